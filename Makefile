@@ -5,7 +5,7 @@ SOURCES := $(wildcard module/*.cpp module/*.h) meson.build pyproject.toml
 READY := $(VENV)/.ready
 BUILT := $(VENV)/.built
 
-.PHONY: demo test build clean
+.PHONY: demo test build bench check-memory clean
 
 demo: $(BUILT)
 	$(PY) examples/quickstart.py
@@ -14,6 +14,12 @@ test: $(BUILT)
 	$(PY) -m pytest -q tests
 
 build: $(BUILT)
+
+bench: $(BUILT)
+	bash bench/run.sh
+
+check-memory: $(BUILT)
+	bash scripts/check_memory.sh
 
 $(READY): scripts/setup.sh requirements-dev.txt
 	bash scripts/setup.sh
