@@ -1,0 +1,67 @@
+"""Type information for _kvstore, the GNU dbm (gdbm) extension module."""
+
+import os
+from typing import Final, Self, final, overload, type_check_only
+
+# Keys and values: a str (stored as its UTF-8 bytes) or a read-only bytes-like
+# object. Python's types cannot say "read-only buffer": collections.abc.Buffer
+# would also admit bytearray, memoryview and array.array, which the module
+# refuses at run time. So the stub names bytes (subclasses included), the one
+# read-only buffer found in practice; rarer read-only buffers (a ctypes char
+# array) work at run time but need a cast for the type checker.
+type _Data = str | bytes
+
+# The membership test takes exactly str or bytes, no other buffer.
+type _MembershipKey = str | bytes
+
+type _FileName = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+class error(OSError): ...
+
+open_flags: Final[str]
+"""Every letter that open() accepts in its flags: "rwcnfsu"."""
+
+_KVSTORE_VERSION: Final[tuple[int, int, int]]
+"""The gdbm headers' version (major, minor, patch) that the module was built with."""
+
+# The type is no module attribute: it is reached only as type(open(...)).
+# Annotations may name it (quoted, or under "from __future__ import
+# annotations"), but _kvstore.gdbm does not exist at run time.
+@final
+@type_check_only
+class gdbm:
+    """An open gdbm database file, as returned by open()."""
+
+    # Mapping protocol. Values are stored as given (str as UTF-8) and always
+    # come back as bytes.
+    def __len__(self) -> int: ...
+    def __bool__(self) -> bool: ...
+    def __getitem__(self, key: _Data, /) -> bytes: ...
+    def __setitem__(self, key: _Data, value: _Data, /) -> None: ...
+    def __delitem__(self, key: _Data, /) -> None: ...
+    def __contains__(self, key: _MembershipKey, /) -> bool: ...
+
+    # Dictionary-style methods.
+    @overload
+    def get(self, key: _Data, /) -> bytes | None: ...
+    @overload
+    def get[T](self, key: _Data, default: T, /) -> bytes | T: ...
+    # A present key returns its value whatever the default; a missing key
+    # stores the default, so None (the default's default) raises TypeError then.
+    def setdefault(self, key: _Data, default: _Data | None = None, /) -> bytes: ...
+    def keys(self) -> list[bytes]: ...
+    def clear(self) -> None: ...
+
+    # Traversal in the library's hash order, one key at a time.
+    def firstkey(self) -> bytes | None: ...
+    def nextkey(self, key: _Data, /) -> bytes | None: ...
+
+    # File maintenance and lifecycle.
+    def sync(self) -> None: ...
+    def reorganize(self) -> None: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *args: object) -> None: ...
+
+def open(filename: _FileName, flags: str = "r", mode: int = 0o666, /) -> gdbm:
+    """Open a gdbm database file and return a gdbm object."""
