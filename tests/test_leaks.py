@@ -1,0 +1,242 @@
+"""Every operation, on its success path and on each error path, run many
+thousands of times: the interpreter's traced memory and the process's
+resident memory must not grow.
+
+Values and traversal keys are several KiB long, so a library buffer that is
+never freed (invisible to tracemalloc, which sees only the interpreter's
+allocations) shows up in the resident size within a few thousand calls.
+"""
+
+import gc
+import os
+import tracemalloc
+
+import pytest
+
+import _kvstore
+from safety_scale import MEMTOOL, scaled
+
+KEY = b"k" * 2048
+VALUE = b"v" * 8192
+SURROGATE = "bad\udc80key"
+CLOSED = "GDBM object has already been closed"
+
+# A leak of one small object per call shows well above these bounds after
+# thousands of calls; one library buffer per call (>= 2 KiB) goes far past
+# the resident-size bound.
+TRACED_BOUND = 48 * 1024
+RSS_BOUND = 3 * 1024 * 1024
+RUNS = scaled(6000, minimum=40)
+SLOW_RUNS = scaled(1500, minimum=10)
+
+
+def raises(exc, message, func, *args, **kwargs):
+    try:
+        func(*args, **kwargs)
+    except exc as caught:
+        if message is not None:
+            assert str(caught) == message, (str(caught), message)
+        return
+    raise AssertionError(f"{func!r}{args!r}{kwargs!r} did not raise {exc.__name__}")
+
+
+class Exporter:
+    """A bytes-like object that only the buffer protocol can read."""
+
+    def __init__(self, data, on_export=None):
+        self.data = data
+        self.on_export = on_export
+
+    def __buffer__(self, flags):
+        if self.on_export is not None:
+            self.on_export()
+        return memoryview(self.data)
+
+
+class Env:
+    def __init__(self, tmp_path):
+        self.path = str(tmp_path / "rw.db")
+        self.ro_path = str(tmp_path / "ro.db")
+        self.scratch = str(tmp_path / "scratch.db")
+        self.text_path = str(tmp_path / "text.txt")
+        with open(self.text_path, "w") as text:
+            text.write("not a database\n" * 300)
+        with _kvstore.open(self.ro_path, "n") as seed:
+            for i in range(8):
+                seed[KEY + bytes([i])] = VALUE
+        self.db = _kvstore.open(self.path, "n")
+        for i in range(8):
+            self.db[KEY + bytes([i])] = VALUE
+        self.ro = _kvstore.open(self.ro_path, "r")
+        self.closed = _kvstore.open(self.scratch, "n")
+        self.closed.close()
+
+    def walk(self):
+        key = self.db.firstkey()
+        seen = 0
+        while key is not None:
+            seen += 1
+            key = self.db.nextkey(key)
+        assert seen == 8
+
+    def store_and_delete(self):
+        self.db[b"extra"] = VALUE
+        del self.db[b"extra"]
+
+    def setdefault_missing(self):
+        assert self.db.setdefault(b"fresh", VALUE) == VALUE
+        del self.db[b"fresh"]
+
+    def clear_some(self):
+        with _kvstore.open(self.scratch, "n") as scratch:
+            for i in range(4):
+                scratch[KEY + bytes([i])] = VALUE
+            scratch.clear()
+            assert len(scratch) == 0
+
+    def reorganize(self):
+        self.store_and_delete()
+        self.db.reorganize()
+
+    def value_closes_object(self):
+        victim = _kvstore.open(self.scratch, "c")
+        raises(_kvstore.error, CLOSED, victim.__setitem__, b"k", Exporter(VALUE, victim.close))
+
+    def closed_with_block(self):
+        with _kvstore.open(self.ro_path) as opened:
+            assert opened[KEY + b"\0"] == VALUE
+        raises(_kvstore.error, CLOSED, opened.keys)
+
+
+def check(expected, func, *args):
+    assert func(*args) == expected
+
+
+E = _kvstore.error
+
+# name -> (slow?, the operation as a function of the environment)
+CASES = {
+    # open, close and the object's end
+    "open_close": (True, lambda e: _kvstore.open(e.ro_path, "r").close()),
+    "open_dropped": (True, lambda e: _kvstore.open(e.ro_path, "ru")),
+    "open_with": (True, Env.closed_with_block),
+    "open_missing": (True, lambda e: raises(E, None, _kvstore.open, e.ro_path + ".none")),
+    "open_not_database": (True, lambda e: raises(E, None, _kvstore.open, e.text_path)),
+    "open_locked": (True, lambda e: raises(E, None, _kvstore.open, e.path, "w")),
+    "open_first_flag": (False, lambda e: raises(E, None, _kvstore.open, e.path, "x")),
+    "open_modifier": (False, lambda e: raises(E, None, _kvstore.open, e.path, "rq")),
+    "open_flags_nul": (False, lambda e: raises(ValueError, None, _kvstore.open, e.path, "r\0")),
+    "open_flags_type": (False, lambda e: raises(TypeError, None, _kvstore.open, e.path, b"r")),
+    "open_name_nul": (False, lambda e: raises(ValueError, None, _kvstore.open, "a\0b")),
+    "open_name_type": (False, lambda e: raises(TypeError, None, _kvstore.open, 1.5)),
+    "open_mode_overflow": (False, lambda e: raises(OverflowError, None, _kvstore.open, e.path, "r", 1 << 31)),
+    "open_arg_count": (False, lambda e: raises(TypeError, None, _kvstore.open)),
+    "close_twice": (False, lambda e: (e.closed.close(), e.closed.close())),
+    # subscription
+    "fetch_hit": (False, lambda e: check(VALUE, e.db.__getitem__, KEY + b"\0")),
+    "fetch_str_key": (False, lambda e: raises(KeyError, None, e.db.__getitem__, "é" * 500)),
+    "fetch_miss": (False, lambda e: raises(KeyError, None, e.db.__getitem__, b"missing" * 100)),
+    "fetch_type": (False, lambda e: raises(TypeError, None, e.db.__getitem__, 12)),
+    "fetch_writable_buffer": (False, lambda e: raises(TypeError, None, e.db.__getitem__, bytearray(KEY))),
+    "fetch_surrogate": (False, lambda e: raises(UnicodeEncodeError, None, e.db.__getitem__, SURROGATE)),
+    "fetch_closed": (False, lambda e: raises(E, CLOSED, e.closed.__getitem__, KEY)),
+    # assignment and deletion
+    "store_replace": (False, lambda e: e.db.__setitem__(KEY + b"\0", VALUE)),
+    "store_str": (False, lambda e: e.db.__setitem__("ключ", "значение" * 400)),
+    "store_exporter": (False, lambda e: e.db.__setitem__(Exporter(KEY + b"\1"), Exporter(VALUE))),
+    "store_and_delete": (False, Env.store_and_delete),
+    "store_bad_key": (False, lambda e: raises(TypeError, None, e.db.__setitem__, 1, VALUE)),
+    "store_bad_value": (False, lambda e: raises(TypeError, None, e.db.__setitem__, KEY, 1)),
+    "store_surrogate_value": (False, lambda e: raises(TypeError, None, e.db.__setitem__, KEY, SURROGATE)),
+    "store_closed": (False, lambda e: raises(E, CLOSED, e.closed.__setitem__, KEY, VALUE)),
+    "store_read_only": (False, lambda e: raises(E, None, e.ro.__setitem__, KEY, VALUE)),
+    "store_value_closes": (True, Env.value_closes_object),
+    "delete_miss": (False, lambda e: raises(KeyError, None, e.db.__delitem__, b"missing")),
+    "delete_bad_key": (False, lambda e: raises(TypeError, None, e.db.__delitem__, None)),
+    "delete_closed": (False, lambda e: raises(E, CLOSED, e.closed.__delitem__, KEY)),
+    "delete_read_only": (False, lambda e: raises(E, None, e.ro.__delitem__, KEY + b"\0")),
+    # len, truth value, membership
+    "len": (False, lambda e: (e.db.__setitem__(KEY, VALUE), check(9, len, e.db))),
+    "len_closed": (False, lambda e: raises(E, CLOSED, len, e.closed)),
+    "bool": (False, lambda e: (e.db.__setitem__(KEY, VALUE), check(True, bool, e.db))),
+    "bool_closed": (False, lambda e: raises(E, CLOSED, bool, e.closed)),
+    "contains_hit": (False, lambda e: check(True, e.db.__contains__, KEY + b"\0")),
+    "contains_miss": (False, lambda e: check(False, e.db.__contains__, "missing")),
+    "contains_type": (False, lambda e: raises(TypeError, None, e.db.__contains__, memoryview(KEY))),
+    "contains_surrogate": (False, lambda e: raises(UnicodeEncodeError, None, e.db.__contains__, SURROGATE)),
+    "contains_closed": (False, lambda e: raises(E, CLOSED, e.closed.__contains__, KEY)),
+    # get and setdefault
+    "get_hit": (False, lambda e: check(VALUE, e.db.get, KEY + b"\0")),
+    "get_default": (False, lambda e: check([1], e.db.get, b"missing", [1])),
+    "get_type": (False, lambda e: raises(TypeError, None, e.db.get, 1, b"d")),
+    "get_arg_count": (False, lambda e: raises(TypeError, None, e.db.get)),
+    "get_closed": (False, lambda e: raises(E, CLOSED, e.closed.get, KEY)),
+    "setdefault_hit": (False, lambda e: check(VALUE, e.db.setdefault, KEY + b"\0", b"other")),
+    "setdefault_missing": (False, Env.setdefault_missing),
+    "setdefault_no_default": (False, lambda e: raises(TypeError, None, e.db.setdefault, b"missing")),
+    "setdefault_read_only": (False, lambda e: raises(E, None, e.ro.setdefault, b"missing", VALUE)),
+    "setdefault_closed": (False, lambda e: raises(E, CLOSED, e.closed.setdefault, KEY, VALUE)),
+    # keys, traversal
+    "keys": (False, lambda e: check(8, len, e.db.keys())),
+    "keys_args": (False, lambda e: raises(TypeError, None, e.db.keys, 1)),
+    "keys_closed": (False, lambda e: raises(E, CLOSED, e.closed.keys)),
+    "walk": (False, Env.walk),
+    "firstkey_args": (False, lambda e: raises(TypeError, None, e.db.firstkey, x=1)),
+    "firstkey_closed": (False, lambda e: raises(E, CLOSED, e.closed.firstkey)),
+    "nextkey_missing": (False, lambda e: check(None, e.db.nextkey, "missing" * 300)),
+    "nextkey_type": (False, lambda e: raises(TypeError, None, e.db.nextkey, bytearray(KEY))),
+    "nextkey_surrogate": (False, lambda e: raises(UnicodeEncodeError, None, e.db.nextkey, SURROGATE)),
+    "nextkey_closed": (False, lambda e: raises(E, CLOSED, e.closed.nextkey, KEY)),
+    # maintenance
+    "sync": (False, lambda e: e.db.sync()),
+    "sync_args": (False, lambda e: raises(TypeError, None, e.db.sync, 1)),
+    "sync_closed": (False, lambda e: raises(E, CLOSED, e.closed.sync)),
+    "reorganize": (True, Env.reorganize),
+    "reorganize_read_only": (False, lambda e: raises(E, None, e.ro.reorganize)),
+    "reorganize_closed": (False, lambda e: raises(E, CLOSED, e.closed.reorganize)),
+    "clear": (True, Env.clear_some),
+    "clear_read_only": (False, lambda e: raises(E, "cannot delete item from database", e.ro.clear)),
+    "clear_args": (False, lambda e: raises(TypeError, None, e.db.clear, 1)),
+    "clear_closed": (False, lambda e: raises(E, CLOSED, e.closed.clear)),
+}
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def repeat(operation, env, count):
+    for _ in range(count):
+        operation(env)
+
+
+@pytest.mark.parametrize("name", sorted(CASES))
+def test_operation_does_not_leak(name, tmp_path):
+    slow, operation = CASES[name]
+    runs = SLOW_RUNS if slow else RUNS
+    env = Env(tmp_path)
+    try:
+        repeat(operation, env, max(10, runs // 10))
+        gc.collect()
+        tracemalloc.start()
+        try:
+            before = tracemalloc.get_traced_memory()[0]
+            repeat(operation, env, runs)
+            gc.collect()
+            traced_growth = tracemalloc.get_traced_memory()[0] - before
+        finally:
+            tracemalloc.stop()
+        # The resident size is measured without tracemalloc, whose own
+        # tables grow with every live allocation.
+        gc.collect()
+        rss_before = resident_bytes()
+        repeat(operation, env, runs)
+        gc.collect()
+        rss_growth = resident_bytes() - rss_before
+    finally:
+        env.db.close()
+        env.ro.close()
+    assert traced_growth < TRACED_BOUND, f"{name}: traced memory grew by {traced_growth} bytes over {runs} calls"
+    if not MEMTOOL:
+        assert rss_growth < RSS_BOUND, f"{name}: resident memory grew by {rss_growth} bytes over {runs} calls"
