@@ -37,6 +37,7 @@ def test_error_is_an_oserror_of_this_module():
     assert error.__bases__ == (OSError,)
     assert error.__name__ == "error"
     assert error.__module__ == "_kvstore"
+    assert error.__doc__ is None
     with pytest.raises(OSError):
         _kvstore.open(b"/nonexistent/dir/file.db", "r")
 

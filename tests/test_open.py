@@ -68,6 +68,26 @@ def test_valid_flags_on_an_existing_database(existing, flags):
         assert db[b"key"] == b"value"
 
 
+# The lock is the one modifier whose effect shows from outside: a writer
+# that took none does not turn a second writer away.
+@pytest.mark.parametrize("flags, locked", [
+    ("c", True),
+    ("cf", True),
+    ("cs", True),
+    ("cu", False),
+    ("cfu", False),
+    ("cuu", False),
+    ("nsu", False),
+])
+def test_lock_modifier(path, flags, locked):
+    with _kvstore.open(path, flags):
+        if locked:
+            with pytest.raises(_kvstore.error):
+                _kvstore.open(path, "w")
+        else:
+            _kvstore.open(path, "w").close()
+
+
 def test_flags_may_be_a_str_subclass_and_mode_an_index(path, umask_zero):
     class Flags(str):
         pass
