@@ -1,0 +1,207 @@
+"""The type stub against the built module, and the signatures that help() shows."""
+
+import inspect
+import os
+import pathlib
+import pydoc
+import subprocess
+import sys
+
+import pytest
+
+import _kvstore
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+STUB = ROOT / "_kvstore.pyi"
+CONFIG = ROOT / "pyproject.toml"
+
+pytest.importorskip("mypy", reason="mypy is listed in requirements-dev.txt")
+
+# stubtest, run on the module with its database type made visible as
+# _kvstore.gdbm: the type is no module attribute, so a plain run of stubtest
+# cannot reach its methods.
+STUBTEST_WITH_TYPE = """
+import os, sys, tempfile
+import _kvstore
+from mypy.stubtest import main
+with tempfile.TemporaryDirectory() as folder:
+    _kvstore.gdbm = type(_kvstore.open(os.path.join(folder, "db"), "c"))
+sys.argv = ["stubtest", *sys.argv[1:]]
+sys.exit(main())
+"""
+
+
+def stub_copy(folder, edit=lambda text: text):
+    """Copies the repository's stub, as edited, into folder for MYPYPATH."""
+    folder.mkdir(exist_ok=True)
+    (folder / "_kvstore.pyi").write_text(edit(STUB.read_text()))
+    return folder
+
+
+def without_type_check_only(text):
+    return text.replace("@type_check_only\n", "")
+
+
+def run(args, cwd, mypypath=None):
+    env = dict(os.environ)
+    env.pop("MYPYPATH", None)
+    if mypypath is not None:
+        env["MYPYPATH"] = str(mypypath)
+    return subprocess.run(
+        [sys.executable, *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=600
+    )
+
+
+def stubtest(tmp_path, edit=lambda text: text, expose_type=False):
+    stubs = stub_copy(tmp_path / "stubs", edit)
+    args = ["--mypy-config-file", str(CONFIG), "_kvstore"]
+    if expose_type:
+        return run(["-c", STUBTEST_WITH_TYPE, *args], tmp_path, stubs)
+    return run(["-m", "mypy.stubtest", *args], tmp_path, stubs)
+
+
+def test_stubtest_passes_on_the_module(tmp_path):
+    result = stubtest(tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_stubtest_passes_on_the_database_type(tmp_path):
+    result = stubtest(tmp_path, without_type_check_only, expose_type=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize(
+    "old, new, reported",
+    [
+        ("def nextkey(self, key: _Data, /)", "def nextkey(self, /)", "_kvstore.gdbm.nextkey"),
+        ("mode: int = 0o666", "mode: int = 0o644", "_kvstore.open"),
+        ("    def sync(self) -> None: ...\n", "", "_kvstore.gdbm.sync"),
+    ],
+    ids=["method-parameters", "open-default", "missing-method"],
+)
+def test_stubtest_reports_a_stub_that_disagrees(tmp_path, old, new, reported):
+    def edit(text):
+        assert old in text
+        return without_type_check_only(text).replace(old, new)
+
+    result = stubtest(tmp_path, edit, expose_type=True)
+    assert result.returncode != 0
+    assert reported in result.stdout
+
+
+def test_examples_are_mypy_clean(tmp_path):
+    stubs = stub_copy(tmp_path / "stubs")
+    result = run(
+        ["-m", "mypy", "--strict", "--config-file", str(CONFIG),
+         "--cache-dir", str(tmp_path / "cache"), str(ROOT / "examples")],
+        tmp_path,
+        stubs,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+USER_CODE = """\
+import _kvstore
+
+db = _kvstore.open("file.db", "c")
+reveal_type(db.get(b"k"))
+reveal_type(db.get("k", 3))
+reveal_type(db.setdefault("k", "v"))
+reveal_type(db["k"])
+reveal_type(db.keys())
+reveal_type(db.firstkey())
+reveal_type(db.nextkey(b"k"))
+reveal_type(_kvstore._KVSTORE_VERSION)
+with db as entered:
+    reveal_type(entered)
+db[bytearray(b"k")] = b"v"
+db[b"k"] = memoryview(b"v")
+for key in db:
+    pass
+1 in db
+_kvstore.open(b"file.db", b"c")
+"""
+
+EXPECTED_TYPES = [
+    "bytes | None",
+    "bytes | int",
+    "bytes",
+    "bytes",
+    "list[bytes]",
+    "bytes | None",
+    "bytes | None",
+    "tuple[int, int, int]",
+    "_kvstore.gdbm",
+]
+
+# Each line that the module refuses at run time, with mypy's error code.
+EXPECTED_ERRORS = {
+    14: "[index]",
+    15: "[assignment]",
+    16: "[attr-defined]",
+    18: "[operator]",
+    19: "[arg-type]",
+}
+
+
+def test_build_installs_the_stub_in_both_places():
+    site = pathlib.Path(_kvstore.__file__).parent
+    for installed in (site / "_kvstore.pyi", site / "_kvstore-stubs" / "__init__.pyi"):
+        assert installed.read_text() == STUB.read_text(), f"{installed} is stale: rebuild"
+
+
+def test_installed_stub_types_a_users_code(tmp_path):
+    # Run outside the repository, so that mypy finds the stub only where the
+    # build installed it.
+    (tmp_path / "user.py").write_text(USER_CODE)
+    result = run(
+        ["-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "user.py"], tmp_path
+    )
+    lines = result.stdout.splitlines()
+    revealed = [line.split('Revealed type is "')[1].rstrip('"') for line in lines if "Revealed" in line]
+    assert revealed == EXPECTED_TYPES, result.stdout
+    errors = {
+        int(line.split(":")[1]): line.rsplit(" ", 1)[1]
+        for line in lines
+        if ": error:" in line
+    }
+    assert errors == EXPECTED_ERRORS, result.stdout
+
+
+@pytest.fixture
+def database_type(tmp_path):
+    with _kvstore.open(str(tmp_path / "db"), "c") as db:
+        yield type(db)
+
+
+PUBLIC_SIGNATURES = {
+    "close": "(self, /)",
+    "keys": "(self, /)",
+    "firstkey": "(self, /)",
+    "nextkey": "(self, key, /)",
+    "reorganize": "(self, /)",
+    "sync": "(self, /)",
+    "get": "(self, key, default=None, /)",
+    "setdefault": "(self, key, default=None, /)",
+    "clear": "(self, /)",
+}
+
+
+def test_every_public_method_has_its_signature(database_type):
+    public = {name for name in vars(database_type) if not name.startswith("_")}
+    assert public == set(PUBLIC_SIGNATURES)
+    for name, expected in PUBLIC_SIGNATURES.items():
+        assert str(inspect.signature(getattr(database_type, name))) == expected, name
+
+
+def test_open_has_its_signature():
+    assert str(inspect.signature(_kvstore.open)) == "(filename, flags='r', mode=438, /)"
+
+
+def test_help_shows_the_signatures(database_type):
+    module_help = pydoc.render_doc(_kvstore, renderer=pydoc.plaintext)
+    assert "open(filename, flags='r', mode=438, /)" in module_help
+    type_help = pydoc.render_doc(database_type, renderer=pydoc.plaintext)
+    for name, expected in PUBLIC_SIGNATURES.items():
+        assert f"{name}{expected}" in type_help, name
+    assert "__enter__(self, /)" in type_help
