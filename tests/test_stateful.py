@@ -1,0 +1,359 @@
+"""Random sequences of operations, good and bad, checked against a dict.
+
+CI runs a derandomised pass; `make fuzz-long` runs the same machine with
+KVSTORE_HYPOTHESIS_PROFILE=long and many more examples. With
+KVSTORE_STATS_FILE set, every run appends its count of operations there.
+"""
+
+import os
+import shutil
+import tempfile
+
+import hypothesis.strategies as st
+from hypothesis import HealthCheck, settings
+from hypothesis.stateful import RuleBasedStateMachine, precondition, rule
+
+import _kvstore
+from safety_scale import scaled
+
+CLOSED = "GDBM object has already been closed"
+BAD_INDEX = "gdbm mappings have bytes or string indices only"
+SENTINEL = object()
+
+# A small alphabet makes str and bytes spellings of one key meet often.
+small_text = st.text(alphabet="ab\0é日\U0001f600", max_size=3)
+any_text = st.text(alphabet=st.characters(exclude_categories=("Cs",)), max_size=16)
+keys = st.one_of(
+    small_text,
+    small_text.map(str.encode),
+    st.binary(max_size=3),
+    any_text,
+    st.binary(max_size=24),
+)
+values = st.one_of(
+    st.binary(max_size=40),
+    any_text,
+    st.binary(min_size=300, max_size=5000),
+)
+# Objects that no operation takes as a key or value.
+unusable = st.sampled_from([1, None, 2.5, ["k"], bytearray(b"k"), memoryview(b"k"), object()])
+surrogates = st.sampled_from(["\udc80", "a\ud800b", "é\udfff"])
+
+
+def as_bytes(obj):
+    return obj.encode() if isinstance(obj, str) else bytes(obj)
+
+
+def expect(exc, message, func, *args):
+    try:
+        func(*args)
+    except exc as caught:
+        if message is not None:
+            assert str(caught) == message, (str(caught), message)
+        return caught
+    raise AssertionError(f"{func!r}{args!r} did not raise {exc.__name__}")
+
+
+class DatabaseMachine(RuleBasedStateMachine):
+    def __init__(self):
+        super().__init__()
+        self.folder = tempfile.mkdtemp(prefix="kvstore-state-")
+        self.path = os.path.join(self.folder, "model.db")
+        self.db = _kvstore.open(self.path, "n")
+        self.read_only = False
+        self.model = {}
+        self.operations = 0
+
+    def teardown(self):
+        try:
+            if self.db is not None:
+                self.db.close()
+                with _kvstore.open(self.path, "r") as check:
+                    self.compare(check)
+        finally:
+            shutil.rmtree(self.folder, ignore_errors=True)
+            stats = os.environ.get("KVSTORE_STATS_FILE")
+            if stats:
+                with open(stats, "a") as out:
+                    out.write(f"{self.operations}\n")
+
+    def count(self, n=1):
+        self.operations += n
+
+    def compare(self, db):
+        listed = db.keys()
+        assert len(listed) == len(set(listed))
+        assert sorted(listed) == sorted(self.model)
+        for key, value in self.model.items():
+            assert db[key] == value
+        self.count(1 + len(self.model))
+
+    def writes_refused(self, func, *args):
+        expect(_kvstore.error, None, func, *args)
+
+    # ---- writes -------------------------------------------------------
+
+    @rule(key=keys, value=values)
+    def store(self, key, value):
+        self.count()
+        if self.read_only:
+            self.writes_refused(self.db.__setitem__, key, value)
+            return
+        self.db[key] = value
+        self.model[as_bytes(key)] = as_bytes(value)
+
+    @rule(prefix=st.binary(max_size=4), count=st.integers(20, 300), size=st.integers(0, 600))
+    def store_many(self, prefix, count, size):
+        if self.read_only:
+            return
+        for i in range(count):
+            key = prefix + i.to_bytes(2, "big")
+            value = bytes([i % 251]) * size
+            self.db[key] = value
+            self.model[key] = value
+        self.count(count)
+
+    @rule(key=keys)
+    def delete(self, key):
+        self.count()
+        if self.read_only:
+            self.writes_refused(self.db.__delitem__, key)
+        elif as_bytes(key) in self.model:
+            del self.db[key]
+            del self.model[as_bytes(key)]
+        else:
+            caught = expect(KeyError, None, self.db.__delitem__, key)
+            assert caught.args == (key,)
+
+    @rule(key=keys, value=values)
+    def setdefault(self, key, value):
+        self.count()
+        stored = self.model.get(as_bytes(key))
+        if stored is not None:
+            assert self.db.setdefault(key, value) == stored
+        elif self.read_only:
+            self.writes_refused(self.db.setdefault, key, value)
+        else:
+            result = self.db.setdefault(key, value)
+            assert type(result) is bytes and result == as_bytes(value)
+            self.model[as_bytes(key)] = result
+
+    @rule()
+    def clear(self):
+        self.count()
+        if self.read_only and self.model:
+            expect(_kvstore.error, "cannot delete item from database", self.db.clear)
+            return
+        assert self.db.clear() is None
+        self.model.clear()
+
+    @rule()
+    def sync(self):
+        self.count()
+        assert self.db.sync() is None
+
+    @rule()
+    def reorganize(self):
+        self.count()
+        if self.read_only:
+            self.writes_refused(self.db.reorganize)
+        else:
+            assert self.db.reorganize() is None
+
+    # ---- reads ----------------------------------------------------------
+
+    @rule(key=keys)
+    def fetch(self, key):
+        self.count()
+        stored = self.model.get(as_bytes(key))
+        if stored is None:
+            caught = expect(KeyError, None, self.db.__getitem__, key)
+            assert caught.args == (key,)
+        else:
+            value = self.db[key]
+            assert type(value) is bytes and value == stored
+
+    @rule(key=keys)
+    def get(self, key):
+        self.count(2)
+        stored = self.model.get(as_bytes(key))
+        if stored is None:
+            assert self.db.get(key) is None
+            assert self.db.get(key, SENTINEL) is SENTINEL
+        else:
+            assert self.db.get(key) == stored
+            assert self.db.get(key, SENTINEL) == stored
+
+    @rule(key=keys)
+    def contains(self, key):
+        self.count()
+        assert (key in self.db) == (as_bytes(key) in self.model)
+
+    @rule()
+    def length(self):
+        self.count()
+        assert len(self.db) == len(self.model)
+
+    @rule()
+    def truth(self):
+        self.count()
+        assert bool(self.db) == bool(self.model)
+
+    @rule()
+    def keys_and_walk(self):
+        listed = self.db.keys()
+        walked = []
+        key = self.db.firstkey()
+        while key is not None:
+            walked.append(key)
+            key = self.db.nextkey(key)
+        self.count(2 + len(walked))
+        assert walked == listed
+        assert sorted(listed) == sorted(self.model)
+
+    @rule(key=keys)
+    def nextkey_of_any_key(self, key):
+        self.count()
+        following = self.db.nextkey(key)
+        assert following is None or following in self.model
+
+    @rule()
+    def check_everything(self):
+        self.compare(self.db)
+
+    # ---- life cycle -------------------------------------------------------
+
+    @rule(flags=st.sampled_from(["w", "c", "wf", "cs", "wu", "r", "ru"]), by_exit=st.booleans())
+    def reopen(self, flags, by_exit):
+        self.count(2)
+        if by_exit:
+            self.db.__exit__(None, None, None)
+        else:
+            self.db.close()
+        self.db = _kvstore.open(self.path, flags)
+        self.read_only = flags.startswith("r")
+        self.compare(self.db)
+
+    @rule(key=keys, value=values)
+    def closed_object(self, key, value):
+        db = self.db
+        db.close()
+        for func, args in [
+            (db.__getitem__, (key,)),
+            (db.__setitem__, (key, value)),
+            (db.__setitem__, (key, 1)),
+            (db.__delitem__, (key,)),
+            (db.__contains__, (key,)),
+            (db.__contains__, (1,)),
+            (len, (db,)),
+            (bool, (db,)),
+            (db.get, (key,)),
+            (db.setdefault, (key, value)),
+            (db.keys, ()),
+            (db.firstkey, ()),
+            (db.nextkey, (key,)),
+            (db.sync, ()),
+            (db.reorganize, ()),
+            (db.clear, ()),
+        ]:
+            expect(_kvstore.error, CLOSED, func, *args)
+        # Argument checks come before the closed check.
+        expect(TypeError, None, db.__getitem__, 1)
+        expect(TypeError, BAD_INDEX, db.__setitem__, 1, value)
+        expect(TypeError, BAD_INDEX, db.__delitem__, 1)
+        expect(TypeError, None, db.nextkey, 1)
+        for name in ("keys", "firstkey", "sync", "reorganize", "clear"):
+            expect(TypeError, f"{name}() takes no arguments", getattr(db, name), 1)
+        assert db.close() is None
+        with db as same:
+            assert same is db
+        self.count(28)
+        self.db = _kvstore.open(self.path, "w")
+        self.read_only = False
+
+    # ---- bad input ------------------------------------------------------------
+
+    @rule(bad=unusable, key=keys, value=values)
+    def wrong_types(self, bad, key, value):
+        db = self.db
+        expect(TypeError, None, db.__getitem__, bad)
+        expect(TypeError, BAD_INDEX, db.__setitem__, bad, value)
+        expect(TypeError, BAD_INDEX, db.__setitem__, key, bad)
+        expect(TypeError, BAD_INDEX, db.__delitem__, bad)
+        expect(TypeError, f"gdbm key must be bytes or string, not {type(bad).__name__}", db.__contains__, bad)
+        expect(TypeError, None, db.get, bad)
+        expect(TypeError, None, db.get, bad, SENTINEL)
+        expect(TypeError, None, db.setdefault, bad, value)
+        expect(TypeError, None, db.nextkey, bad)
+        self.count(9)
+        if as_bytes(key) not in self.model and not self.read_only:
+            # The default is refused after the key was found missing: nothing is stored.
+            expect(TypeError, BAD_INDEX, db.setdefault, key, bad)
+            self.count()
+        self.after_refusal()
+
+    @rule(bad=surrogates, value=values)
+    def lone_surrogates(self, bad, value):
+        db = self.db
+        expect(UnicodeEncodeError, None, db.__getitem__, bad)
+        expect(TypeError, BAD_INDEX, db.__setitem__, bad, value)
+        expect(TypeError, BAD_INDEX, db.__setitem__, b"k", bad)
+        expect(TypeError, BAD_INDEX, db.__delitem__, bad)
+        expect(UnicodeEncodeError, None, db.__contains__, bad)
+        expect(UnicodeEncodeError, None, db.get, bad)
+        expect(UnicodeEncodeError, None, db.setdefault, bad, value)
+        expect(UnicodeEncodeError, None, db.nextkey, bad)
+        self.count(8)
+        self.after_refusal()
+
+    @rule()
+    def argument_counts(self):
+        db = self.db
+        expect(TypeError, None, db.get)
+        expect(TypeError, None, db.get, b"a", b"b", b"c")
+        expect(TypeError, None, db.setdefault)
+        expect(TypeError, None, db.nextkey)
+        expect(TypeError, None, db.nextkey, b"a", b"b")
+        for name in ("keys", "firstkey", "sync", "reorganize", "clear"):
+            expect(TypeError, f"{name}() takes no arguments", getattr(db, name), 1)
+        self.count(10)
+        self.after_refusal()
+
+    def after_refusal(self):
+        assert len(self.db) == len(self.model)
+
+    @precondition(lambda self: not self.read_only)
+    @rule(key=keys)
+    def value_whose_conversion_closes(self, key):
+        db = self.db
+
+        class Closing:
+            def __buffer__(self, flags):
+                db.close()
+                return memoryview(b"never stored")
+
+        expect(_kvstore.error, CLOSED, db.__setitem__, key, Closing())
+        self.count()
+        self.db = _kvstore.open(self.path, "w")
+        self.compare(self.db)
+
+
+PROFILE = os.environ.get("KVSTORE_HYPOTHESIS_PROFILE", "ci")
+
+TestDatabase = DatabaseMachine.TestCase
+if PROFILE == "long":
+    TestDatabase.settings = settings(
+        max_examples=int(os.environ.get("KVSTORE_FUZZ_EXAMPLES", "5000")),
+        stateful_step_count=100,
+        deadline=None,
+        suppress_health_check=list(HealthCheck),
+    )
+else:
+    TestDatabase.settings = settings(
+        max_examples=scaled(200, minimum=5),
+        stateful_step_count=40,
+        deadline=None,
+        derandomize=True,
+        database=None,
+        suppress_health_check=list(HealthCheck),
+    )
