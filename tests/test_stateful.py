@@ -2,7 +2,7 @@
 
 CI runs a derandomised pass; `make fuzz-long` runs the same machine with
 KVSTORE_HYPOTHESIS_PROFILE=long and many more examples. With
-KVSTORE_STATS_FILE set, every run appends its count of operations there.
+KVSTORE_STATS_FILE set, every example appends its count of operations there.
 """
 
 import os
@@ -75,7 +75,7 @@ class DatabaseMachine(RuleBasedStateMachine):
             stats = os.environ.get("KVSTORE_STATS_FILE")
             if stats:
                 with open(stats, "a") as out:
-                    out.write(f"{self.operations}\n")
+                    out.write(f"stateful 1 {self.operations}\n")
 
     def count(self, n=1):
         self.operations += n
