@@ -7,17 +7,22 @@ BUILT := $(VENV)/.built
 
 .PHONY: demo test build bench check-memory clean
 
+## demo: set up when needed, build, and run examples/quickstart.py
 demo: $(BUILT)
 	$(PY) examples/quickstart.py
 
+## test: set up and build when needed, then run the test suite
 test: $(BUILT)
 	$(PY) -m pytest -q tests
 
+## build: (re)install the module into .venv when its sources changed
 build: $(BUILT)
 
+## bench: run the benchmarks (see README, Performance)
 bench: $(BUILT)
 	bash bench/run.sh
 
+## check-memory: run the memory checks (see README, Reliability)
 check-memory: $(BUILT)
 	bash scripts/check_memory.sh
 
@@ -29,6 +34,13 @@ $(BUILT): $(READY) $(SOURCES)
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
 	touch $@
 
+## clean: remove the virtual environment, build output and caches
 clean:
 	rm -rf $(VENV) build dist .pytest_cache
 	find . -name __pycache__ -prune -exec rm -rf {} +
+
+# Every target documented with a "## name: text" line above it is listed.
+.PHONY: help
+## help: list these targets
+help:
+	@sed -n 's/^## \([^:]*\): /  \1\t/p' $(MAKEFILE_LIST) | expand -t 18
