@@ -39,3 +39,18 @@ def test_wheel_installs_module_stubs_and_licence():
     assert {"_kvstore.pyi", "_kvstore-stubs/__init__.pyi"} <= files
     assert any(re.fullmatch(r"_kvstore\.cpython-313.*\.so", name) for name in files)
     assert any(name.endswith("licenses/LICENSE") for name in files)
+
+
+def readme_examples():
+    blocks = re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S)
+    return [block for block in blocks if "import _kvstore" in block or ", _kvstore" in block]
+
+
+def test_readme_examples_run(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    examples = readme_examples()
+    assert examples
+    for example in examples:
+        exec(compile(example, "README.md", "exec"), {})
+    printed = capsys.readouterr().out.splitlines()
+    assert printed == ["b'red'", "b'none'", "2 True", "['config']"]
