@@ -15,8 +15,6 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUB = ROOT / "_kvstore.pyi"
 CONFIG = ROOT / "pyproject.toml"
 
-pytest.importorskip("mypy", reason="mypy is listed in requirements-dev.txt")
-
 # stubtest, run on the module with its database type made visible as
 # _kvstore.gdbm: the type is no module attribute, so a plain run of stubtest
 # cannot reach its methods.
