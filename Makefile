@@ -44,3 +44,8 @@ clean:
 ## help: list these targets
 help:
 	@sed -n 's/^## \([^:]*\): /  \1\t/p' $(MAKEFILE_LIST) | expand -t 18
+
+.PHONY: bench-callgrind
+## bench-callgrind: instructions per operation, _kvstore against the C floor (valgrind)
+bench-callgrind: $(BUILT)
+	bash bench/run.sh callgrind

@@ -1,0 +1,287 @@
+"""Turns the drivers' raw JSON into results.md, results.json and results.png.
+
+usage: report.py full OUT        (after make bench)
+       report.py callgrind OUT   (after make bench-callgrind)
+"""
+
+import json
+import os
+import statistics
+import sys
+
+PHASES = [
+    ("insert", "insert into a new file (store)"),
+    ("reopen", "close and reopen (per call)"),
+    ("fetch", "random fetch `db[k]`"),
+    ("contains_hit", "`k in db`, present"),
+    ("contains_miss", "`k in db`, absent"),
+    ("get_miss", "`get(k, default)`, absent"),
+    ("keys", "`keys()`, per key"),
+    ("walk", "`firstkey`/`nextkey` walk, per key"),
+    ("len_after_change", "`len` after a change (per call)"),
+    ("delete_half", "delete half `del db[k]`"),
+    ("reorganize", "`reorganize()` (per call)"),
+    ("readonly_fetch", "reopen read-only, fetch the rest"),
+    ("delete_all", "delete every record one by one"),
+    ("clear", "`clear()`, per record"),
+]
+BACKENDS = ["C", "_kvstore", "dict", "lmdb", "dbm.sqlite3", "dbm.dumb", "sqlitedict", "diskcache"]
+NAMES = {"C": "C floor"}
+PERSISTENT_PEERS = ["lmdb", "dbm.sqlite3", "dbm.dumb", "sqlitedict", "diskcache"]
+
+# _kvstore against the C floor, medians of the same run.
+TIME_TARGETS = [
+    ("fetch", 1.15), ("insert", 1.05), ("contains_hit", 1.15), ("contains_miss", 1.15),
+    ("keys", 1.3), ("walk", 1.6), ("delete_half", 1.05), ("delete_all", 1.05),
+]
+INSTRUCTION_TARGETS = [("fetch", 1.5), ("insert", 1.15)]
+
+
+def load(path):
+    with open(path) as src:
+        return json.load(src)
+
+
+def per_op(phase):
+    if phase["ns"] is None:
+        return None
+    return statistics.median(phase["ns"]) / phase["ops"]
+
+
+def fmt(value):
+    if value is None:
+        return "n/a"
+    if value >= 100:
+        return f"{value:,.0f}"
+    return f"{value:.1f}"
+
+
+def summarise(raw):
+    variants = {}
+    for variant in ("100", "4096"):
+        backends = {}
+        for backend in BACKENDS:
+            path = os.path.join(raw, f"{variant}-{backend}.json")
+            if not os.path.exists(path):
+                continue
+            data = load(path)
+            backends[backend] = {
+                "n": data["n"],
+                "repeats": data["repeats"],
+                "peak_rss_mib": round(data["peak_rss_kib"] / 1024, 1),
+                "workload_rss_mib": round(data["base_rss_kib"] / 1024, 1),
+                "phases": {
+                    name: {
+                        "ns_per_op": per_op(phase),
+                        "ns_per_op_each_repeat": None if phase["ns"] is None
+                        else [ns / phase["ops"] for ns in phase["ns"]],
+                        "ops": phase["ops"],
+                        "peak_rss_rise_kib": None if phase["rss_kib"] is None
+                        else max(phase["rss_kib"]),
+                    }
+                    for name, phase in data["phases"].items()
+                },
+            }
+        ratio = {}
+        if "C" in backends and "_kvstore" in backends:
+            for name, _ in PHASES:
+                c = backends["C"]["phases"][name]["ns_per_op"]
+                k = backends["_kvstore"]["phases"][name]["ns_per_op"]
+                ratio[name] = round(k / c, 3) if c and k is not None else None
+        variants[variant] = {"backends": backends, "kvstore_over_floor": ratio}
+    return variants
+
+
+def targets(variants, memory):
+    main = variants["100"]
+    found = main["backends"]
+    ratio = main["kvstore_over_floor"]
+    rows = []
+    for name, limit in TIME_TARGETS:
+        got = ratio.get(name)
+        if got is not None:
+            rows.append((f"{name}: _kvstore / C floor <= {limit}", f"{got:.2f}", got <= limit))
+    kv = found["_kvstore"]["phases"]
+    fetch = kv["fetch"]["ns_per_op"]
+    peers = {p: found[p]["phases"]["fetch"]["ns_per_op"] for p in PERSISTENT_PEERS if p in found}
+    if peers:
+        best = min(peers, key=peers.get)
+        rows.append(("random fetch ahead of every persistent peer",
+                     f"{fmt(fetch)} ns vs best peer {best} {fmt(peers[best])} ns",
+                     fetch < peers[best]))
+    clear = kv["clear"]["ns_per_op"]
+    delete = kv["delete_all"]["ns_per_op"]
+    rows.append(("clear() no slower than deleting one by one from Python",
+                 f"{fmt(clear)} vs {fmt(delete)} ns per record", clear <= delete))
+    if memory is not None:
+        rise = memory["walk_rise_kib"]
+        rows.append((f"walking {memory['n']:,} keys raises peak RSS by < 1 MiB",
+                     f"{rise} KiB", rise < 1024))
+        own = memory["keys_list_and_bytes_kib"]
+        rows.append(("keys() costs no more than its list and bytes objects (+1 MiB of arena slack)",
+                     f"{memory['keys_rise_kib']:,} KiB vs {own:,} KiB",
+                     memory["keys_rise_kib"] <= own + 1024))
+    return [{"target": t, "measured": m, "met": ok} for t, m, ok in rows]
+
+
+def markdown(meta, variants, memory, checks):
+    lines = [
+        f"Run {meta['started']} to {meta['finished']}, commit {meta['commit']}, "
+        f"gdbm {meta['gdbm']}, Python {meta['python']}, {meta['cpus']} CPUs; "
+        f"load average {meta['load_before']} before, {meta['load_after']} after.",
+        "",
+    ]
+    for variant, data in variants.items():
+        backends = data["backends"]
+        if not backends:
+            continue
+        order = [b for b in BACKENDS if b in backends]
+        ratio = data["kvstore_over_floor"]
+        lines.append(f"### {variant}-byte values: ns per operation, median of "
+                     f"{backends[order[0]]['repeats']} repeats")
+        lines.append("")
+        head = ["phase"] + [NAMES.get(b, b) for b in order]
+        if ratio:
+            head.insert(3, "_kvstore / C")
+        lines.append("| " + " | ".join(head) + " |")
+        lines.append("|" + "---|" * len(head))
+        cells = ["records"]
+        for b in order:
+            cells.append(f"{backends[b]['n']:,}")
+            if b == "_kvstore" and ratio:
+                cells.append("")
+        lines.append("| " + " | ".join(cells) + " |")
+        for name, label in PHASES:
+            cells = [label]
+            for b in order:
+                cells.append(fmt(backends[b]["phases"][name]["ns_per_op"]))
+                if b == "_kvstore" and ratio:
+                    got = ratio.get(name)
+                    cells.append("n/a" if got is None else f"{got:.2f}")
+            lines.append("| " + " | ".join(cells) + " |")
+        cells = ["peak RSS, MiB (workload lists alone)"]
+        for b in order:
+            cells.append(f"{backends[b]['peak_rss_mib']:,.0f} ({backends[b]['workload_rss_mib']:,.0f})")
+            if b == "_kvstore" and ratio:
+                cells.append("")
+        lines.append("| " + " | ".join(cells) + " |")
+        lines.append("")
+    capped = sorted({b for v in variants.values() for b, d in v["backends"].items()
+                     if d["n"] < max(x["n"] for x in v["backends"].values())})
+    if capped:
+        lines.append("Fewer records for " + ", ".join(capped) + " (see the records row): at the "
+                     "full count they pay a commit per store or rewrite an index per delete "
+                     "and would run for hours. n/a: the backend has no such operation. "
+                     "Peers' walk is their own key iteration.")
+        lines.append("")
+    if memory is not None:
+        lines.append(f"Memory ({memory['n']:,} records, its own process, file pages already "
+                     f"resident): the firstkey/nextkey walk raised peak RSS by "
+                     f"{memory['walk_rise_kib']} KiB; keys() by {memory['keys_rise_kib']:,} KiB, "
+                     f"where its list and bytes objects occupy {memory['keys_list_and_bytes_kib']:,} KiB.")
+        lines.append("")
+    lines.append("| target | measured | met |")
+    lines.append("|---|---|---|")
+    for check in checks:
+        lines.append(f"| {check['target']} | {check['measured']} | {'yes' if check['met'] else 'no'} |")
+    lines.append("")
+    return "\n".join(lines)
+
+
+def chart(variants, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    shown = [(v, d) for v, d in variants.items() if d["backends"]]
+    fig, axes = plt.subplots(len(shown), 1, figsize=(15, 5.5 * len(shown)), squeeze=False)
+    for ax, (variant, data) in zip(axes[:, 0], shown):
+        backends = [b for b in BACKENDS if b in data["backends"]]
+        width = 0.8 / len(backends)
+        for i, backend in enumerate(backends):
+            phases = data["backends"][backend]["phases"]
+            xs, ys = [], []
+            for j, (name, _) in enumerate(PHASES):
+                value = phases[name]["ns_per_op"]
+                if value:
+                    xs.append(j + (i - (len(backends) - 1) / 2) * width)
+                    ys.append(value)
+            label = f"{NAMES.get(backend, backend)} (n={data['backends'][backend]['n']:,})"
+            ax.bar(xs, ys, width, label=label)
+        ax.set_yscale("log")
+        ax.set_xticks(range(len(PHASES)))
+        ax.set_xticklabels([name for name, _ in PHASES], rotation=30, ha="right")
+        ax.set_ylabel("ns per operation (log)")
+        ax.set_title(f"{variant}-byte values")
+        ax.legend(fontsize=8, ncol=4)
+        ax.grid(axis="y", alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def full(out):
+    raw = os.path.join(out, "raw")
+    meta = load(os.path.join(raw, "meta.json"))
+    memory_path = os.path.join(raw, "memory.json")
+    memory = load(memory_path) if os.path.exists(memory_path) else None
+    variants = summarise(raw)
+    checks = targets(variants, memory)
+    with open(os.path.join(out, "results.json"), "w") as dst:
+        json.dump({"meta": meta, "variants": variants, "memory": memory, "targets": checks},
+                  dst, indent=1)
+    text = markdown(meta, variants, memory, checks)
+    with open(os.path.join(out, "results.md"), "w") as dst:
+        dst.write(text)
+    chart(variants, os.path.join(out, "results.png"))
+    print(text)
+
+
+def dumps(prefix, sequence):
+    """Instructions of each timed call: the dumps come in the calls' order."""
+    counts = {}
+    for i, name in enumerate(sequence, 1):
+        with open(f"{prefix}.{i}") as src:
+            for line in src:
+                if line.startswith("summary:"):
+                    counts[name] = counts.get(name, 0) + int(line.split()[1])
+                    break
+    if os.path.exists(f"{prefix}.{len(sequence) + 1}"):
+        sys.exit(f"{prefix}: more dumps than timed calls; something else called getpgrp()")
+    return counts
+
+
+def callgrind(out):
+    raw = os.path.join(out, "callgrind")
+    result = {}
+    for backend in ("C", "_kvstore"):
+        data = load(os.path.join(raw, f"{backend}.json"))
+        counts = dumps(os.path.join(raw, f"{backend}.out"), data["sequence"])
+        result[backend] = {name: counts[name] / phase["ops"]
+                           for name, phase in data["phases"].items() if name in counts}
+        n = data["n"]
+    lines = [f"### Instructions per operation (callgrind, {n:,} records of 100 bytes)", "",
+             "| phase | C floor | _kvstore | _kvstore / C |", "|---|---|---|---|"]
+    ratios = {}
+    for name, label in PHASES:
+        c, k = result["C"].get(name), result["_kvstore"].get(name)
+        if c is None or k is None:
+            continue
+        ratios[name] = k / c
+        lines.append(f"| {label} | {c:,.0f} | {k:,.0f} | {k / c:.2f} |")
+    lines.append("")
+    for name, limit in INSTRUCTION_TARGETS:
+        met = "met" if ratios[name] <= limit else "not met"
+        lines.append(f"- {name}: {ratios[name]:.2f}x the floor, target <= {limit}x: {met}")
+    text = "\n".join(lines) + "\n"
+    with open(os.path.join(out, "callgrind.json"), "w") as dst:
+        json.dump({"n": n, "instructions_per_op": result, "kvstore_over_floor": ratios}, dst,
+                  indent=1)
+    with open(os.path.join(out, "callgrind.md"), "w") as dst:
+        dst.write(text)
+    print(text)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3 or sys.argv[1] not in ("full", "callgrind"):
+        sys.exit(__doc__)
+    {"full": full, "callgrind": callgrind}[sys.argv[1]](sys.argv[2])

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# make bench: the C floor, _kvstore and the peers on one shared workload,
+# each backend in a process of its own; tables, JSON and a chart go to
+# bench/results/.
+#   make bench                  N = 1,000,000 records (BENCH_N=... or N=... for fewer)
+#   make bench-callgrind        instructions per operation, _kvstore against the C floor
+# Knobs: BENCH_N, BENCH_REPEATS (3), BENCH_N_4K (N/10: the 4 KiB-value variant),
+# BENCH_BACKENDS (all), BENCH_OUT (bench/results), BENCH_WORK (build/bench/work).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode=${1:-full}
+venv=${VENV:-.venv}
+py=$venv/bin/python
+build=build/bench
+work=${BENCH_WORK:-$build/work}
+out=${BENCH_OUT:-bench/results}
+repeats=${BENCH_REPEATS:-3}
+if [ "$mode" = callgrind ]; then
+    n=${BENCH_N:-${N:-10000}}
+else
+    n=${BENCH_N:-${N:-1000000}}
+fi
+n4k=${BENCH_N_4K:-$((n / 10))}
+backends=${BENCH_BACKENDS:-"C _kvstore dict lmdb dbm.sqlite3 dbm.dumb sqlitedict diskcache"}
+
+# Records per run where a peer pays a millisecond or more per write or
+# delete (a commit per store, or an index rewritten per delete): at the full
+# N such a peer would take hours.
+cap() {
+    case $1 in
+        dbm.sqlite3) echo 3000 ;;
+        dbm.dumb) echo 2000 ;;
+        sqlitedict) echo 5000 ;;
+        diskcache) echo 20000 ;;
+        *) echo "$2" ;;
+    esac
+}
+
+"$py" -c 'import lmdb, sqlitedict, diskcache, matplotlib' 2>/dev/null ||
+    "$py" -m pip install -q --disable-pip-version-check -r bench/requirements.txt
+
+export PATH="$PWD/$venv/bin:$PATH"
+if [ ! -f "$build/build.ninja" ]; then
+    meson setup "$build" -Dbench=true >/dev/null
+fi
+meson compile -C "$build" kvbench-floor >/dev/null
+floor=$build/kvbench-floor
+
+mkdir -p "$work"
+workload=$work/workload-$n.bin
+if [ ! -f "$workload" ]; then
+    echo "bench: writing the workload ($n records) to $workload"
+    "$py" bench/workload.py "$workload" --n "$n"
+fi
+scratch=$(mktemp -d "$work/run.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+
+if [ "$mode" = callgrind ]; then
+    raw=$out/callgrind
+    rm -rf "$raw" && mkdir -p "$raw"
+    # Counters are zeroed on entering getppid() and dumped on entering
+    # getpgrp(): the drivers call them right around every timed phase.
+    grind=(valgrind --tool=callgrind --zero-before=getppid --dump-before=getpgrp)
+    echo "bench: callgrind, $n records, C floor"
+    "${grind[@]}" --callgrind-out-file="$raw/C.out" \
+        "$floor" "$workload" "$n" 100 1 "$scratch" >"$raw/C.json" 2>"$raw/C.log"
+    echo "bench: callgrind, $n records, _kvstore"
+    PYTHONHASHSEED=0 "${grind[@]}" --callgrind-out-file="$raw/_kvstore.out" \
+        "$py" bench/driver.py _kvstore "$workload" "$n" 100 1 "$scratch" \
+        >"$raw/_kvstore.json" 2>"$raw/_kvstore.log"
+    "$py" bench/report.py callgrind "$out"
+    exit 0
+fi
+
+raw=$out/raw
+rm -rf "$raw" && mkdir -p "$raw"
+{
+    echo "{\"started\": \"$(date -u +%FT%TZ)\", \"load_before\": \"$(cut -d' ' -f1-3 /proc/loadavg)\","
+    echo " \"cpus\": $(nproc), \"commit\": \"$(git rev-parse --short HEAD 2>/dev/null || echo unknown)\","
+    echo " \"gdbm\": \"$(printf '#include <gdbm.h>\nGDBM_VERSION_MAJOR.GDBM_VERSION_MINOR.GDBM_VERSION_PATCH\n' | cc -E -P - | tail -1 | tr -d ' ')\","
+    echo " \"python\": \"$("$py" -c 'import platform; print(platform.python_version())')\","
+} >"$raw/meta.part"
+
+for variant in 100 4096; do
+    size=$n
+    [ "$variant" = 4096 ] && size=$n4k
+    for backend in $backends; do
+        count=$(cap "$backend" "$size")
+        [ "$count" -gt "$size" ] && count=$size
+        echo "bench: $backend, $count records of $variant-byte values, $repeats repeats"
+        if [ "$backend" = C ]; then
+            "$floor" "$workload" "$count" "$variant" "$repeats" "$scratch" >"$raw/$variant-$backend.json"
+        else
+            "$py" bench/driver.py "$backend" "$workload" "$count" "$variant" "$repeats" "$scratch" \
+                >"$raw/$variant-$backend.json"
+        fi
+    done
+done
+echo "bench: memory of the key traversals, $n records"
+"$py" bench/memory.py "$workload" "$n" "$scratch" >"$raw/memory.json"
+{
+    cat "$raw/meta.part"
+    echo " \"finished\": \"$(date -u +%FT%TZ)\", \"load_after\": \"$(cut -d' ' -f1-3 /proc/loadavg)\"}"
+} >"$raw/meta.json"
+rm "$raw/meta.part"
+"$py" bench/report.py full "$out"
