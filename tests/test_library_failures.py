@@ -8,9 +8,25 @@ import pytest
 import _kvstore
 
 RECORDS = {b"key%d" % i: b"value%d" % i for i in range(50)}
+MANY_RECORDS = {b"key%d" % i: b"value%d" % i for i in range(1000)}
 
 # gdbm 1.23's answer when a bucket read back from the file fails validation.
 BAD_BUCKET = "Malformed bucket header"
+
+
+def write_records(path, records):
+    with _kvstore.open(path, "c") as db:
+        for key, value in records.items():
+            db[key] = value
+
+
+def file_layout(data):
+    """Block size, bucket size and the bucket directory (one file offset per
+    entry) from the header: magic (int), block size (int), directory offset
+    (off_t), directory size (int), directory bits (int), bucket size (int)."""
+    block_size, dir_offset, dir_size, _, bucket_size = struct.unpack_from("<iqiii", data, 4)
+    directory = struct.unpack_from("<%dq" % (dir_size // 8), data, dir_offset)
+    return block_size, bucket_size, dir_offset, dir_size, directory
 
 
 @pytest.fixture
@@ -18,14 +34,10 @@ def damaged(path):
     """A database file whose header and bucket directory are intact, so that
     it opens, but whose every other block is garbage, so that reading any
     bucket fails inside the library."""
-    with _kvstore.open(path, "c") as db:
-        for key, value in RECORDS.items():
-            db[key] = value
+    write_records(path, RECORDS)
     with open(path, "r+b") as f:
         data = bytearray(f.read())
-        # Header: magic (int), block size (int), directory offset (off_t),
-        # directory size (int).
-        block_size, dir_offset, dir_size = struct.unpack_from("<iqi", data, 4)
+        block_size, _, dir_offset, dir_size, _ = file_layout(data)
         assert block_size > 0 and dir_offset >= block_size
         assert dir_offset + dir_size < len(data), "no bucket block to damage"
         for start in range(block_size, len(data), block_size):
@@ -33,6 +45,21 @@ def damaged(path):
                 data[start:start + block_size] = b"\xff" * block_size
         f.seek(0)
         f.write(data)
+    return path
+
+
+@pytest.fixture
+def partly_damaged(path):
+    """A database of several buckets in which only the bucket that the
+    traversal reaches last is garbage."""
+    write_records(path, MANY_RECORDS)
+    with open(path, "r+b") as f:
+        data = bytearray(f.read())
+        _, bucket_size, _, _, directory = file_layout(data)
+        buckets = list(dict.fromkeys(directory))
+        assert len(buckets) > 1, "the records fit in one bucket"
+        f.seek(buckets[-1])
+        f.write(b"\xff" * bucket_size)
     return path
 
 
@@ -96,3 +123,39 @@ def test_sync_reports_the_library_failure(damaged, flags):
             db.sync()
     assert str(info.value) == "Database needs recovery"
     assert info.value.errno is None
+
+
+def walk_until_failure(db):
+    walked = []
+    key = db.firstkey()
+    with pytest.raises(_kvstore.error, match=BAD_BUCKET):
+        while key is not None:
+            walked.append(key)
+            key = db.nextkey(key)
+    return walked
+
+
+def test_partly_damaged_file_fails_where_the_damage_is(partly_damaged):
+    with _kvstore.open(partly_damaged, "r") as db:
+        walked = walk_until_failure(db)
+    assert 0 < len(walked) < len(MANY_RECORDS)
+    unreached = next(key for key in MANY_RECORDS if key not in set(walked))
+    with _kvstore.open(partly_damaged, "r") as db:
+        assert db[walked[0]] == MANY_RECORDS[walked[0]]
+        assert walked[0] in db
+        assert db
+        with pytest.raises(_kvstore.error, match=BAD_BUCKET):
+            db[unreached]
+    with _kvstore.open(partly_damaged, "r") as db:
+        with pytest.raises(_kvstore.error, match=BAD_BUCKET):
+            unreached in db
+    with _kvstore.open(partly_damaged, "r") as db:
+        # Not the part of the list read before the damage.
+        with pytest.raises(_kvstore.error, match=BAD_BUCKET):
+            db.keys()
+
+
+def test_clear_of_a_partly_damaged_file_does_not_report_success(partly_damaged):
+    with _kvstore.open(partly_damaged, "w") as db:
+        with pytest.raises(_kvstore.error, match=BAD_BUCKET):
+            db.clear()
