@@ -102,14 +102,19 @@ def test_bytes_subclass_works_as_key_everywhere(db):
     pytest.param(lambda data: ctypes.create_string_buffer(data, len(data)), id="ctypes-array"),
 ])
 def test_read_only_buffer_exporters_work_as_keys_and_values(db, make):
-    db[make(b"k")] = make(b"v")
-    db[b"z"] = b"last"
-    assert db[b"k"] == b"v"
-    assert db[make(b"k")] == b"v"
-    following = db.nextkey(make(b"k"))
-    assert following == db.nextkey(b"k")
+    stored = [b"k", b"x", b"y"]
+    for key in stored:
+        db[make(key)] = make(b"v" + key)
+    assert db[b"k"] == b"vk"
+    assert db[make(b"x")] == b"vx"
+    walked = []
+    key = db.firstkey()
+    while key is not None:
+        walked.append(key)
+        key = db.nextkey(make(key))
+    assert sorted(walked) == stored
     del db[make(b"k")]
-    assert db.keys() == [b"z"]
+    assert sorted(db.keys()) == [b"x", b"y"]
 
 
 # Each operation refuses what it cannot take with its own exception.
@@ -225,8 +230,9 @@ def test_failed_store_drops_the_cached_count(path):
         os.dup2(read_end, fd)
         os.close(read_end)
         os.close(write_end)
-        with pytest.raises(_kvstore.error):
+        with pytest.raises(_kvstore.error) as failed:
             db[b"big"] = b"x" * (1 << 20)
+        assert failed.value.errno is not None
         # The cached 1 is gone: len asks the library, which now fails.
         with pytest.raises(_kvstore.error, match="needs recovery"):
             len(db)
