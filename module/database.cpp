@@ -100,6 +100,12 @@ public:
             data = static_cast<const char *>(view_.buf);
             size = view_.len;
         }
+        return point_to(data, size);
+    }
+
+    // For storage that outlives the call without a held buffer (bytes, str).
+    bool point_to(const char *data, Py_ssize_t size)
+    {
         if (!fits_in_int(size)) {
             return false;
         }
@@ -109,24 +115,19 @@ public:
 
 private:
     datum datum_{nullptr, 0};
-    Py_buffer view_{};
+    // Read only while held_: zeroing its 80 bytes would cost every store and
+    // fetch two memsets for the rare buffer exporter.
+    Py_buffer view_;
     bool held_ = false;
 };
 
-// Converts a key or value the way the "s#" format unit does. With a failure
-// text, a refused object raises TypeError with that text instead of the
-// interpreter's own exception.
-bool to_datum(PyObject *obj, InputDatum &out, const char *failure_text)
+// to_datum for anything but an exact bytes object.
+bool convert_datum(PyObject *obj, InputDatum &out, const char *failure_text)
 {
     const char *data = nullptr;
     Py_ssize_t size = 0;
     bool converted;
-    if (PyBytes_CheckExact(obj)) {
-        data = PyBytes_AS_STRING(obj);
-        size = PyBytes_GET_SIZE(obj);
-        converted = true;
-    }
-    else if (PyUnicode_CheckExact(obj)) {
+    if (PyUnicode_CheckExact(obj)) {
         data = PyUnicode_AsUTF8AndSize(obj, &size);
         converted = data != nullptr;
     }
@@ -140,6 +141,18 @@ bool to_datum(PyObject *obj, InputDatum &out, const char *failure_text)
         return false;
     }
     return out.point(obj, data, size);
+}
+
+// Converts a key or value the way the "s#" format unit does. With a failure
+// text, a refused object raises TypeError with that text instead of the
+// interpreter's own exception. Exact bytes, the common case, is settled
+// here, inline in every caller.
+inline bool to_datum(PyObject *obj, InputDatum &out, const char *failure_text)
+{
+    if (PyBytes_CheckExact(obj)) {
+        return out.point_to(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
+    }
+    return convert_datum(obj, out, failure_text);
 }
 
 // The membership test takes only str and bytes (and their subclasses).
