@@ -28,9 +28,13 @@ database_object *as_db(PyObject *self)
     return reinterpret_cast<database_object *>(self);
 }
 
+// `type` is always the module's own gdbm type (it cannot be subclassed), a
+// heap type bound to the module: its module is read directly, without the
+// checks of PyType_GetModuleState, which every operation would pay for.
 module_state *state_of_type(PyTypeObject *type)
 {
-    return static_cast<module_state *>(PyType_GetModuleState(type));
+    PyObject *module = reinterpret_cast<PyHeapTypeObject *>(type)->ht_module;
+    return static_cast<module_state *>(PyModule_GetState(module));
 }
 
 module_state *state_of_object(PyObject *self)
