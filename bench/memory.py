@@ -14,7 +14,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from driver import reset_peak, status_kib, walk  # noqa: E402
+from driver import count_walk, reset_peak, status_kib  # noqa: E402
 from workload import Workload  # noqa: E402
 
 import _kvstore  # noqa: E402
@@ -43,8 +43,8 @@ def main():
     del workload
     gc.collect()
     with _kvstore.open(file, "r") as db:
-        walk(db)
-        walked, walk_rise = peak_rise(walk, db)
+        count_walk(db)
+        walked, walk_rise = peak_rise(count_walk, db)
         listed, keys_rise = peak_rise(db.keys)
         own = sys.getsizeof(listed) + sum(allocated(sys.getsizeof(k)) for k in listed)
     os.unlink(file)
