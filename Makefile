@@ -49,3 +49,8 @@ help:
 ## bench-callgrind: instructions per operation, _kvstore against the C floor (valgrind)
 bench-callgrind: $(BUILT)
 	bash bench/run.sh callgrind
+
+.PHONY: fuzz-long
+# The property, thread and damaged-file tests at many times their CI size.
+fuzz-long: $(BUILT)
+	bash scripts/fuzz_long.sh
