@@ -4,6 +4,7 @@ usage: report.py full OUT        (after make bench)
        report.py callgrind OUT   (after make bench-callgrind)
 """
 
+import glob
 import json
 import os
 import statistics
@@ -42,6 +43,24 @@ def load(path):
         return json.load(src)
 
 
+def merge(runs):
+    """One backend's runs, one process per repeat, as if they were one run."""
+    merged = dict(runs[0], repeats=sum(run["repeats"] for run in runs),
+                  peak_rss_kib=max(run["peak_rss_kib"] for run in runs),
+                  base_rss_kib=max(run["base_rss_kib"] for run in runs))
+    merged["phases"] = {}
+    for name, phase in runs[0]["phases"].items():
+        if phase["ns"] is None:
+            merged["phases"][name] = phase
+            continue
+        merged["phases"][name] = {
+            "ops": phase["ops"],
+            "ns": [ns for run in runs for ns in run["phases"][name]["ns"]],
+            "rss_kib": [kib for run in runs for kib in run["phases"][name]["rss_kib"]],
+        }
+    return merged
+
+
 def per_op(phase):
     if phase["ns"] is None:
         return None
@@ -61,10 +80,10 @@ def summarise(raw):
     for variant in ("100", "4096"):
         backends = {}
         for backend in BACKENDS:
-            path = os.path.join(raw, f"{variant}-{backend}.json")
-            if not os.path.exists(path):
+            runs = sorted(glob.glob(os.path.join(raw, f"{variant}-{glob.escape(backend)}.*.json")))
+            if not runs:
                 continue
-            data = load(path)
+            data = merge([load(path) for path in runs])
             backends[backend] = {
                 "n": data["n"],
                 "repeats": data["repeats"],

@@ -82,19 +82,23 @@ rm -rf "$raw" && mkdir -p "$raw"
     echo " \"python\": \"$("$py" -c 'import platform; print(platform.python_version())')\","
 } >"$raw/meta.part"
 
+# Repeats take turns across the backends, each in a fresh process, so that
+# a change in the machine's load over the run falls on every backend alike.
 for variant in 100 4096; do
     size=$n
     [ "$variant" = 4096 ] && size=$n4k
-    for backend in $backends; do
-        count=$(cap "$backend" "$size")
-        [ "$count" -gt "$size" ] && count=$size
-        echo "bench: $backend, $count records of $variant-byte values, $repeats repeats"
-        if [ "$backend" = C ]; then
-            "$floor" "$workload" "$count" "$variant" "$repeats" "$scratch" >"$raw/$variant-$backend.json"
-        else
-            "$py" bench/driver.py "$backend" "$workload" "$count" "$variant" "$repeats" "$scratch" \
-                >"$raw/$variant-$backend.json"
-        fi
+    for repeat in $(seq "$repeats"); do
+        for backend in $backends; do
+            count=$(cap "$backend" "$size")
+            [ "$count" -gt "$size" ] && count=$size
+            echo "bench: $backend, $count records of $variant-byte values, repeat $repeat of $repeats"
+            result=$raw/$variant-$backend.$repeat.json
+            if [ "$backend" = C ]; then
+                "$floor" "$workload" "$count" "$variant" 1 "$scratch" >"$result"
+            else
+                "$py" bench/driver.py "$backend" "$workload" "$count" "$variant" 1 "$scratch" >"$result"
+            fi
+        done
     done
 done
 echo "bench: memory of the key traversals, $n records"
