@@ -213,7 +213,7 @@ def chart(variants, path):
     import matplotlib.pyplot as plt
 
     shown = [(v, d) for v, d in variants.items() if d["backends"]]
-    fig, axes = plt.subplots(len(shown), 1, figsize=(15, 5.5 * len(shown)), squeeze=False)
+    fig, axes = plt.subplots(len(shown), 1, figsize=(15, 6.5 * len(shown)), squeeze=False)
     for ax, (variant, data) in zip(axes[:, 0], shown):
         backends = [b for b in BACKENDS if b in data["backends"]]
         width = 0.8 / len(backends)
@@ -225,14 +225,16 @@ def chart(variants, path):
                 if value:
                     xs.append(j + (i - (len(backends) - 1) / 2) * width)
                     ys.append(value)
-            label = f"{NAMES.get(backend, backend)} (n={data['backends'][backend]['n']:,})"
+            # matplotlib leaves labels that start with "_" out of the legend.
+            name = {"_kvstore": "kvstore (_kvstore)"}.get(backend, NAMES.get(backend, backend))
+            label = f"{name} (n={data['backends'][backend]['n']:,})"
             ax.bar(xs, ys, width, label=label)
         ax.set_yscale("log")
         ax.set_xticks(range(len(PHASES)))
         ax.set_xticklabels([name for name, _ in PHASES], rotation=30, ha="right")
         ax.set_ylabel("ns per operation (log)")
         ax.set_title(f"{variant}-byte values")
-        ax.legend(fontsize=8, ncol=4)
+        ax.legend(fontsize=8, ncol=4, loc="upper center", bbox_to_anchor=(0.5, -0.22))
         ax.grid(axis="y", alpha=0.3)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
