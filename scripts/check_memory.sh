@@ -77,7 +77,7 @@ env "${asan_env[@]}" "$py" -m pytest -q -p no:cacheprovider -m "not bigmem" test
 reports=$(ls "$out"/sanitizers | wc -l)
 echo "check-memory: sanitizers: $reports reports, $((SECONDS - start)) s"
 if [ "$reports" != 0 ]; then
-    head -60 "$out"/sanitizers/*
+    grep -h -A25 -E "ERROR|runtime error|limit exhausted" "$out"/sanitizers/* | grep -v "^	0x" | head -80
     status=1
 fi
 
