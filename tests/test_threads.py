@@ -42,7 +42,7 @@ def run_threads(targets):
     def guarded(target):
         try:
             target()
-        except BaseException as exc:  # reported below, with the thread's own traceback text
+        except BaseException as exc:  # a thread cannot fail the test itself: collect
             failures.append(repr(exc))
 
     threads = [threading.Thread(target=guarded, args=(target,)) for target in targets]
