@@ -42,7 +42,7 @@ def run_threads(targets):
     def guarded(target):
         try:
             target()
-        except BaseException as exc:  # a thread cannot fail the test itself: collect
+        except BaseException as exc:  # a thread's exception would not fail the test on its own
             failures.append(repr(exc))
 
     threads = [threading.Thread(target=guarded, args=(target,)) for target in targets]
