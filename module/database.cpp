@@ -337,14 +337,9 @@ int db_ass_subscript(PyObject *self, PyObject *key_obj, PyObject *value_obj)
                      [&] { return assign(as_db(self), state, key_obj, key.get(), value_obj); });
 }
 
-Py_ssize_t count_records(database_object *db, module_state *state)
+// The library's record count, or -1 with an exception set.
+Py_ssize_t library_count(database_object *db, module_state *state)
 {
-    if (!ensure_open(db, state)) {
-        return -1;
-    }
-    if (db->known_size >= 0) {
-        return db->known_size;
-    }
     gdbm_count_t count;
     errno = 0;
     if (gdbm_count(db->handle, &count) == -1) {
@@ -355,7 +350,17 @@ Py_ssize_t count_records(database_object *db, module_state *state)
         PyErr_SetString(PyExc_OverflowError, "count exceeds PY_SSIZE_T_MAX");
         return -1;
     }
-    db->known_size = static_cast<Py_ssize_t>(count);
+    return static_cast<Py_ssize_t>(count);
+}
+
+Py_ssize_t count_records(database_object *db, module_state *state)
+{
+    if (!ensure_open(db, state)) {
+        return -1;
+    }
+    if (db->known_size < 0) {
+        db->known_size = library_count(db, state);
+    }
     return db->known_size;
 }
 
@@ -491,8 +496,15 @@ PyObject *no_argument_method(PyObject *self, PyTypeObject *defining_class, PyObj
     return run_open(self, state_of_type(defining_class), body);
 }
 
+// A damaged bucket directory can send the library's traversal round in a
+// circle; the list is therefore bounded by the library's own count, so that
+// such a file raises instead of filling all memory.
 PyObject *list_keys(database_object *db, module_state *state)
 {
+    Py_ssize_t count = library_count(db, state);
+    if (count < 0) {
+        return nullptr;
+    }
     Ref list(PyList_New(0));
     if (!list) {
         return nullptr;
@@ -500,6 +512,10 @@ PyObject *list_keys(database_object *db, module_state *state)
     const char *call = "gdbm_firstkey() error";
     LibDatum key(gdbm_firstkey(db->handle));
     while (key) {
+        if (PyList_GET_SIZE(list.borrow()) == count) {
+            raise_error(state, "the key traversal does not end: the database file is damaged");
+            return nullptr;
+        }
         Ref item(key.to_bytes());
         if (!item || PyList_Append(list.borrow(), item.borrow()) < 0) {
             return nullptr;

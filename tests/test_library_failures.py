@@ -2,6 +2,7 @@
 end of a traversal or an empty database."""
 
 import struct
+from pathlib import Path
 
 import pytest
 
@@ -159,3 +160,17 @@ def test_clear_of_a_partly_damaged_file_does_not_report_success(partly_damaged):
     with _kvstore.open(partly_damaged, "w") as db:
         with pytest.raises(_kvstore.error, match=BAD_BUCKET):
             db.clear()
+
+
+def test_keys_of_a_file_whose_traversal_circles_raises(tmp_path):
+    # A mutated bucket directory sends the library's traversal back to its
+    # first key after 341 keys while the library counts 681 records.
+    cycle = tmp_path / "cycle.db"
+    cycle.write_bytes((Path(__file__).parent / "data" / "damaged-traversal-cycle.db").read_bytes())
+    with _kvstore.open(str(cycle), "r") as db:
+        walked = [db.firstkey()]
+        while len(walked) <= len(db):
+            walked.append(db.nextkey(walked[-1]))
+        assert walked[-1] in walked[:-1]
+        with pytest.raises(_kvstore.error, match="traversal does not end"):
+            db.keys()
