@@ -416,28 +416,12 @@ int db_bool(PyObject *self)
 
 // ---- dictionary-style methods ------------------------------------------------
 
-bool check_get_arguments(const char *name, Py_ssize_t nargs)
+PyObject *get_value(database_object *db, module_state *state, PyObject *, datum key,
+                    PyObject *fallback)
 {
-    if (nargs >= 1 && nargs <= 2) {
-        return true;
-    }
-    _PyArg_CheckPositional(name, nargs, 1, 2);
-    return false;
-}
-
-PyObject *db_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
-{
-    InputDatum key;
-    if (!check_get_arguments("get", nargs) || !to_datum(args[0], key, nullptr)) {
-        return nullptr;
-    }
-    PyObject *fallback = nargs == 2 ? args[1] : Py_None;
-    module_state *state = state_of_object(self);
-    return with_lock(self, [&] {
-        bool missing;
-        PyObject *value = lookup(as_db(self), state, key.get(), &missing);
-        return missing ? Py_NewRef(fallback) : value;
-    });
+    bool missing;
+    PyObject *value = lookup(db, state, key, &missing);
+    return missing ? Py_NewRef(fallback) : value;
 }
 
 PyObject *set_default(database_object *db, module_state *state, PyObject *key_obj, datum key,
@@ -455,16 +439,29 @@ PyObject *set_default(database_object *db, module_state *state, PyObject *key_ob
     return lookup_or_key_error(db, state, key_obj, key);
 }
 
-PyObject *db_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+using KeyedBody = PyObject *(*)(database_object *, module_state *, PyObject *, datum, PyObject *);
+
+// get() and setdefault(): a key and an optional default (None), positional
+// only; the whole method runs in one critical section.
+template <const char *Name, KeyedBody body>
+PyObject *key_default_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
+    if (nargs < 1 || nargs > 2) {
+        _PyArg_CheckPositional(Name, nargs, 1, 2);
+        return nullptr;
+    }
     InputDatum key;
-    if (!check_get_arguments("setdefault", nargs) || !to_datum(args[0], key, nullptr)) {
+    if (!to_datum(args[0], key, nullptr)) {
         return nullptr;
     }
     PyObject *fallback = nargs == 2 ? args[1] : Py_None;
     module_state *state = state_of_object(self);
-    return with_lock(self, [&] { return set_default(as_db(self), state, args[0], key.get(), fallback); });
+    return with_lock(self,
+                     [&] { return body(as_db(self), state, args[0], key.get(), fallback); });
 }
+
+constexpr const char get_name[] = "get";
+constexpr const char setdefault_name[] = "setdefault";
 
 using Body = PyObject *(*)(database_object *, module_state *);
 
@@ -749,8 +746,9 @@ PyMethodDef database_methods[] = {
      defining_class_flags, reorganize_doc},
     {"sync", as_cfunction(no_argument_method<sync_name, sync_file>), defining_class_flags,
      sync_doc},
-    {"get", as_cfunction(db_get), METH_FASTCALL, get_doc},
-    {"setdefault", as_cfunction(db_setdefault), METH_FASTCALL, setdefault_doc},
+    {"get", as_cfunction(key_default_method<get_name, get_value>), METH_FASTCALL, get_doc},
+    {"setdefault", as_cfunction(key_default_method<setdefault_name, set_default>), METH_FASTCALL,
+     setdefault_doc},
     {"clear", as_cfunction(no_argument_method<clear_name, clear_records>), defining_class_flags,
      clear_doc},
     {"__enter__", db_enter, METH_NOARGS, nullptr},
