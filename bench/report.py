@@ -164,26 +164,22 @@ def markdown(meta, variants, memory, checks):
             head.insert(3, "_kvstore / C")
         lines.append("| " + " | ".join(head) + " |")
         lines.append("|" + "---|" * len(head))
-        cells = ["records"]
-        for b in order:
-            cells.append(f"{backends[b]['n']:,}")
-            if b == "_kvstore" and ratio:
-                cells.append("")
-        lines.append("| " + " | ".join(cells) + " |")
-        for name, label in PHASES:
+
+        def row(label, cell, ratio_cell=""):
             cells = [label]
             for b in order:
-                cells.append(fmt(backends[b]["phases"][name]["ns_per_op"]))
+                cells.append(cell(backends[b]))
                 if b == "_kvstore" and ratio:
-                    got = ratio.get(name)
-                    cells.append("n/a" if got is None else f"{got:.2f}")
+                    cells.append(ratio_cell)
             lines.append("| " + " | ".join(cells) + " |")
-        cells = ["peak RSS, MiB (workload lists alone)"]
-        for b in order:
-            cells.append(f"{backends[b]['peak_rss_mib']:,.0f} ({backends[b]['workload_rss_mib']:,.0f})")
-            if b == "_kvstore" and ratio:
-                cells.append("")
-        lines.append("| " + " | ".join(cells) + " |")
+
+        row("records", lambda d: f"{d['n']:,}")
+        for name, label in PHASES:
+            got = ratio.get(name) if ratio else None
+            row(label, lambda d: fmt(d["phases"][name]["ns_per_op"]),
+                "n/a" if got is None else f"{got:.2f}")
+        row("peak RSS, MiB (workload lists alone)",
+            lambda d: f"{d['peak_rss_mib']:,.0f} ({d['workload_rss_mib']:,.0f})")
         lines.append("")
     capped = sorted({b for v in variants.values() for b, d in v["backends"].items()
                      if d["n"] < max(x["n"] for x in v["backends"].values())})
