@@ -1,8 +1,6 @@
-// The module shell: definition, per-module state, initialisation, teardown
-// and the error reporting that every database operation goes through.
+// The module shell: definition, per-module state, initialisation and
+// teardown.
 #include "kvstore.h"
-
-#include <cerrno>
 
 namespace kvstore {
 
@@ -82,66 +80,18 @@ PyDoc_STRVAR(module_doc,
 "values() methods are not supported.");
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_kvstore",
-    module_doc,
-    sizeof(module_state),
-    module_methods,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_kvstore",
+    .m_doc = module_doc,
+    .m_size = sizeof(module_state),
+    .m_methods = module_methods,
+    .m_slots = module_slots,
+    .m_traverse = module_traverse,
+    .m_clear = module_clear,
+    .m_free = module_free,
 };
 
 }  // namespace
-
-void raise_error(module_state *state, const char *message)
-{
-    if (!PyErr_Occurred()) {
-        PyErr_SetString(state->error_type, message);
-    }
-}
-
-void raise_library_error(module_state *state, const char *fallback)
-{
-    if (PyErr_Occurred()) {
-        return;
-    }
-    const char *message = gdbm_strerror(static_cast<gdbm_error>(library_errno()));
-    if (message == nullptr) {
-        PyErr_SetString(state->error_type, fallback);
-        return;
-    }
-    // The text comes in the locale's encoding; an undecodable byte survives
-    // as a surrogate escape rather than hiding the library's report.
-    Ref text(PyUnicode_DecodeLocale(message, "surrogateescape"));
-    if (text) {
-        PyErr_SetObject(state->error_type, text.borrow());
-    }
-}
-
-void raise_errno_first(module_state *state, const char *fallback)
-{
-    if (PyErr_Occurred()) {
-        return;
-    }
-    if (errno != 0) {
-        PyErr_SetFromErrno(state->error_type);
-    }
-    else {
-        raise_library_error(state, fallback);
-    }
-}
-
-bool raise_unless_miss(module_state *state, const char *fallback, bool no_error_is_miss)
-{
-    int code = library_errno();
-    if (code == GDBM_ITEM_NOT_FOUND || (no_error_is_miss && code == GDBM_NO_ERROR)) {
-        return false;
-    }
-    raise_library_error(state, fallback);
-    return true;
-}
 
 }  // namespace kvstore
 

@@ -1,0 +1,147 @@
+// The gdbm database object, shared by the files that implement its type:
+// lifecycle.cpp, mapping.cpp, dict_methods.cpp, traversal.cpp,
+// maintenance.cpp, open.cpp and the type's tables in database_type.cpp.
+//
+// Every operation that reads or changes an object's handle or cached count
+// runs inside the object's critical section, so that one object shared by
+// threads of the free-threaded build never sees a handle closed under it.
+// Under the GIL the section costs nothing.
+#ifndef KVSTORE_DATABASE_H
+#define KVSTORE_DATABASE_H
+
+#include "convert.h"
+#include "errors.h"
+#include "kvstore.h"
+#include "ref.h"
+
+namespace kvstore {
+
+struct database_object {
+    PyObject_HEAD
+    Py_ssize_t known_size;  // cached record count; negative while unknown
+    GDBM_FILE handle;       // null once closed
+};
+
+inline constexpr char closed_message[] = "GDBM object has already been closed";
+inline constexpr char bad_index_message[] = "gdbm mappings have bytes or string indices only";
+
+inline database_object *as_db(PyObject *self)
+{
+    return reinterpret_cast<database_object *>(self);
+}
+
+// `type` is always the module's own gdbm type (it cannot be subclassed), a
+// heap type bound to the module: its module is read directly, without the
+// checks of PyType_GetModuleState, which every operation would pay for.
+inline module_state *state_of_type(PyTypeObject *type)
+{
+    PyObject *module = reinterpret_cast<PyHeapTypeObject *>(type)->ht_module;
+    return static_cast<module_state *>(PyModule_GetState(module));
+}
+
+inline module_state *state_of_object(PyObject *self)
+{
+    return state_of_type(Py_TYPE(self));
+}
+
+template <class Body>
+auto with_lock([[maybe_unused]] PyObject *self, Body &&body) -> decltype(body())
+{
+    decltype(body()) result;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    result = body();
+    Py_END_CRITICAL_SECTION();
+    return result;
+}
+
+// The one closed-object check: false with `error` set when closed.
+inline bool ensure_open(database_object *db, module_state *state)
+{
+    if (db->handle != nullptr) {
+        return true;
+    }
+    raise_error(state, closed_message);
+    return false;
+}
+
+// ---- shared operations (mapping.cpp) --------------------------------------
+
+// Fetches the value stored under `key` as bytes. A key that is not stored
+// returns null with no exception set and `missing` true.
+PyObject *lookup(database_object *db, module_state *state, datum key, bool *missing);
+PyObject *lookup_or_key_error(database_object *db, module_state *state, PyObject *key_obj,
+                              datum key);
+// Stores `value_obj` under `key`, or deletes `key` when `value_obj` is null.
+int assign(database_object *db, module_state *state, PyObject *key_obj, datum key,
+           PyObject *value_obj);
+// The library's record count, or -1 with an exception set.
+Py_ssize_t library_count(database_object *db, module_state *state);
+
+// ---- method helpers -------------------------------------------------------
+
+using Body = PyObject *(*)(database_object *, module_state *);
+
+bool takes_no_arguments(const char *name, Py_ssize_t nargs, PyObject *kwnames);
+PyObject *run_open(PyObject *self, module_state *state, Body body);
+
+// A method that takes no arguments and runs `body` on the open object.
+template <const char *Name, Body body>
+PyObject *no_argument_method(PyObject *self, PyTypeObject *defining_class, PyObject *const *,
+                             Py_ssize_t nargs, PyObject *kwnames)
+{
+    if (!takes_no_arguments(Name, nargs, kwnames)) {
+        return nullptr;
+    }
+    return run_open(self, state_of_type(defining_class), body);
+}
+
+constexpr int defining_class_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+
+// ---- the type's slots and methods, by file ----------------------------------
+
+// lifecycle.cpp
+PyObject *db_close(PyObject *self, PyObject *);
+PyObject *db_enter(PyObject *self, PyObject *);
+PyObject *db_exit(PyObject *self, PyObject *);
+void db_dealloc(PyObject *self);
+int db_traverse(PyObject *self, visitproc visit, void *arg);
+extern const char close_doc[];
+
+// mapping.cpp
+PyObject *db_subscript(PyObject *self, PyObject *key_obj);
+int db_ass_subscript(PyObject *self, PyObject *key_obj, PyObject *value_obj);
+Py_ssize_t db_length(PyObject *self);
+int db_contains(PyObject *self, PyObject *key_obj);
+int db_bool(PyObject *self);
+
+// dict_methods.cpp
+PyObject *db_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+PyObject *db_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+PyObject *db_clear(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
+                   Py_ssize_t nargs, PyObject *kwnames);
+extern const char get_doc[];
+extern const char setdefault_doc[];
+extern const char clear_doc[];
+
+// traversal.cpp
+PyObject *db_keys(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
+                  Py_ssize_t nargs, PyObject *kwnames);
+PyObject *db_firstkey(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
+                      Py_ssize_t nargs, PyObject *kwnames);
+PyObject *db_nextkey(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
+                     Py_ssize_t nargs, PyObject *kwnames);
+extern const char keys_doc[];
+extern const char firstkey_doc[];
+extern const char nextkey_doc[];
+
+// maintenance.cpp
+PyObject *db_sync(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
+                  Py_ssize_t nargs, PyObject *kwnames);
+PyObject *db_reorganize(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
+                        Py_ssize_t nargs, PyObject *kwnames);
+extern const char sync_doc[];
+extern const char reorganize_doc[];
+
+}  // namespace kvstore
+
+#endif

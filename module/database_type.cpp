@@ -1,0 +1,80 @@
+// The gdbm type: its docstring, method table, slots and spec, and the
+// argument checks its methods share.
+#include "database.h"
+
+namespace kvstore {
+
+bool takes_no_arguments(const char *name, Py_ssize_t nargs, PyObject *kwnames)
+{
+    if (nargs == 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) {
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", name);
+    return false;
+}
+
+PyObject *run_open(PyObject *self, module_state *state, Body body)
+{
+    return with_lock(self, [&]() -> PyObject * {
+        database_object *db = as_db(self);
+        return ensure_open(db, state) ? body(db, state) : nullptr;
+    });
+}
+
+namespace {
+
+PyDoc_STRVAR(database_doc,
+"This object represents a GDBM database.\n"
+"GDBM objects behave like mappings (dictionaries), except that keys and\n"
+"values are always immutable bytes-like objects or strings.  Printing\n"
+"a GDBM object doesn't print the keys and values, and the items() and\n"
+"values() methods are not supported.\n"
+"\n"
+"GDBM objects also support additional operations such as firstkey,\n"
+"nextkey, reorganize, and sync.");
+
+PyMethodDef database_methods[] = {
+    {"close", db_close, METH_NOARGS, close_doc},
+    {"keys", as_cfunction(db_keys), defining_class_flags, keys_doc},
+    {"firstkey", as_cfunction(db_firstkey), defining_class_flags, firstkey_doc},
+    {"nextkey", as_cfunction(db_nextkey), defining_class_flags, nextkey_doc},
+    {"reorganize", as_cfunction(db_reorganize), defining_class_flags, reorganize_doc},
+    {"sync", as_cfunction(db_sync), defining_class_flags, sync_doc},
+    {"get", as_cfunction(db_get), METH_FASTCALL, get_doc},
+    {"setdefault", as_cfunction(db_setdefault), METH_FASTCALL, setdefault_doc},
+    {"clear", as_cfunction(db_clear), defining_class_flags, clear_doc},
+    {"__enter__", db_enter, METH_NOARGS, nullptr},
+    {"__exit__", db_exit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+template <class F>
+void *as_slot(F function)
+{
+    return reinterpret_cast<void *>(function);
+}
+
+PyType_Slot database_slots[] = {
+    {Py_tp_dealloc, as_slot(db_dealloc)},
+    {Py_tp_traverse, as_slot(db_traverse)},
+    {Py_tp_methods, database_methods},
+    {Py_sq_contains, as_slot(db_contains)},
+    {Py_mp_length, as_slot(db_length)},
+    {Py_mp_subscript, as_slot(db_subscript)},
+    {Py_mp_ass_subscript, as_slot(db_ass_subscript)},
+    {Py_nb_bool, as_slot(db_bool)},
+    {Py_tp_doc, const_cast<char *>(database_doc)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec database_spec = {
+    .name = "_kvstore.gdbm",
+    .basicsize = sizeof(database_object),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = database_slots,
+};
+
+}  // namespace kvstore

@@ -1,0 +1,59 @@
+// Error reporting: turns the library's and the system's error numbers into
+// the module's `error` exceptions.
+#include "errors.h"
+
+#include "ref.h"
+
+#include <cerrno>
+
+namespace kvstore {
+
+void raise_error(module_state *state, const char *message)
+{
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(state->error_type, message);
+    }
+}
+
+void raise_library_error(module_state *state, const char *fallback)
+{
+    if (PyErr_Occurred()) {
+        return;
+    }
+    const char *message = gdbm_strerror(static_cast<gdbm_error>(library_errno()));
+    if (message == nullptr) {
+        PyErr_SetString(state->error_type, fallback);
+        return;
+    }
+    // The text comes in the locale's encoding; an undecodable byte survives
+    // as a surrogate escape rather than hiding the library's report.
+    Ref text(PyUnicode_DecodeLocale(message, "surrogateescape"));
+    if (text) {
+        PyErr_SetObject(state->error_type, text.borrow());
+    }
+}
+
+void raise_errno_first(module_state *state, const char *fallback)
+{
+    if (PyErr_Occurred()) {
+        return;
+    }
+    if (errno != 0) {
+        PyErr_SetFromErrno(state->error_type);
+    }
+    else {
+        raise_library_error(state, fallback);
+    }
+}
+
+bool raise_unless_miss(module_state *state, const char *fallback, bool no_error_is_miss)
+{
+    int code = library_errno();
+    if (code == GDBM_ITEM_NOT_FOUND || (no_error_is_miss && code == GDBM_NO_ERROR)) {
+        return false;
+    }
+    raise_library_error(state, fallback);
+    return true;
+}
+
+}  // namespace kvstore

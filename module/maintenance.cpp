@@ -1,0 +1,65 @@
+// File maintenance: sync() and reorganize().
+#include "database.h"
+
+#include <cerrno>
+
+namespace kvstore {
+
+namespace {
+
+PyObject *sync_file(database_object *db, module_state *state)
+{
+    errno = 0;
+    if (gdbm_sync(db->handle) != 0) {
+        raise_errno_first(state, "gdbm_sync() error");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *reorganize_file(database_object *db, module_state *state)
+{
+    errno = 0;
+    if (gdbm_reorganize(db->handle) < 0) {
+        raise_errno_first(state, "gdbm_reorganize() error");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr const char sync_name[] = "sync";
+constexpr const char reorganize_name[] = "reorganize";
+
+}  // namespace
+
+PyObject *db_sync(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
+                  Py_ssize_t nargs, PyObject *kwnames)
+{
+    return no_argument_method<sync_name, sync_file>(self, defining_class, args, nargs, kwnames);
+}
+
+PyObject *db_reorganize(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
+                        Py_ssize_t nargs, PyObject *kwnames)
+{
+    return no_argument_method<reorganize_name, reorganize_file>(self, defining_class, args,
+                                                                nargs, kwnames);
+}
+
+const char sync_doc[] =
+"sync($self, /)\n--\n\n"
+"Flush the database to the disk file.\n"
+"\n"
+"When the database has been opened in fast mode, this method forces any\n"
+"unwritten data to be written to the disk.";
+
+const char reorganize_doc[] =
+"reorganize($self, /)\n--\n\n"
+"Reorganize the database.\n"
+"\n"
+"If you have carried out a lot of deletions and would like to shrink\n"
+"the space used by the GDBM file, this routine will reorganize the\n"
+"database.  GDBM will not shorten the length of a database file except\n"
+"by using this reorganization; otherwise, deleted file space will be\n"
+"kept and reused as new (key,value) pairs are added.";
+
+}  // namespace kvstore

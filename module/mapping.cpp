@@ -1,0 +1,170 @@
+// The mapping protocol: db[key], db[key] = value, del db[key], len(db),
+// key in db and bool(db), with the lookups and stores that the
+// dictionary-style methods share.
+#include "database.h"
+
+#include <cerrno>
+
+namespace kvstore {
+
+PyObject *lookup(database_object *db, module_state *state, datum key, bool *missing)
+{
+    *missing = false;
+    if (!ensure_open(db, state)) {
+        return nullptr;
+    }
+    LibDatum value(gdbm_fetch(db->handle, key));
+    if (value) {
+        return value.to_bytes();
+    }
+    *missing = !raise_unless_miss(state, "gdbm_fetch() error");
+    return nullptr;
+}
+
+PyObject *lookup_or_key_error(database_object *db, module_state *state, PyObject *key_obj,
+                              datum key)
+{
+    bool missing;
+    PyObject *value = lookup(db, state, key, &missing);
+    if (missing) {
+        PyErr_SetObject(PyExc_KeyError, key_obj);
+    }
+    return value;
+}
+
+int assign(database_object *db, module_state *state, PyObject *key_obj, datum key,
+           PyObject *value_obj)
+{
+    if (!ensure_open(db, state)) {
+        return -1;
+    }
+    db->known_size = -1;
+    if (value_obj == nullptr) {
+        if (gdbm_delete(db->handle, key) >= 0) {
+            return 0;
+        }
+        if (library_errno() == GDBM_ITEM_NOT_FOUND) {
+            PyErr_SetObject(PyExc_KeyError, key_obj);
+        }
+        else {
+            raise_library_error(state, "gdbm_delete() error");
+        }
+        return -1;
+    }
+    InputDatum value;
+    // Converting the value may run Python code (a buffer exporter's), which
+    // may close this object: look at the handle again afterwards.
+    if (!to_datum(value_obj, value, bad_index_message) || !ensure_open(db, state)) {
+        return -1;
+    }
+    errno = 0;
+    if (gdbm_store(db->handle, key, value.get(), GDBM_REPLACE) >= 0) {
+        return 0;
+    }
+    raise_errno_first(state, "gdbm_store() error");
+    return -1;
+}
+
+PyObject *db_subscript(PyObject *self, PyObject *key_obj)
+{
+    InputDatum key;
+    if (!to_datum(key_obj, key, nullptr)) {
+        return nullptr;
+    }
+    module_state *state = state_of_object(self);
+    return with_lock(self,
+                     [&] { return lookup_or_key_error(as_db(self), state, key_obj, key.get()); });
+}
+
+int db_ass_subscript(PyObject *self, PyObject *key_obj, PyObject *value_obj)
+{
+    InputDatum key;
+    if (!to_datum(key_obj, key, bad_index_message)) {
+        return -1;
+    }
+    module_state *state = state_of_object(self);
+    return with_lock(self,
+                     [&] { return assign(as_db(self), state, key_obj, key.get(), value_obj); });
+}
+
+Py_ssize_t library_count(database_object *db, module_state *state)
+{
+    gdbm_count_t count;
+    errno = 0;
+    if (gdbm_count(db->handle, &count) == -1) {
+        raise_errno_first(state, "gdbm_count() error");
+        return -1;
+    }
+    if (count > static_cast<gdbm_count_t>(PY_SSIZE_T_MAX)) {
+        PyErr_SetString(PyExc_OverflowError, "count exceeds PY_SSIZE_T_MAX");
+        return -1;
+    }
+    return static_cast<Py_ssize_t>(count);
+}
+
+namespace {
+
+Py_ssize_t count_records(database_object *db, module_state *state)
+{
+    if (!ensure_open(db, state)) {
+        return -1;
+    }
+    if (db->known_size < 0) {
+        db->known_size = library_count(db, state);
+    }
+    return db->known_size;
+}
+
+int contains_key(database_object *db, module_state *state, PyObject *key_obj)
+{
+    InputDatum key;
+    if (!ensure_open(db, state) || !to_membership_datum(key_obj, key)) {
+        return -1;
+    }
+    if (gdbm_exists(db->handle, key.get())) {
+        return 1;
+    }
+    // A miss leaves "no error" or "item not found", depending on the release.
+    return raise_unless_miss(state, "gdbm_exists() error", true) ? -1 : 0;
+}
+
+int is_nonempty(database_object *db, module_state *state)
+{
+    if (!ensure_open(db, state)) {
+        return -1;
+    }
+    if (db->known_size >= 0) {
+        return db->known_size > 0;
+    }
+    LibDatum first(gdbm_firstkey(db->handle));
+    if (first) {
+        return 1;
+    }
+    if (raise_unless_miss(state, "gdbm_firstkey() error")) {
+        return -1;
+    }
+    db->known_size = 0;
+    return 0;
+}
+
+}  // namespace
+
+Py_ssize_t db_length(PyObject *self)
+{
+    module_state *state = state_of_object(self);
+    return with_lock(self, [&] { return count_records(as_db(self), state); });
+}
+
+int db_contains(PyObject *self, PyObject *key_obj)
+{
+    module_state *state = state_of_object(self);
+    return with_lock(self, [&] { return contains_key(as_db(self), state, key_obj); });
+}
+
+int db_bool(PyObject *self)
+{
+    module_state *state = state_of_object(self);
+    return with_lock(self, [&] { return is_nonempty(as_db(self), state); });
+}
+
+}  // namespace kvstore

@@ -1,0 +1,138 @@
+// open(): from a file name, flags and a mode to an open database object.
+#include "database.h"
+#include "interpreter_private.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace kvstore {
+
+namespace {
+
+bool parse_flags(const char *letters, module_state *state, int *flags)
+{
+    switch (letters[0]) {
+    case 'r': *flags = GDBM_READER; break;
+    case 'w': *flags = GDBM_WRITER; break;
+    case 'c': *flags = GDBM_WRCREAT; break;
+    case 'n': *flags = GDBM_NEWDB; break;
+    default:
+        raise_error(state, "First flag must be one of 'r', 'w', 'c' or 'n'");
+        return false;
+    }
+    for (const char *letter = letters + 1; *letter != '\0'; ++letter) {
+        switch (*letter) {
+        case 'f': *flags |= GDBM_FAST; break;
+        case 's': *flags |= GDBM_SYNC; break;
+        case 'u': *flags |= GDBM_NOLOCK; break;
+        default:
+            PyErr_Format(state->error_type, "Flag '%c' is not supported.",
+                         static_cast<unsigned char>(*letter));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool has_embedded_nul(const char *text, Py_ssize_t size)
+{
+    if (std::strlen(text) == static_cast<size_t>(size)) {
+        return false;
+    }
+    PyErr_SetString(PyExc_ValueError, "embedded null character");
+    return true;
+}
+
+// Reads the flags string and the mode, in the order the checks must run.
+bool parse_open_options(PyObject *const *args, Py_ssize_t nargs, module_state *state,
+                        int *flags, int *mode)
+{
+    if (!PyUnicode_Check(args[1])) {
+        _PyArg_BadArgument("open", "argument 2", "str", args[1]);
+        return false;
+    }
+    Py_ssize_t size;
+    const char *letters = PyUnicode_AsUTF8AndSize(args[1], &size);
+    if (letters == nullptr || has_embedded_nul(letters, size)) {
+        return false;
+    }
+    if (nargs == 3) {
+        *mode = PyLong_AsInt(args[2]);
+        if (*mode == -1 && PyErr_Occurred()) {
+            return false;
+        }
+    }
+    return parse_flags(letters, state, flags);
+}
+
+}  // namespace
+
+
+PyObject *open_database(PyObject *module, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs < 1 || nargs > 3) {
+        _PyArg_CheckPositional("open", nargs, 1, 3);
+        return nullptr;
+    }
+    module_state *state = static_cast<module_state *>(PyModule_GetState(module));
+    int flags = GDBM_READER;
+    int mode = 0666;
+    if (nargs >= 2 && !parse_open_options(args, nargs, state, &flags, &mode)) {
+        return nullptr;
+    }
+    // The converter refuses names with an embedded NUL byte itself.
+    PyObject *converted = nullptr;
+    if (!PyUnicode_FSConverter(args[0], &converted)) {
+        return nullptr;
+    }
+    Ref name(converted);
+    Ref self(reinterpret_cast<PyObject *>(
+        PyObject_GC_New(database_object, state->database_type)));
+    if (!self) {
+        return nullptr;
+    }
+    database_object *db = as_db(self.borrow());
+    db->known_size = -1;
+    db->handle = nullptr;
+    const char *path = PyBytes_AS_STRING(name.borrow());
+    errno = 0;
+    PyObject_GC_Track(self.borrow());
+    db->handle = gdbm_open(path, 0, flags, mode, nullptr);
+    if (db->handle != nullptr) {
+        return self.steal();
+    }
+    if (errno != 0) {
+        PyErr_SetFromErrnoWithFilename(state->error_type, path);
+    }
+    else {
+        raise_library_error(state, "gdbm_open() error");
+    }
+    return nullptr;
+}
+
+const char open_doc[] =
+"open($module, filename, flags='r', mode=0o666, /)\n--\n\n"
+"Open a dbm database and return a dbm object.\n"
+"\n"
+"The filename argument is the name of the database file.\n"
+"\n"
+"The optional flags argument can be 'r' (to open an existing database\n"
+"for reading only -- default), 'w' (to open an existing database for\n"
+"reading and writing), 'c' (which creates the database if it doesn't\n"
+"exist), or 'n' (which always creates a new empty database).\n"
+"\n"
+"Some versions of gdbm support additional flags which must be\n"
+"appended to one of the flags described above.  The module constant\n"
+"'open_flags' is a string of valid additional flags.  The 'f' flag\n"
+"opens the database in fast mode; altered data will not automatically\n"
+"be written to the disk after every change.  This results in faster\n"
+"writes to the database, but may result in an inconsistent database\n"
+"if the program crashes while the database is still open.  Use the\n"
+"sync() method to force any unwritten data to be written to the disk.\n"
+"The 's' flag causes all database operations to be synchronized to\n"
+"disk.  The 'u' flag disables locking of the database file.\n"
+"\n"
+"The optional mode argument is the Unix mode of the file, used only\n"
+"when the database has to be created.  It defaults to octal 0o666.";
+
+}  // namespace kvstore

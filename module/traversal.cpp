@@ -1,0 +1,136 @@
+// Walking the keys: keys(), firstkey() and nextkey().
+#include "database.h"
+#include "interpreter_private.h"
+
+namespace kvstore {
+
+namespace {
+
+// A damaged bucket directory can send the library's traversal round in a
+// circle; the list is therefore bounded by the library's own count, so that
+// such a file raises instead of filling all memory.
+PyObject *list_keys(database_object *db, module_state *state)
+{
+    Py_ssize_t count = library_count(db, state);
+    if (count < 0) {
+        return nullptr;
+    }
+    Ref list(PyList_New(0));
+    if (!list) {
+        return nullptr;
+    }
+    const char *call = "gdbm_firstkey() error";
+    LibDatum key(gdbm_firstkey(db->handle));
+    while (key) {
+        if (PyList_GET_SIZE(list.borrow()) == count) {
+            raise_error(state, "the key traversal does not end: the database file is damaged");
+            return nullptr;
+        }
+        Ref item(key.to_bytes());
+        if (!item || PyList_Append(list.borrow(), item.borrow()) < 0) {
+            return nullptr;
+        }
+        key = LibDatum(gdbm_nextkey(db->handle, key.view()));
+        call = "gdbm_nextkey() error";
+    }
+    if (raise_unless_miss(state, call)) {
+        return nullptr;
+    }
+    return list.steal();
+}
+
+PyObject *first_key(database_object *db, module_state *state)
+{
+    LibDatum key(gdbm_firstkey(db->handle));
+    return key_or_none(key, state, "gdbm_firstkey() error");
+}
+
+constexpr const char keys_name[] = "keys";
+constexpr const char firstkey_name[] = "firstkey";
+
+// One positional-only argument; the parser names nextkey in its messages.
+_PyArg_Parser nextkey_parser()
+{
+    static const char *const keywords[] = {"", nullptr};
+    _PyArg_Parser parser{};
+    parser.format = "s#:nextkey";
+    parser.keywords = keywords;
+    return parser;
+}
+
+}  // namespace
+
+PyObject *db_keys(PyObject *self, PyTypeObject *defining_class, PyObject *const *,
+                  Py_ssize_t nargs, PyObject *kwnames)
+{
+    if (!takes_no_arguments(keys_name, nargs, kwnames)) {
+        return nullptr;
+    }
+    module_state *state = state_of_type(defining_class);
+    if (self == nullptr || Py_TYPE(self) != state->database_type) {
+        _PyErr_BadInternalCall(__FILE_NAME__, __LINE__);
+        return nullptr;
+    }
+    return run_open(self, state, list_keys);
+}
+
+PyObject *db_firstkey(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
+                      Py_ssize_t nargs, PyObject *kwnames)
+{
+    return no_argument_method<firstkey_name, first_key>(self, defining_class, args, nargs,
+                                                        kwnames);
+}
+
+PyObject *db_nextkey(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
+                     Py_ssize_t nargs, PyObject *kwnames)
+{
+    static _PyArg_Parser parser = nextkey_parser();
+    const char *data;
+    Py_ssize_t size;
+    if (nargs == 1 && kwnames == nullptr && PyBytes_CheckExact(args[0])) {
+        data = PyBytes_AS_STRING(args[0]);
+        size = PyBytes_GET_SIZE(args[0]);
+    }
+    else if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &data, &size)) {
+        return nullptr;
+    }
+    InputDatum current;
+    if (!current.point(args[0], data, size)) {
+        return nullptr;
+    }
+    module_state *state = state_of_type(defining_class);
+    return with_lock(self, [&]() -> PyObject * {
+        database_object *db = as_db(self);
+        if (!ensure_open(db, state)) {
+            return nullptr;
+        }
+        LibDatum key(gdbm_nextkey(db->handle, current.get()));
+        return key_or_none(key, state, "gdbm_nextkey() error");
+    });
+}
+
+const char keys_doc[] =
+"keys($self, /)\n--\n\n"
+"Get a list of all keys in the database.";
+
+const char firstkey_doc[] =
+"firstkey($self, /)\n--\n\n"
+"Return the starting key for the traversal.\n"
+"\n"
+"It's possible to loop over every key in the database using this method\n"
+"and the nextkey() method.  The traversal is ordered by GDBM's internal\n"
+"hash values, and won't be sorted by the key values.";
+
+const char nextkey_doc[] =
+"nextkey($self, key, /)\n--\n\n"
+"Returns the key that follows key in the traversal.\n"
+"\n"
+"The following code prints every key in the database db, without having\n"
+"to create a list in memory that contains them all:\n"
+"\n"
+"      k = db.firstkey()\n"
+"      while k is not None:\n"
+"          print(k)\n"
+"          k = db.nextkey(k)";
+
+}  // namespace kvstore
