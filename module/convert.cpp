@@ -6,60 +6,68 @@
 
 namespace kvstore {
 
-bool InputDatum::point(PyObject *obj, const char *data, Py_ssize_t size)
-{
-    if (!PyBytes_Check(obj) && !PyUnicode_Check(obj)) {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) {
-            return false;
-        }
-        held_ = true;
-        data = static_cast<const char *>(view_.buf);
-        size = view_.len;
-    }
-    return point_to(data, size);
-}
+namespace {
 
-bool convert_datum(PyObject *obj, InputDatum &out, const char *failure_text)
+// The refusal of an object the position cannot take, worded as the
+// interpreter's argument parser words it.
+bool refuse(const Position &position, const char *expected, PyObject *obj)
 {
-    const char *data = nullptr;
-    Py_ssize_t size = 0;
-    bool converted;
-    if (PyUnicode_CheckExact(obj)) {
-        data = PyUnicode_AsUTF8AndSize(obj, &size);
-        converted = data != nullptr;
+    if (position.refusal != nullptr) {
+        PyErr_SetString(PyExc_TypeError, position.refusal);
     }
     else {
-        converted = PyArg_Parse(obj, "s#", &data, &size) != 0;
+        PyErr_Format(PyExc_TypeError, "%s must be %.50s, not %.50s", position.argument, expected,
+                     obj == Py_None ? "None" : Py_TYPE(obj)->tp_name);
     }
-    if (!converted) {
-        if (failure_text != nullptr) {
-            PyErr_SetString(PyExc_TypeError, failure_text);
-        }
-        return false;
-    }
-    return out.point(obj, data, size);
+    return false;
 }
 
-bool to_membership_datum(PyObject *key, InputDatum &out)
+// A conversion failed with an exception set: a position with a refusal text
+// of its own reports that instead, unless memory ran out.
+bool refuse_pending(const Position &position)
 {
-    const char *data;
-    Py_ssize_t size;
-    if (PyUnicode_Check(key)) {
-        data = PyUnicode_AsUTF8AndSize(key, &size);
-        if (data == nullptr) {
-            return false;
-        }
+    if (position.refusal != nullptr && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_SetString(PyExc_TypeError, position.refusal);
     }
-    else if (PyBytes_Check(key)) {
-        data = PyBytes_AS_STRING(key);
-        size = PyBytes_GET_SIZE(key);
+    return false;
+}
+
+}  // namespace
+
+bool InputDatum::convert_other(PyObject *obj, const Position &position)
+{
+    if (PyBytes_Check(obj)) {
+        return point_to(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
     }
-    else {
+    if (PyUnicode_Check(obj)) {
+        Py_ssize_t size;
+        const char *data = fallible::utf8_of(obj, &size);
+        return data != nullptr ? point_to(data, size) : refuse_pending(position);
+    }
+    if (position.str_or_bytes_only) {
         PyErr_Format(PyExc_TypeError, "gdbm key must be bytes or string, not %.100s",
-                     Py_TYPE(key)->tp_name);
+                     Py_TYPE(obj)->tp_name);
         return false;
     }
-    return out.point(key, data, size);
+    return hold_buffer(obj, position);
+}
+
+bool InputDatum::hold_buffer(PyObject *obj, const Position &position)
+{
+    // An exporter that wants to hear of the release may hand out writable
+    // storage that changes under the library: refused, as the "s#" unit does.
+    PyBufferProcs *procs = Py_TYPE(obj)->tp_as_buffer;
+    if (procs != nullptr && procs->bf_releasebuffer != nullptr) {
+        return refuse(position, "read-only bytes-like object", obj);
+    }
+    if (fallible::get_buffer(obj, &view_, PyBUF_SIMPLE) < 0) {
+        return refuse_pending(position);
+    }
+    held_ = true;
+    if (!PyBuffer_IsContiguous(&view_, 'C')) {
+        return refuse(position, "contiguous buffer", obj);
+    }
+    return point_to(static_cast<const char *>(view_.buf), view_.len);
 }
 
 PyObject *key_or_none(const LibDatum &key, module_state *state, const char *fallback)

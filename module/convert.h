@@ -4,6 +4,7 @@
 #ifndef KVSTORE_CONVERT_H
 #define KVSTORE_CONVERT_H
 
+#include "fault.h"
 #include "kvstore.h"
 
 #include <climits>
@@ -22,17 +23,42 @@ public:
     explicit LibDatum(datum d) noexcept : buf_(d.dptr), size_(d.dsize) {}
     explicit operator bool() const noexcept { return buf_ != nullptr; }
     datum view() const noexcept { return datum{buf_.get(), size_}; }
-    PyObject *to_bytes() const { return PyBytes_FromStringAndSize(buf_.get(), size_); }
+    PyObject *to_bytes() const { return fallible::new_bytes(buf_.get(), size_); }
 
 private:
     std::unique_ptr<char, FreeDeleter> buf_;
     int size_;
 };
 
-// A key or value on its way to the library, pointing into the Python
-// object's own storage: nothing is copied. bytes and str storage lives as
-// long as the object; any other exporter may hand out storage that lives
-// only as long as its buffer, so that buffer is held until the call is over.
+// What a position that takes a key or value accepts, and how it refuses the
+// rest. Every position takes bytes (and subclasses) and str (and
+// subclasses); all but the membership test also take any other read-only
+// bytes-like object.
+struct Position {
+    // Names the argument in a refusal, as the interpreter's argument parser
+    // would ("argument", "nextkey() argument 1").
+    const char *argument;
+    // When set, every refusal is a TypeError with this text instead.
+    const char *refusal;
+    bool str_or_bytes_only;
+};
+
+inline constexpr char bad_index_message[] = "gdbm mappings have bytes or string indices only";
+
+// db[key], get() and setdefault() keys.
+inline constexpr Position lookup_key{"argument", nullptr, false};
+// Assignment and deletion keys, stored values and setdefault()'s default.
+inline constexpr Position stored_item{"argument", bad_index_message, false};
+inline constexpr Position nextkey_key{"nextkey() argument 1", nullptr, false};
+inline constexpr Position membership_key{nullptr, nullptr, true};
+
+// The one owner of a key or value on its way to the library, pointing into
+// storage that lives at least as long as the owner: nothing is copied.
+//   bytes and subclasses: the object's own contents, read directly (a
+//     subclass's __buffer__ is not consulted);
+//   str and subclasses: the UTF-8 form, which the str object keeps;
+//   any other read-only bytes-like object: one buffer, acquired once and
+//     held until the owner goes, that is until the library call returned.
 class InputDatum {
 public:
     InputDatum() noexcept = default;
@@ -47,27 +73,28 @@ public:
 
     datum get() const noexcept { return datum_; }
 
-    bool point(PyObject *obj, const char *data, Py_ssize_t size);
+    // Exact bytes, the common case, is settled here, inline in every caller.
+    bool convert(PyObject *obj, const Position &position)
+    {
+        if (PyBytes_CheckExact(obj)) {
+            return point_to(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
+        }
+        return convert_other(obj, position);
+    }
 
-    // For storage that outlives the call without a held buffer (bytes, str).
+private:
+    bool convert_other(PyObject *obj, const Position &position);
+    bool hold_buffer(PyObject *obj, const Position &position);
+
+    // The library measures records with an int.
     bool point_to(const char *data, Py_ssize_t size)
     {
-        if (!fits_in_int(size)) {
+        if (size > INT_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "size does not fit in an int");
             return false;
         }
         datum_ = datum{const_cast<char *>(data), static_cast<int>(size)};
         return true;
-    }
-
-private:
-    // The library measures records with an int.
-    static bool fits_in_int(Py_ssize_t size)
-    {
-        if (size <= INT_MAX) {
-            return true;
-        }
-        PyErr_SetString(PyExc_OverflowError, "size does not fit in an int");
-        return false;
     }
 
     datum datum_{nullptr, 0};
@@ -76,24 +103,6 @@ private:
     Py_buffer view_;
     bool held_ = false;
 };
-
-// to_datum for anything but an exact bytes object.
-bool convert_datum(PyObject *obj, InputDatum &out, const char *failure_text);
-
-// Converts a key or value the way the "s#" format unit does. With a failure
-// text, a refused object raises TypeError with that text instead of the
-// interpreter's own exception. Exact bytes, the common case, is settled
-// here, inline in every caller.
-inline bool to_datum(PyObject *obj, InputDatum &out, const char *failure_text)
-{
-    if (PyBytes_CheckExact(obj)) {
-        return out.point_to(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
-    }
-    return convert_datum(obj, out, failure_text);
-}
-
-// The membership test takes only str and bytes (and their subclasses).
-bool to_membership_datum(PyObject *key, InputDatum &out);
 
 // A key the library hands out, as bytes; None when the library has no more
 // keys; an exception when the library failed instead.

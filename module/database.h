@@ -23,7 +23,6 @@ struct database_object {
 };
 
 inline constexpr char closed_message[] = "GDBM object has already been closed";
-inline constexpr char bad_index_message[] = "gdbm mappings have bytes or string indices only";
 
 inline database_object *as_db(PyObject *self)
 {

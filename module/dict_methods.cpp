@@ -2,7 +2,6 @@
 #include "database.h"
 #include "interpreter_private.h"
 
-#include <new>
 #include <vector>
 
 namespace kvstore {
@@ -44,7 +43,7 @@ PyObject *key_default_method(PyObject *self, PyObject *const *args, Py_ssize_t n
         return nullptr;
     }
     InputDatum key;
-    if (!to_datum(args[0], key, nullptr)) {
+    if (!key.convert(args[0], lookup_key)) {
         return nullptr;
     }
     PyObject *fallback = nargs == 2 ? args[1] : Py_None;
@@ -86,11 +85,8 @@ PyObject *clear_records(database_object *db, module_state *state)
 {
     db->known_size = -1;
     std::vector<LibDatum> batch;
-    try {
-        batch.reserve(clear_batch_keys);
-    }
-    catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
+    if (!fallible::reserve(batch, clear_batch_keys)) {
+        return nullptr;
     }
     for (;;) {
         if (!gather_keys(db, state, batch)) {

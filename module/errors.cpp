@@ -2,24 +2,23 @@
 // the module's `error` exceptions.
 #include "errors.h"
 
+#include "fault.h"
 #include "ref.h"
 
+#include <cassert>
 #include <cerrno>
 
 namespace kvstore {
 
 void raise_error(module_state *state, const char *message)
 {
-    if (!PyErr_Occurred()) {
-        PyErr_SetString(state->error_type, message);
-    }
+    assert(!PyErr_Occurred());
+    PyErr_SetString(state->error_type, message);
 }
 
 void raise_library_error(module_state *state, const char *fallback)
 {
-    if (PyErr_Occurred()) {
-        return;
-    }
+    assert(!PyErr_Occurred());
     const char *message = gdbm_strerror(static_cast<gdbm_error>(library_errno()));
     if (message == nullptr) {
         PyErr_SetString(state->error_type, fallback);
@@ -27,19 +26,17 @@ void raise_library_error(module_state *state, const char *fallback)
     }
     // The text comes in the locale's encoding; an undecodable byte survives
     // as a surrogate escape rather than hiding the library's report.
-    Ref text(PyUnicode_DecodeLocale(message, "surrogateescape"));
+    Ref text(fallible::decode_locale(message, "surrogateescape"));
     if (text) {
         PyErr_SetObject(state->error_type, text.borrow());
     }
 }
 
-void raise_errno_first(module_state *state, const char *fallback)
+void raise_errno_first(module_state *state, const char *fallback, const char *filename)
 {
-    if (PyErr_Occurred()) {
-        return;
-    }
+    assert(!PyErr_Occurred());
     if (errno != 0) {
-        PyErr_SetFromErrno(state->error_type);
+        PyErr_SetFromErrnoWithFilename(state->error_type, filename);
     }
     else {
         raise_library_error(state, fallback);

@@ -1,5 +1,6 @@
-// The module's error paths. None of them replaces an exception that is
-// already pending: the first failure is the one the caller sees.
+// The module's error paths. Each raises where no exception is pending yet
+// (debug builds assert it): a path that reaches one with an exception set
+// would hide the first failure, the one the caller must see.
 #ifndef KVSTORE_ERRORS_H
 #define KVSTORE_ERRORS_H
 
@@ -10,7 +11,9 @@ namespace kvstore {
 inline int library_errno() { return gdbm_errno; }
 
 void raise_library_error(module_state *state, const char *fallback);
-void raise_errno_first(module_state *state, const char *fallback);
+// The system's error when the failed call left one in errno (with the file
+// name when given), else the library's.
+void raise_errno_first(module_state *state, const char *fallback, const char *filename = nullptr);
 void raise_error(module_state *state, const char *message);
 
 // Unless the library's error number says the call simply found nothing,

@@ -38,8 +38,8 @@ int assign(database_object *db, module_state *state, PyObject *key_obj, datum ke
     if (!ensure_open(db, state)) {
         return -1;
     }
-    db->known_size = -1;
     if (value_obj == nullptr) {
+        db->known_size = -1;
         if (gdbm_delete(db->handle, key) >= 0) {
             return 0;
         }
@@ -53,10 +53,13 @@ int assign(database_object *db, module_state *state, PyObject *key_obj, datum ke
     }
     InputDatum value;
     // Converting the value may run Python code (a buffer exporter's), which
-    // may close this object: look at the handle again afterwards.
-    if (!to_datum(value_obj, value, bad_index_message) || !ensure_open(db, state)) {
+    // may close this object or count its records: the handle is looked at
+    // and the count forgotten only afterwards, with no Python code between
+    // them and the store.
+    if (!value.convert(value_obj, stored_item) || !ensure_open(db, state)) {
         return -1;
     }
+    db->known_size = -1;
     errno = 0;
     if (gdbm_store(db->handle, key, value.get(), GDBM_REPLACE) >= 0) {
         return 0;
@@ -68,7 +71,7 @@ int assign(database_object *db, module_state *state, PyObject *key_obj, datum ke
 PyObject *db_subscript(PyObject *self, PyObject *key_obj)
 {
     InputDatum key;
-    if (!to_datum(key_obj, key, nullptr)) {
+    if (!key.convert(key_obj, lookup_key)) {
         return nullptr;
     }
     module_state *state = state_of_object(self);
@@ -79,7 +82,7 @@ PyObject *db_subscript(PyObject *self, PyObject *key_obj)
 int db_ass_subscript(PyObject *self, PyObject *key_obj, PyObject *value_obj)
 {
     InputDatum key;
-    if (!to_datum(key_obj, key, bad_index_message)) {
+    if (!key.convert(key_obj, stored_item)) {
         return -1;
     }
     module_state *state = state_of_object(self);
@@ -118,7 +121,7 @@ Py_ssize_t count_records(database_object *db, module_state *state)
 int contains_key(database_object *db, module_state *state, PyObject *key_obj)
 {
     InputDatum key;
-    if (!ensure_open(db, state) || !to_membership_datum(key_obj, key)) {
+    if (!ensure_open(db, state) || !key.convert(key_obj, membership_key)) {
         return -1;
     }
     if (gdbm_exists(db->handle, key.get())) {

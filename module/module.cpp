@@ -1,5 +1,6 @@
 // The module shell: definition, per-module state, initialisation and
 // teardown.
+#include "fault.h"
 #include "kvstore.h"
 
 namespace kvstore {
@@ -15,23 +16,23 @@ int module_exec(PyObject *module)
 {
     module_state *state = state_of(module);
     state->database_type =
-        reinterpret_cast<PyTypeObject *>(PyType_FromModuleAndSpec(module, &database_spec, nullptr));
+        reinterpret_cast<PyTypeObject *>(fallible::type_from_spec(module, &database_spec));
     if (state->database_type == nullptr) {
         return -1;
     }
-    state->error_type = PyErr_NewException("_kvstore.error", PyExc_OSError, nullptr);
+    state->error_type = fallible::new_exception("_kvstore.error", PyExc_OSError);
     if (state->error_type == nullptr) {
         return -1;
     }
-    if (PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(state->error_type)) < 0) {
+    if (fallible::module_add_type(module, reinterpret_cast<PyTypeObject *>(state->error_type)) < 0) {
         return -1;
     }
-    if (PyModule_AddStringConstant(module, "open_flags", "rwcnfsu") < 0) {
+    if (fallible::module_add_string(module, "open_flags", "rwcnfsu") < 0) {
         return -1;
     }
     PyObject *version =
-        Py_BuildValue("iii", GDBM_VERSION_MAJOR, GDBM_VERSION_MINOR, GDBM_VERSION_PATCH);
-    return PyModule_Add(module, "_KVSTORE_VERSION", version) < 0 ? -1 : 0;
+        fallible::build_value("iii", GDBM_VERSION_MAJOR, GDBM_VERSION_MINOR, GDBM_VERSION_PATCH);
+    return fallible::module_add(module, "_KVSTORE_VERSION", version) < 0 ? -1 : 0;
 }
 
 int module_traverse(PyObject *module, visitproc visit, void *arg)
@@ -64,6 +65,9 @@ PyModuleDef_Slot module_slots[] = {
 
 PyMethodDef module_methods[] = {
     {"open", as_cfunction(open_database), METH_FASTCALL, open_doc},
+#ifdef KVSTORE_FAULT_INJECTION
+    {"_fault_at", fault::fault_at, METH_O, nullptr},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 

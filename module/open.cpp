@@ -52,7 +52,7 @@ bool parse_open_options(PyObject *const *args, Py_ssize_t nargs, module_state *s
         return false;
     }
     Py_ssize_t size;
-    const char *letters = PyUnicode_AsUTF8AndSize(args[1], &size);
+    const char *letters = fallible::utf8_of(args[1], &size);
     if (letters == nullptr || has_embedded_nul(letters, size)) {
         return false;
     }
@@ -82,12 +82,12 @@ PyObject *open_database(PyObject *module, PyObject *const *args, Py_ssize_t narg
     }
     // The converter refuses names with an embedded NUL byte itself.
     PyObject *converted = nullptr;
-    if (!PyUnicode_FSConverter(args[0], &converted)) {
+    if (!fallible::fs_converter(args[0], &converted)) {
         return nullptr;
     }
     Ref name(converted);
     Ref self(reinterpret_cast<PyObject *>(
-        PyObject_GC_New(database_object, state->database_type)));
+        fallible::gc_new<database_object>(state->database_type)));
     if (!self) {
         return nullptr;
     }
@@ -101,12 +101,7 @@ PyObject *open_database(PyObject *module, PyObject *const *args, Py_ssize_t narg
     if (db->handle != nullptr) {
         return self.steal();
     }
-    if (errno != 0) {
-        PyErr_SetFromErrnoWithFilename(state->error_type, path);
-    }
-    else {
-        raise_library_error(state, "gdbm_open() error");
-    }
+    raise_errno_first(state, "gdbm_open() error", path);
     return nullptr;
 }
 

@@ -15,7 +15,7 @@ PyObject *list_keys(database_object *db, module_state *state)
     if (count < 0) {
         return nullptr;
     }
-    Ref list(PyList_New(0));
+    Ref list(fallible::new_list(0));
     if (!list) {
         return nullptr;
     }
@@ -27,7 +27,7 @@ PyObject *list_keys(database_object *db, module_state *state)
             return nullptr;
         }
         Ref item(key.to_bytes());
-        if (!item || PyList_Append(list.borrow(), item.borrow()) < 0) {
+        if (!item || fallible::list_append(list.borrow(), item.borrow()) < 0) {
             return nullptr;
         }
         key = LibDatum(gdbm_nextkey(db->handle, key.view()));
@@ -48,12 +48,13 @@ PyObject *first_key(database_object *db, module_state *state)
 constexpr const char keys_name[] = "keys";
 constexpr const char firstkey_name[] = "firstkey";
 
-// One positional-only argument; the parser names nextkey in its messages.
+// One positional-only argument; the parser names nextkey in the messages
+// about the number of arguments.
 _PyArg_Parser nextkey_parser()
 {
     static const char *const keywords[] = {"", nullptr};
     _PyArg_Parser parser{};
-    parser.format = "s#:nextkey";
+    parser.format = "O:nextkey";
     parser.keywords = keywords;
     return parser;
 }
@@ -85,17 +86,15 @@ PyObject *db_nextkey(PyObject *self, PyTypeObject *defining_class, PyObject *con
                      Py_ssize_t nargs, PyObject *kwnames)
 {
     static _PyArg_Parser parser = nextkey_parser();
-    const char *data;
-    Py_ssize_t size;
-    if (nargs == 1 && kwnames == nullptr && PyBytes_CheckExact(args[0])) {
-        data = PyBytes_AS_STRING(args[0]);
-        size = PyBytes_GET_SIZE(args[0]);
+    PyObject *key_obj;
+    if (nargs == 1 && kwnames == nullptr) {
+        key_obj = args[0];
     }
-    else if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &data, &size)) {
+    else if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &key_obj)) {
         return nullptr;
     }
     InputDatum current;
-    if (!current.point(args[0], data, size)) {
+    if (!current.convert(key_obj, nextkey_key)) {
         return nullptr;
     }
     module_state *state = state_of_type(defining_class);
