@@ -6,11 +6,15 @@
 // Built with -Dfault_injection=true (the sanitizer build of
 // scripts/check_memory.sh), every wrapper first counts itself and the n-th
 // counted call fails with MemoryError instead of running; the private
-// module function _fault_at(n) chooses n (see module/fault.cpp). In every
-// other build a wrapper is the call itself: injected() is a constant false.
+// module function _fault_at(n) chooses n and reports where the chosen call
+// was (see module/fault.cpp). In every other build a wrapper is the call
+// itself: injected() is a constant false.
 //
-// A call the list below lacks gets a wrapper here, in the same shape:
-// `if (fault::injected()) return <the call's failure value>;` first.
+// A call the list below lacks gets a wrapper here, in the same shape, or
+// is guarded where it is made:
+//     PyObject *made = fault::injected() ? nullptr : PyFoo_New(...);
+// Each wrapper takes its caller's source location, so that the sweep can
+// check that it reached every site.
 #ifndef KVSTORE_FAULT_H
 #define KVSTORE_FAULT_H
 
@@ -18,6 +22,7 @@
 
 #include <cstddef>
 #include <new>
+#include <source_location>
 #include <vector>
 
 namespace kvstore {
@@ -27,90 +32,100 @@ namespace fault {
 #ifdef KVSTORE_FAULT_INJECTION
 // Counts one fallible call; true, with MemoryError set, when it is the one
 // chosen to fail.
-bool injected();
+bool injected(std::source_location where = std::source_location::current());
 // _fault_at(n, /): the n-th fallible call from now on fails (0: none);
 // returns how many calls were counted since the previous _fault_at().
 PyObject *fault_at(PyObject *module, PyObject *arg);
 #else
-constexpr bool injected() noexcept { return false; }
+constexpr bool injected(std::source_location = std::source_location::current()) noexcept
+{
+    return false;
+}
 #endif
 
 }  // namespace fault
 
 namespace fallible {
 
-inline PyObject *new_bytes(const char *data, Py_ssize_t size)
+inline PyObject *new_bytes(const char *data, Py_ssize_t size,
+                           std::source_location where = std::source_location::current())
 {
-    return fault::injected() ? nullptr : PyBytes_FromStringAndSize(data, size);
+    return fault::injected(where) ? nullptr : PyBytes_FromStringAndSize(data, size);
 }
 
-inline PyObject *new_list(Py_ssize_t size)
+inline PyObject *new_list(Py_ssize_t size,
+                          std::source_location where = std::source_location::current())
 {
-    return fault::injected() ? nullptr : PyList_New(size);
+    return fault::injected(where) ? nullptr : PyList_New(size);
 }
 
-inline int list_append(PyObject *list, PyObject *item)
+inline int list_append(PyObject *list, PyObject *item,
+                       std::source_location where = std::source_location::current())
 {
-    return fault::injected() ? -1 : PyList_Append(list, item);
+    return fault::injected(where) ? -1 : PyList_Append(list, item);
 }
 
-inline int get_buffer(PyObject *exporter, Py_buffer *view, int flags)
+inline int get_buffer(PyObject *exporter, Py_buffer *view, int flags,
+                      std::source_location where = std::source_location::current())
 {
-    return fault::injected() ? -1 : PyObject_GetBuffer(exporter, view, flags);
+    return fault::injected(where) ? -1 : PyObject_GetBuffer(exporter, view, flags);
 }
 
-inline const char *utf8_of(PyObject *text, Py_ssize_t *size)
+inline const char *utf8_of(PyObject *text, Py_ssize_t *size,
+                           std::source_location where = std::source_location::current())
 {
-    return fault::injected() ? nullptr : PyUnicode_AsUTF8AndSize(text, size);
+    return fault::injected(where) ? nullptr : PyUnicode_AsUTF8AndSize(text, size);
 }
 
-inline PyObject *decode_locale(const char *text, const char *errors)
+inline PyObject *decode_locale(const char *text, const char *errors,
+                               std::source_location where = std::source_location::current())
 {
-    return fault::injected() ? nullptr : PyUnicode_DecodeLocale(text, errors);
+    return fault::injected(where) ? nullptr : PyUnicode_DecodeLocale(text, errors);
 }
 
 // PyUnicode_FSConverter: 0 on failure.
-inline int fs_converter(PyObject *name, PyObject **converted)
+inline int fs_converter(PyObject *name, PyObject **converted,
+                        std::source_location where = std::source_location::current())
 {
-    return fault::injected() ? 0 : PyUnicode_FSConverter(name, converted);
+    return fault::injected(where) ? 0 : PyUnicode_FSConverter(name, converted);
 }
 
 template <class T>
-T *gc_new(PyTypeObject *type)
+T *gc_new(PyTypeObject *type,
+          std::source_location where = std::source_location::current())
 {
-    return fault::injected() ? nullptr : PyObject_GC_New(T, type);
+    return fault::injected(where) ? nullptr : PyObject_GC_New(T, type);
 }
 
-inline PyObject *type_from_spec(PyObject *module, PyType_Spec *spec)
+inline PyObject *type_from_spec(PyObject *module, PyType_Spec *spec,
+                                std::source_location where = std::source_location::current())
 {
-    return fault::injected() ? nullptr : PyType_FromModuleAndSpec(module, spec, nullptr);
+    return fault::injected(where) ? nullptr : PyType_FromModuleAndSpec(module, spec, nullptr);
 }
 
-inline PyObject *new_exception(const char *name, PyObject *base)
+inline PyObject *new_exception(const char *name, PyObject *base,
+                               std::source_location where = std::source_location::current())
 {
-    return fault::injected() ? nullptr : PyErr_NewException(name, base, nullptr);
+    return fault::injected(where) ? nullptr : PyErr_NewException(name, base, nullptr);
 }
 
-template <class... Args>
-PyObject *build_value(const char *format, Args... args)
+inline int module_add_type(PyObject *module, PyTypeObject *type,
+                           std::source_location where = std::source_location::current())
 {
-    return fault::injected() ? nullptr : Py_BuildValue(format, args...);
+    return fault::injected(where) ? -1 : PyModule_AddType(module, type);
 }
 
-inline int module_add_type(PyObject *module, PyTypeObject *type)
+inline int module_add_string(PyObject *module, const char *name, const char *value,
+                             std::source_location where = std::source_location::current())
 {
-    return fault::injected() ? -1 : PyModule_AddType(module, type);
-}
-
-inline int module_add_string(PyObject *module, const char *name, const char *value)
-{
-    return fault::injected() ? -1 : PyModule_AddStringConstant(module, name, value);
+    return fault::injected(where) ? -1 : PyModule_AddStringConstant(module, name, value);
 }
 
 // Steals `value` whether it succeeds or not, as PyModule_Add does.
-inline int module_add(PyObject *module, const char *name, PyObject *value)
+inline int module_add(PyObject *module, const char *name, PyObject *value,
+                      std::source_location where = std::source_location::current())
 {
-    if (fault::injected()) {
+    if (fault::injected(where)) {
         Py_XDECREF(value);
         return -1;
     }
@@ -119,9 +134,10 @@ inline int module_add(PyObject *module, const char *name, PyObject *value)
 
 // std::vector::reserve with MemoryError instead of std::bad_alloc.
 template <class T>
-bool reserve(std::vector<T> &items, std::size_t count)
+bool reserve(std::vector<T> &items, std::size_t count,
+             std::source_location where = std::source_location::current())
 {
-    if (fault::injected()) {
+    if (fault::injected(where)) {
         return false;
     }
     try {

@@ -31,7 +31,9 @@ int module_exec(PyObject *module)
         return -1;
     }
     PyObject *version =
-        fallible::build_value("iii", GDBM_VERSION_MAJOR, GDBM_VERSION_MINOR, GDBM_VERSION_PATCH);
+        fault::injected()
+            ? nullptr
+            : Py_BuildValue("iii", GDBM_VERSION_MAJOR, GDBM_VERSION_MINOR, GDBM_VERSION_PATCH);
     return fallible::module_add(module, "_KVSTORE_VERSION", version) < 0 ? -1 : 0;
 }
 

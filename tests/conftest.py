@@ -1,6 +1,7 @@
 import pytest
 
 import _kvstore
+import support
 
 
 @pytest.fixture
@@ -14,3 +15,19 @@ def db(path):
     """An empty database open for writing."""
     with _kvstore.open(path, "c") as opened:
         yield opened
+
+
+@pytest.fixture
+def make_db(tmp_path):
+    """make_db(records=(), flags="c", name="made.db"): a database holding
+    `records`, opened with `flags`; closed at the end of the test."""
+    opened = []
+
+    def make(records=(), flags="c", name="made.db"):
+        db = support.make_db(str(tmp_path / name), records, flags)
+        opened.append(db)
+        return db
+
+    yield make
+    for db in opened:
+        db.close()

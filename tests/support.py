@@ -1,0 +1,104 @@
+"""What several test files share: the module's fixed messages, the library's
+own messages, buffer exporters, the key walk, a database maker and the
+stats writer."""
+
+import os
+import re
+import shlex
+import subprocess
+
+import _kvstore
+from foundation_gdbm import loaded_library
+
+CLOSED = "GDBM object has already been closed"
+INDICES_ONLY = "gdbm mappings have bytes or string indices only"
+
+
+def library_message(name):
+    """The loaded library's text for the error named `name` in gdbm.h
+    (e.g. "GDBM_READER_CANT_STORE"): each release words them its own way."""
+    library = loaded_library()
+    return os.fsdecode(library.gdbm_strerror(_error_codes()[name]))
+
+
+_codes = {}
+
+
+def _error_codes():
+    if not _codes:
+        compiler = shlex.split(os.environ.get("CXX", "c++"))
+        header = subprocess.run([*compiler, "-E", "-x", "c++", "-"], input="#include <gdbm.h>\n",
+                                capture_output=True, text=True, check=True).stdout
+        _codes.update((name, int(value)) for name, value in
+                      re.findall(r"\b(GDBM_[A-Z_]+)\s*=\s*(\d+)", header))
+    return _codes
+
+
+class Bytes(bytes):
+    pass
+
+
+class Text(str):
+    pass
+
+
+class Exporter:
+    """A read-only bytes-like object that only the buffer protocol reads.
+    Counts its exports and runs `on_export` inside each."""
+
+    def __init__(self, data, on_export=None):
+        self.data = bytes(data)
+        self.on_export = on_export
+        self.exports = 0
+
+    def __buffer__(self, flags):
+        self.exports += 1
+        if self.on_export is not None:
+            self.on_export()
+        return memoryview(self.data)
+
+
+class OwnBufferBytes(bytes):
+    """A bytes subclass whose __buffer__ hands out other storage, which lives
+    only as long as the buffer: the module must read the bytes themselves
+    and never ask. Counts the requests and runs `on_export` inside each."""
+
+    on_export = None
+    exports = 0
+
+    def __buffer__(self, flags):
+        self.exports += 1
+        if self.on_export is not None:
+            self.on_export()
+        return memoryview(bytearray(b"X" * 100000)).toreadonly()
+
+
+def walk(db):
+    """The keys in traversal order, by firstkey() and nextkey()."""
+    keys = []
+    key = db.firstkey()
+    while key is not None:
+        keys.append(key)
+        key = db.nextkey(key)
+    return keys
+
+
+def make_db(path, records=(), flags="c"):
+    """Writes `records` (a mapping or pairs) to a database at `path`, then
+    opens it with `flags`."""
+    records = dict(records)
+    if records:
+        with _kvstore.open(path, "c") as db:
+            for key, value in records.items():
+                db[key] = value
+    return _kvstore.open(path, flags)
+
+
+def record_stats(*fields):
+    """One line of figures for the memory-check and long-fuzz reports, when
+    they asked for it (KVSTORE_STATS_FILE)."""
+    stats = os.environ.get("KVSTORE_STATS_FILE")
+    if stats:
+        with open(stats, "a") as out:
+            out.write(" ".join(str(field) for field in fields) + "\n")
+
