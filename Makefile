@@ -50,6 +50,11 @@ help:
 bench-callgrind: $(BUILT)
 	bash bench/run.sh callgrind
 
+.PHONY: bench-parallel
+## bench-parallel: the parallel-reads benchmark alone: interpreters against threads (about a minute)
+bench-parallel: $(BUILT)
+	bash bench/run.sh parallel
+
 .PHONY: fuzz-long
 # The property, thread and damaged-file tests at many times their CI size.
 fuzz-long: $(BUILT)

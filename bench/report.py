@@ -2,6 +2,7 @@
 
 usage: report.py full OUT        (after make bench)
        report.py callgrind OUT   (after make bench-callgrind)
+       report.py parallel OUT    (after make bench or make bench-parallel)
 """
 
 import glob
@@ -298,7 +299,77 @@ def callgrind(out):
     print(text)
 
 
+# Two interpreters against one, _kvstore, medians of the same run.
+PARALLEL_TARGET = 1.8
+MODE_NAMES = {"interpreters": ("interpreter", "interpreters"),
+              "threads": ("thread of one interpreter", "threads of one interpreter")}
+
+
+def parallel_summary(repeats):
+    """Per backend, mode and worker count: the reads per second of each repeat and their median."""
+    cells = {}
+    for run in (run for repeat in repeats for run in repeat["runs"]):
+        cell = cells.setdefault((run["backend"], run["mode"], run["workers"]),
+                                {"reads_per_s": [], "cores_busy": []})
+        cell["reads_per_s"].append(run["fetches"] / run["wall_ns"] * 1e9)
+        cell["cores_busy"].append(run["cpu_ns"] / run["wall_ns"])
+    rows = []
+    for (backend, mode, workers), cell in cells.items():
+        one = statistics.median(cells[backend, mode, 1]["reads_per_s"])
+        rate = statistics.median(cell["reads_per_s"])
+        rows.append({"backend": backend, "mode": mode, "workers": workers,
+                     "reads_per_s": rate, "over_one": rate / one,
+                     "cores_busy": statistics.median(cell["cores_busy"]),
+                     "reads_per_s_each_repeat": cell["reads_per_s"]})
+    return rows
+
+
+def parallel(out):
+    repeats = [load(path) for path in sorted(glob.glob(os.path.join(out, "parallel-raw", "*.json")))]
+    if not repeats:
+        sys.exit(f"no parallel-reads runs in {out}/parallel-raw")
+    first, last = repeats[0], repeats[-1]
+    rows = parallel_summary(repeats)
+    lines = [
+        f"Run {first['started']} to {last['finished']}, commit {first['commit']}, "
+        f"Python {first['python']} ({first['api']}), gdbm {'.'.join(map(str, first['gdbm']))}, "
+        f"SQLite {first['sqlite']}, {first['cpus']} CPUs; load average "
+        f"{' '.join(f'{x:.2f}' for x in first['load_before'])} before, "
+        f"{' '.join(f'{x:.2f}' for x in last['load_after'])} after.",
+        "",
+        f"### Parallel reads: random fetch from {first['n']:,} records of "
+        f"{first['value_size']} bytes, median of {len(repeats)} repeats",
+        "",
+        "| backend | workers | reads/s, all workers | x one worker | cores busy |",
+        "|---|---|---|---|---|",
+    ]
+    for row in rows:
+        one, many = MODE_NAMES[row["mode"]]
+        lines.append(f"| {row['backend']} | {row['workers']} {one if row['workers'] == 1 else many} | "
+                     f"{row['reads_per_s']:,.0f} | {row['over_one']:.2f} | {row['cores_busy']:.2f} |")
+    lines.append("")
+    checks = []
+    two = [r for r in rows if (r["backend"], r["mode"], r["workers"]) == ("_kvstore", "interpreters", 2)]
+    if two:
+        got = two[0]["over_one"]
+        checks.append({"target": f"_kvstore: 2 interpreters read >= {PARALLEL_TARGET}x "
+                                 "the rate of one", "measured": f"{got:.2f}x",
+                       "met": got >= PARALLEL_TARGET})
+        lines += ["| target | measured | met |", "|---|---|---|"]
+        lines += [f"| {c['target']} | {c['measured']} | {'yes' if c['met'] else 'no'} |"
+                  for c in checks]
+        lines.append("")
+    text = "\n".join(lines)
+    meta = {k: v for k, v in first.items() if k != "runs"}
+    meta.update(finished=last["finished"], load_after=last["load_after"], repeats=len(repeats))
+    with open(os.path.join(out, "parallel.json"), "w") as dst:
+        json.dump({"meta": meta, "rows": rows, "targets": checks}, dst, indent=1)
+    with open(os.path.join(out, "parallel.md"), "w") as dst:
+        dst.write(text)
+    print(text)
+
+
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[1] not in ("full", "callgrind"):
+    if len(sys.argv) != 3 or sys.argv[1] not in ("full", "callgrind", "parallel"):
         sys.exit(__doc__)
-    {"full": full, "callgrind": callgrind}[sys.argv[1]](sys.argv[2])
+    {"full": full, "callgrind": callgrind, "parallel": parallel}[sys.argv[1]](sys.argv[2])

@@ -4,8 +4,11 @@
 # bench/results/.
 #   make bench                  N = 1,000,000 records (BENCH_N=... or N=... for fewer)
 #   make bench-callgrind        instructions per operation, _kvstore against the C floor
+#   make bench-parallel         the parallel-reads phase alone (make bench ends with it)
 # Knobs: BENCH_N, BENCH_REPEATS (3), BENCH_N_4K (N/10: the 4 KiB-value variant),
-# BENCH_BACKENDS (all), BENCH_OUT (bench/results), BENCH_WORK (build/bench/work).
+# BENCH_BACKENDS (all), BENCH_OUT (bench/results), BENCH_WORK (build/bench/work),
+# BENCH_PARALLEL_N (200,000, at most N), BENCH_PARALLEL_WORKERS (1 2 4, those
+# up to the number of CPUs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +21,8 @@ out=${BENCH_OUT:-bench/results}
 repeats=${BENCH_REPEATS:-3}
 if [ "$mode" = callgrind ]; then
     n=${BENCH_N:-${N:-10000}}
+elif [ "$mode" = parallel ]; then
+    n=${BENCH_PARALLEL_N:-200000}
 else
     n=${BENCH_N:-${N:-1000000}}
 fi
@@ -37,15 +42,21 @@ cap() {
     esac
 }
 
-"$py" -c 'import lmdb, sqlitedict, diskcache, matplotlib' 2>/dev/null ||
-    "$py" -m pip install -q --disable-pip-version-check -r bench/requirements.txt
+parallel_n=${BENCH_PARALLEL_N:-200000}
+[ "$parallel_n" -le "$n" ] || parallel_n=$n
+parallel_workers=${BENCH_PARALLEL_WORKERS:-$(for w in 1 2 4; do [ "$w" -gt "$(nproc)" ] || echo $w; done)}
 
-export PATH="$PWD/$venv/bin:$PATH"
-if [ ! -f "$build/build.ninja" ]; then
-    meson setup "$build" -Dbench=true >/dev/null
+if [ "$mode" != parallel ]; then
+    "$py" -c 'import lmdb, sqlitedict, diskcache, matplotlib' 2>/dev/null ||
+        "$py" -m pip install -q --disable-pip-version-check -r bench/requirements.txt
+
+    export PATH="$PWD/$venv/bin:$PATH"
+    if [ ! -f "$build/build.ninja" ]; then
+        meson setup "$build" -Dbench=true >/dev/null
+    fi
+    meson compile -C "$build" kvbench-floor >/dev/null
+    floor=$build/kvbench-floor
 fi
-meson compile -C "$build" kvbench-floor >/dev/null
-floor=$build/kvbench-floor
 
 mkdir -p "$work"
 workload=$work/workload-$n.bin
@@ -55,6 +66,24 @@ if [ ! -f "$workload" ]; then
 fi
 scratch=$(mktemp -d "$work/run.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
+
+# One database read by 1, 2 and 4 workers at once in one process: interpreters
+# with a GIL of their own against threads of one interpreter.
+parallel_reads() {
+    local raw=$out/parallel-raw
+    rm -rf "$raw" && mkdir -p "$raw"
+    for repeat in $(seq "$repeats"); do
+        echo "bench: parallel reads, $parallel_n records, workers $(echo $parallel_workers), repeat $repeat of $repeats"
+        "$py" bench/parallel.py "$workload" "$parallel_n" "$scratch/parallel" $parallel_workers \
+            >"$raw/$repeat.json"
+    done
+    "$py" bench/report.py parallel "$out"
+}
+
+if [ "$mode" = parallel ]; then
+    parallel_reads
+    exit 0
+fi
 
 if [ "$mode" = callgrind ]; then
     raw=$out/callgrind
@@ -109,3 +138,4 @@ echo "bench: memory of the key traversals, $n records"
 } >"$raw/meta.json"
 rm "$raw/meta.part"
 "$py" bench/report.py full "$out"
+parallel_reads

@@ -1,0 +1,125 @@
+"""Read one database on several cores: one interpreter per thread, each with its own GIL.
+
+usage: python examples/parallel_reads.py [RECORDS [INTERPRETERS]]
+
+Threads of one interpreter take turns under its GIL, so a second thread adds no
+reads per second. Interpreters created with a GIL of their own run at the same
+time. Each one imports _kvstore afresh and opens the file read-only itself:
+database objects stay in the interpreter that made them, but the file, and
+gdbm's lock on it, are shared as between processes.
+"""
+
+import os
+import sys
+import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import _kvstore
+
+try:
+    from concurrent import interpreters  # Python 3.14 and later
+except ImportError:
+    interpreters = None
+    import _interpreters  # Python 3.13: the low-level module
+
+
+def run_in_new_interpreter(code, **names):
+    """Run `code` in a new interpreter with a GIL of its own, on this thread.
+
+    `names` (str, bytes, int, float, bool or None) become globals of the code.
+    An exception in the code is raised here as RuntimeError.
+    """
+    if interpreters is not None:
+        interp = interpreters.create()
+        try:
+            interp.prepare_main(**names)
+            interp.exec(code)
+        except interpreters.ExecutionFailed as failed:
+            raise RuntimeError(str(failed)) from None
+        finally:
+            interp.close()
+        return
+    interp = _interpreters.create(_interpreters.new_config("isolated"))
+    try:
+        failed = _interpreters.exec(interp, code, names)
+    finally:
+        _interpreters.destroy(interp)
+    if failed is not None:
+        raise RuntimeError(failed.errdisplay)
+
+
+# Run by each interpreter: read every `step`-th record from `first` on, check
+# it, and write the count to a pipe. A file descriptor is a plain int, which
+# every interpreter can be given; objects cannot cross.
+READER = """
+import os
+import _kvstore
+
+count = 0
+with _kvstore.open(path, "r") as db:
+    for i in range(first, records, step):
+        if db[b"key%d" % i] != b"value %d" % i:
+            raise AssertionError(f"record {i} reads {db[b'key%d' % i]!r}")
+        count += 1
+os.write(report, b"%d\\n" % count)
+"""
+
+
+def read_in_interpreters(path, records, interpreter_count):
+    """Spread the reads of `records` records over new interpreters; return each one's count."""
+    report_out, report = os.pipe()
+    try:
+        with ThreadPoolExecutor(interpreter_count) as pool:
+            jobs = [pool.submit(run_in_new_interpreter, READER, path=path, records=records,
+                                first=first, step=interpreter_count, report=report)
+                    for first in range(interpreter_count)]
+            for job in jobs:
+                job.result()
+        os.close(report)
+        report = -1
+        with os.fdopen(report_out) as lines:
+            report_out = -1
+            return [int(line) for line in lines]
+    finally:
+        for fd in (report, report_out):
+            if fd >= 0:
+                os.close(fd)
+
+
+def main():
+    records = int(sys.argv[1]) if len(sys.argv) > 1 else 300_000
+    most = int(sys.argv[2]) if len(sys.argv) > 2 else max(2, min(4, os.cpu_count() or 1))
+    api = "concurrent.interpreters" if interpreters is not None else "_interpreters"
+    print(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, interpreters from {api}")
+    with tempfile.TemporaryDirectory(prefix="kvstore-parallel-") as folder:
+        path = os.path.join(folder, "parallel.db")
+        with _kvstore.open(path, "n") as db:
+            for i in range(records):
+                db[b"key%d" % i] = b"value %d" % i
+        print(f"stored {records:,} records in {path}")
+
+        # A writer keeps every other opener out, in this process too.
+        with _kvstore.open(path, "w"):
+            try:
+                read_in_interpreters(path, records, 1)
+            except RuntimeError as refused:
+                print("while this interpreter writes, a reader in another one gets:",
+                      refused.args[0].strip().splitlines()[-1])
+
+        single = None
+        for count in sorted({1, 2, most}):
+            start = time.perf_counter()
+            counts = read_in_interpreters(path, records, count)
+            seconds = time.perf_counter() - start
+            if sum(counts) != records:
+                raise SystemExit(f"{count} interpreters read {sum(counts)} records, not {records}")
+            rate = records / seconds
+            single = single or rate
+            print(f"{count} interpreter{'s' if count > 1 else ' '}: {records:,} records "
+                  f"({' + '.join(f'{c:,}' for c in counts)}) in {seconds:.3f} s, "
+                  f"{rate / 1e6:.2f} M reads/s, {rate / single:.2f}x one")
+
+
+if __name__ == "__main__":
+    main()
