@@ -310,9 +310,10 @@ def parallel_summary(repeats):
     cells = {}
     for run in (run for repeat in repeats for run in repeat["runs"]):
         cell = cells.setdefault((run["backend"], run["mode"], run["workers"]),
-                                {"reads_per_s": [], "cores_busy": []})
+                                {"reads_per_s": [], "cores_busy": [], "reads_per_cpu_s": []})
         cell["reads_per_s"].append(run["fetches"] / run["wall_ns"] * 1e9)
         cell["cores_busy"].append(run["cpu_ns"] / run["wall_ns"])
+        cell["reads_per_cpu_s"].append(run["fetches"] / run["cpu_ns"] * 1e9)
     rows = []
     for (backend, mode, workers), cell in cells.items():
         one = statistics.median(cells[backend, mode, 1]["reads_per_s"])
@@ -320,6 +321,7 @@ def parallel_summary(repeats):
         rows.append({"backend": backend, "mode": mode, "workers": workers,
                      "reads_per_s": rate, "over_one": rate / one,
                      "cores_busy": statistics.median(cell["cores_busy"]),
+                     "reads_per_cpu_s": statistics.median(cell["reads_per_cpu_s"]),
                      "reads_per_s_each_repeat": cell["reads_per_s"]})
     return rows
 
@@ -340,13 +342,14 @@ def parallel(out):
         f"### Parallel reads: random fetch from {first['n']:,} records of "
         f"{first['value_size']} bytes, median of {len(repeats)} repeats",
         "",
-        "| backend | workers | reads/s, all workers | x one worker | cores busy |",
-        "|---|---|---|---|---|",
+        "| backend | workers | reads/s, all workers | x one worker | cores busy | reads per CPU second |",
+        "|---|---|---|---|---|---|",
     ]
     for row in rows:
         one, many = MODE_NAMES[row["mode"]]
         lines.append(f"| {row['backend']} | {row['workers']} {one if row['workers'] == 1 else many} | "
-                     f"{row['reads_per_s']:,.0f} | {row['over_one']:.2f} | {row['cores_busy']:.2f} |")
+                     f"{row['reads_per_s']:,.0f} | {row['over_one']:.2f} | {row['cores_busy']:.2f} | "
+                     f"{row['reads_per_cpu_s']:,.0f} |")
     lines.append("")
     checks = []
     two = [r for r in rows if (r["backend"], r["mode"], r["workers"]) == ("_kvstore", "interpreters", 2)]

@@ -12,7 +12,6 @@ gdbm's lock on it, are shared as between processes.
 import os
 import sys
 import tempfile
-import time
 from concurrent.futures import ThreadPoolExecutor
 
 import _kvstore
@@ -33,7 +32,8 @@ def run_in_new_interpreter(code, **names):
     if interpreters is not None:
         interp = interpreters.create()
         try:
-            interp.prepare_main(**names)
+            if names:
+                interp.prepare_main(**names)
             interp.exec(code)
         except interpreters.ExecutionFailed as failed:
             raise RuntimeError(str(failed)) from None
@@ -42,7 +42,7 @@ def run_in_new_interpreter(code, **names):
         return
     interp = _interpreters.create(_interpreters.new_config("isolated"))
     try:
-        failed = _interpreters.exec(interp, code, names)
+        failed = _interpreters.exec(interp, code, names or None)
     finally:
         _interpreters.destroy(interp)
     if failed is not None:
@@ -50,41 +50,46 @@ def run_in_new_interpreter(code, **names):
 
 
 # Run by each interpreter: read every `step`-th record from `first` on, check
-# it, and write the count to a pipe. A file descriptor is a plain int, which
-# every interpreter can be given; objects cannot cross.
+# it, and write the count and the time the reads took to a pipe. A file
+# descriptor is a plain int, which every interpreter can be given; objects
+# cannot cross.
 READER = """
 import os
+import time
 import _kvstore
 
 count = 0
 with _kvstore.open(path, "r") as db:
+    start = time.perf_counter_ns()
     for i in range(first, records, step):
         if db[b"key%d" % i] != b"value %d" % i:
             raise AssertionError(f"record {i} reads {db[b'key%d' % i]!r}")
         count += 1
-os.write(report, b"%d\\n" % count)
+    stop = time.perf_counter_ns()
+os.write(report, b"%d %d %d\\n" % (count, start, stop))
 """
 
 
 def read_in_interpreters(path, records, interpreter_count):
-    """Spread the reads of `records` records over new interpreters; return each one's count."""
+    """Spread the reads of `records` records over new interpreters.
+
+    Returns each one's count, and the seconds from the first one's start of
+    reading to the last one's end (the clock is the process's).
+    """
     report_out, report = os.pipe()
-    try:
-        with ThreadPoolExecutor(interpreter_count) as pool:
-            jobs = [pool.submit(run_in_new_interpreter, READER, path=path, records=records,
-                                first=first, step=interpreter_count, report=report)
-                    for first in range(interpreter_count)]
-            for job in jobs:
-                job.result()
-        os.close(report)
-        report = -1
-        with os.fdopen(report_out) as lines:
-            report_out = -1
-            return [int(line) for line in lines]
-    finally:
-        for fd in (report, report_out):
-            if fd >= 0:
-                os.close(fd)
+    with os.fdopen(report_out) as lines:
+        try:
+            with ThreadPoolExecutor(interpreter_count) as pool:
+                jobs = [pool.submit(run_in_new_interpreter, READER, path=path, records=records,
+                                    first=first, step=interpreter_count, report=report)
+                        for first in range(interpreter_count)]
+                for job in jobs:
+                    job.result()
+        finally:
+            os.close(report)
+        reports = [tuple(map(int, line.split())) for line in lines]
+    seconds = (max(stop for _, _, stop in reports) - min(start for _, start, _ in reports)) / 1e9
+    return [count for count, _, _ in reports], seconds
 
 
 def main():
@@ -109,9 +114,7 @@ def main():
 
         single = None
         for count in sorted({1, 2, most}):
-            start = time.perf_counter()
-            counts = read_in_interpreters(path, records, count)
-            seconds = time.perf_counter() - start
+            counts, seconds = read_in_interpreters(path, records, count)
             if sum(counts) != records:
                 raise SystemExit(f"{count} interpreters read {sum(counts)} records, not {records}")
             rate = records / seconds
