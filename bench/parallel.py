@@ -41,7 +41,8 @@ import os
 import sys
 import time
 
-sys.path.insert(0, bench_dir)
+if bench_dir not in sys.path:
+    sys.path.insert(0, bench_dir)
 from driver import fetch
 from workload import Workload
 
