@@ -27,7 +27,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "examples"))
-from parallel_reads import interpreters, run_in_new_interpreter  # noqa: E402
+from parallel_reads import API, run_in_new_interpreter  # noqa: E402
 from workload import Workload  # noqa: E402
 
 VALUE_SIZE = 100
@@ -177,7 +177,7 @@ def main():
               "load_before": os.getloadavg(), "cpus": os.cpu_count(), "commit": commit(),
               "python": platform.python_version(), "gdbm": _kvstore._KVSTORE_VERSION,
               "sqlite": sqlite3.sqlite_version,
-              "api": "concurrent.interpreters" if interpreters else "_interpreters",
+              "api": API,
               "n": workload.n, "value_size": VALUE_SIZE, "runs": []}
     del workload
     for backend, path in paths.items():

@@ -16,37 +16,40 @@ from concurrent.futures import ThreadPoolExecutor
 
 import _kvstore
 
-try:
-    from concurrent import interpreters  # Python 3.14 and later
-except ImportError:
-    interpreters = None
+if sys.version_info >= (3, 14):
+    from concurrent import interpreters
+
+    API = "concurrent.interpreters"
+else:
     import _interpreters  # Python 3.13: the low-level module
 
+    API = "_interpreters"
 
-def run_in_new_interpreter(code, **names):
+
+def run_in_new_interpreter(code: str, **names: object) -> None:
     """Run `code` in a new interpreter with a GIL of its own, on this thread.
 
     `names` (str, bytes, int, float, bool or None) become globals of the code.
     An exception in the code is raised here as RuntimeError.
     """
-    if interpreters is not None:
+    if sys.version_info >= (3, 14):
         interp = interpreters.create()
         try:
             if names:
                 interp.prepare_main(**names)
             interp.exec(code)
-        except interpreters.ExecutionFailed as failed:
-            raise RuntimeError(str(failed)) from None
+        except interpreters.ExecutionFailed as failure:
+            raise RuntimeError(str(failure)) from None
         finally:
             interp.close()
-        return
-    interp = _interpreters.create(_interpreters.new_config("isolated"))
-    try:
-        failed = _interpreters.exec(interp, code, names or None)
-    finally:
-        _interpreters.destroy(interp)
-    if failed is not None:
-        raise RuntimeError(failed.errdisplay)
+    else:
+        interp = _interpreters.create("isolated")
+        try:
+            uncaught = _interpreters.exec(interp, code, names)
+        finally:
+            _interpreters.destroy(interp)
+        if uncaught is not None:
+            raise RuntimeError(uncaught.errdisplay)
 
 
 # Run by each interpreter: read every `step`-th record from `first` on, check
@@ -70,7 +73,7 @@ os.write(report, b"%d %d %d\\n" % (count, start, stop))
 """
 
 
-def read_in_interpreters(path, records, interpreter_count):
+def read_in_interpreters(path: str, records: int, interpreter_count: int) -> tuple[list[int], float]:
     """Spread the reads of `records` records over new interpreters.
 
     Returns each one's count, and the seconds from the first one's start of
@@ -92,11 +95,10 @@ def read_in_interpreters(path, records, interpreter_count):
     return [count for count, _, _ in reports], seconds
 
 
-def main():
+def main() -> None:
     records = int(sys.argv[1]) if len(sys.argv) > 1 else 300_000
     most = int(sys.argv[2]) if len(sys.argv) > 2 else max(2, min(4, os.cpu_count() or 1))
-    api = "concurrent.interpreters" if interpreters is not None else "_interpreters"
-    print(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, interpreters from {api}")
+    print(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, interpreters from {API}")
     with tempfile.TemporaryDirectory(prefix="kvstore-parallel-") as folder:
         path = os.path.join(folder, "parallel.db")
         with _kvstore.open(path, "n") as db:
