@@ -4,7 +4,9 @@
 #      (PYTHONMALLOC=malloc) so that every object is a heap block valgrind
 #      watches; the children that read damaged files run under memcheck too;
 #   2. against a build of the module with AddressSanitizer and
-#      UndefinedBehaviorSanitizer (build/asan), loaded ahead of the installed one.
+#      UndefinedBehaviorSanitizer (build/asan), loaded ahead of the installed
+#      one; that build also injects failures, so tests/test_faults.py sweeps
+#      every fallible call of the module there.
 # Fails on any valgrind error (invalid access, uninitialised use, a
 # definitely-lost block not covered by scripts/valgrind-python.supp) and on
 # any sanitizer report. Repeated tests run scaled down (KVSTORE_TEST_SCALE).
@@ -51,13 +53,16 @@ if grep -l "definitely lost in loss record" "$out"/valgrind/*.log >/dev/null 2>&
 fi
 
 # ---- AddressSanitizer and UndefinedBehaviorSanitizer ------------------------
-echo "check-memory: building the module with -fsanitize=address,undefined in build/asan"
+# The same build injects failures on request: tests/test_faults.py makes
+# each fallible call of the module fail in turn.
+echo "check-memory: building the module with -fsanitize=address,undefined and fault injection in build/asan"
 export PATH="$PWD/$venv/bin:$PATH"
 if [ ! -f build/asan/build.ninja ]; then
     rm -rf build/asan
     meson setup build/asan -Dbuildtype=debugoptimized -Db_sanitize=address,undefined \
         -Db_lundef=false -Dcpp_args="-fno-sanitize-recover=all -fno-omit-frame-pointer" >/dev/null
 fi
+meson configure build/asan -Dfault_injection=true >/dev/null
 # Installed into a folder of its own, so that it comes with the files an
 # install brings (the type stubs) and stands first on the import path.
 rm -rf build/asan-root
@@ -66,8 +71,9 @@ site=$(dirname "$(find "$PWD/build/asan-root" -name '_kvstore*.so')")
 asan_env=(LD_PRELOAD="$libasan" PYTHONPATH="$site" PYTHONMALLOC=malloc
     ASAN_OPTIONS="detect_leaks=0:hard_rss_limit_mb=8192:log_path=$PWD/$out/sanitizers/asan"
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$PWD/$out/sanitizers/ubsan"
-    KVSTORE_MEMTOOL=asan KVSTORE_TEST_SCALE=${ASAN_SCALE:-0.25})
-loaded=$(env "${asan_env[@]}" "$py" -c 'import _kvstore; print(_kvstore.__file__)')
+    KVSTORE_MEMTOOL=asan KVSTORE_TEST_SCALE=${ASAN_SCALE:-0.25}
+    KVSTORE_STATS_FILE="$PWD/$out/asan-stats")
+loaded=$(env "${asan_env[@]}" "$py" -c 'import _kvstore; assert _kvstore._fault_at; print(_kvstore.__file__)')
 case $loaded in
     "$site/"*) ;;
     *) echo "check-memory: the sanitized build was not the one imported ($loaded)" >&2; exit 1 ;;
@@ -76,6 +82,9 @@ start=$SECONDS
 env "${asan_env[@]}" "$py" -m pytest -q -p no:cacheprovider -m "not bigmem" tests || status=1
 reports=$(ls "$out"/sanitizers | wc -l)
 echo "check-memory: sanitizers: $reports reports, $((SECONDS - start)) s"
+sweep=$(sed -n 's/^fault-sweep \([0-9]*\) \([0-9]*\)$/\1 sites, \2 injected failures/p' "$out/asan-stats" 2>/dev/null || true)
+echo "check-memory: fault-injection sweep: ${sweep:-did not run}"
+[ -n "$sweep" ] || status=1
 if [ "$reports" != 0 ]; then
     grep -h -A25 -E "ERROR|runtime error|limit exhausted" "$out"/sanitizers/* | grep -v "^	0x" | head -80
     status=1

@@ -22,6 +22,7 @@ import pytest
 
 import _kvstore
 from safety_scale import CHILD_PREFIX, MEMTOOL, scaled
+from support import record_stats
 
 WORKER = Path(__file__).with_name("safety_damage_worker.py")
 SEED = int(os.environ.get("KVSTORE_DAMAGE_SEED", "20261210"))
@@ -112,10 +113,7 @@ class Campaign:
         if code != 0:
             self.tally["crash"] += 1
             self.bad.append(f"worker exit status {code} after the last file")
-        stats = os.environ.get("KVSTORE_STATS_FILE")
-        if stats:
-            with open(stats, "a") as out:
-                out.write(f"{label} {self.worker.started} {json.dumps(dict(self.tally))}\n")
+        record_stats(label, self.worker.started, json.dumps(dict(self.tally)))
         assert self.bad == [], f"{len(self.bad)} bad files (kept in {self.crash_dir}): {self.bad[:20]}"
 
 

@@ -15,11 +15,11 @@ import pytest
 
 import _kvstore
 from safety_scale import MEMTOOL, scaled
+from support import CLOSED, Exporter, walk
 
 KEY = b"k" * 2048
 VALUE = b"v" * 8192
 SURROGATE = "bad\udc80key"
-CLOSED = "GDBM object has already been closed"
 
 # A leak of one small object per call shows well above these bounds after
 # thousands of calls; one library buffer per call (>= 2 KiB) goes far past
@@ -38,19 +38,6 @@ def raises(exc, message, func, *args, **kwargs):
             assert str(caught) == message, (str(caught), message)
         return
     raise AssertionError(f"{func!r}{args!r}{kwargs!r} did not raise {exc.__name__}")
-
-
-class Exporter:
-    """A bytes-like object that only the buffer protocol can read."""
-
-    def __init__(self, data, on_export=None):
-        self.data = data
-        self.on_export = on_export
-
-    def __buffer__(self, flags):
-        if self.on_export is not None:
-            self.on_export()
-        return memoryview(self.data)
 
 
 class Env:
@@ -72,12 +59,7 @@ class Env:
         self.closed.close()
 
     def walk(self):
-        key = self.db.firstkey()
-        seen = 0
-        while key is not None:
-            seen += 1
-            key = self.db.nextkey(key)
-        assert seen == 8
+        assert len(walk(self.db)) == 8
 
     def store_and_delete(self):
         self.db[b"extra"] = VALUE

@@ -8,27 +8,11 @@ import os
 import pytest
 
 import _kvstore
-
-INDICES_ONLY = "gdbm mappings have bytes or string indices only"
-CLOSED = "GDBM object has already been closed"
+from support import CLOSED, INDICES_ONLY, Bytes, Exporter, Text, library_message
 
 
-class Bytes(bytes):
-    pass
-
-
-class Text(str):
-    pass
-
-
-class Exporter:
-    """A read-only buffer served by Python code."""
-
-    def __init__(self, data):
-        self.data = data
-
-    def __buffer__(self, flags):
-        return memoryview(bytearray(self.data))
+READER_CANT_STORE = library_message("GDBM_READER_CANT_STORE")
+READER_CANT_DELETE = library_message("GDBM_READER_CANT_DELETE")
 
 
 @pytest.fixture
@@ -234,7 +218,7 @@ def test_failed_store_drops_the_cached_count(path):
             db[b"big"] = b"x" * (1 << 20)
         assert failed.value.errno is not None
         # The cached 1 is gone: len asks the library, which now fails.
-        with pytest.raises(_kvstore.error, match="needs recovery"):
+        with pytest.raises(_kvstore.error, match=library_message("GDBM_NEED_RECOVERY")):
             len(db)
     finally:
         # The last write cannot reach a pipe: close reports that.
@@ -258,10 +242,10 @@ def test_truth_value(db):
 # ---- a database opened for reading only -------------------------------------------
 
 @pytest.mark.parametrize("change, message", [
-    (lambda db: db.__setitem__(b"a", b"new"), "Reader can't store"),
-    (lambda db: db.__setitem__(b"new", b"v"), "Reader can't store"),
-    (lambda db: db.__delitem__(b"a"), "Reader can't delete"),
-    (lambda db: db.__delitem__(b"missing"), "Reader can't delete"),
+    (lambda db: db.__setitem__(b"a", b"new"), READER_CANT_STORE),
+    (lambda db: db.__setitem__(b"new", b"v"), READER_CANT_STORE),
+    (lambda db: db.__delitem__(b"a"), READER_CANT_DELETE),
+    (lambda db: db.__delitem__(b"missing"), READER_CANT_DELETE),
 ], ids=["store-existing", "store-new", "delete-existing", "delete-missing"])
 def test_read_only_database_refuses_changes(reader, change, message):
     with pytest.raises(_kvstore.error) as info:
@@ -275,21 +259,15 @@ def test_read_only_database_refuses_changes(reader, change, message):
 
 # ---- a closed object ----------------------------------------------------------------
 
+# Which comes first when an object is closed and its argument refused too.
 @pytest.mark.parametrize("operation, exception, message", [
-    (lambda db: db[b"k"], _kvstore.error, CLOSED),
-    (lambda db: db.__setitem__(b"k", b"v"), _kvstore.error, CLOSED),
     (lambda db: db.__setitem__(b"k", 1), _kvstore.error, CLOSED),
-    (lambda db: db.__delitem__(b"k"), _kvstore.error, CLOSED),
-    (lambda db: b"k" in db, _kvstore.error, CLOSED),
     (lambda db: 1 in db, _kvstore.error, CLOSED),
-    (len, _kvstore.error, CLOSED),
-    (bool, _kvstore.error, CLOSED),
     # The key is converted before the object is looked at.
     (lambda db: db[1], TypeError, "a bytes-like object is required, not 'int'"),
     (lambda db: db.__setitem__(1, b"v"), TypeError, INDICES_ONLY),
     (lambda db: db.__delitem__(1), TypeError, INDICES_ONLY),
-], ids=["get", "set", "set-bad-value", "del", "in", "in-bad-key", "len", "bool",
-        "get-bad-key", "set-bad-key", "del-bad-key"])
+], ids=["set-bad-value", "in-bad-key", "get-bad-key", "set-bad-key", "del-bad-key"])
 def test_closed_object_and_check_order(db, operation, exception, message):
     db.close()
     with pytest.raises(exception) as info:

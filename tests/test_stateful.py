@@ -14,9 +14,9 @@ from hypothesis import HealthCheck, settings
 from hypothesis.stateful import RuleBasedStateMachine, precondition, rule
 
 import _kvstore
+from support import CLOSED, record_stats
 from safety_scale import scaled
 
-CLOSED = "GDBM object has already been closed"
 BAD_INDEX = "gdbm mappings have bytes or string indices only"
 SENTINEL = object()
 
@@ -72,10 +72,7 @@ class DatabaseMachine(RuleBasedStateMachine):
                     self.compare(check)
         finally:
             shutil.rmtree(self.folder, ignore_errors=True)
-            stats = os.environ.get("KVSTORE_STATS_FILE")
-            if stats:
-                with open(stats, "a") as out:
-                    out.write(f"stateful 1 {self.operations}\n")
+            record_stats("stateful", 1, self.operations)
 
     def count(self, n=1):
         self.operations += n

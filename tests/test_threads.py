@@ -12,9 +12,9 @@ import threading
 import pytest
 
 import _kvstore
+from support import CLOSED, record_stats
 from safety_scale import scaled
 
-CLOSED = "GDBM object has already been closed"
 THREADS = 8
 JOIN_TIMEOUT = 300
 
@@ -27,13 +27,6 @@ def frequent_switches():
     sys.setswitchinterval(1e-6)
     yield
     sys.setswitchinterval(previous)
-
-
-def record_stats(label, threads, operations):
-    stats = os.environ.get("KVSTORE_STATS_FILE")
-    if stats:
-        with open(stats, "a") as out:
-            out.write(f"{label} {threads} {operations}\n")
 
 
 def run_threads(targets):

@@ -172,28 +172,38 @@ def database_type(tmp_path):
         yield type(db)
 
 
-PUBLIC_SIGNATURES = {
-    "close": "(self, /)",
-    "keys": "(self, /)",
-    "firstkey": "(self, /)",
-    "nextkey": "(self, key, /)",
-    "reorganize": "(self, /)",
-    "sync": "(self, /)",
-    "get": "(self, key, default=None, /)",
-    "setdefault": "(self, key, default=None, /)",
-    "clear": "(self, /)",
+# name -> (signature, first line of the docstring); the docstring's second
+# line is blank, as help() expects.
+PUBLIC_METHODS = {
+    "close": ("(self, /)", "Close the database."),
+    "keys": ("(self, /)", "Get a list of all keys in the database."),
+    "firstkey": ("(self, /)", "Return the starting key for the traversal."),
+    "nextkey": ("(self, key, /)", "Returns the key that follows key in the traversal."),
+    "reorganize": ("(self, /)", "Reorganize the database."),
+    "sync": ("(self, /)", "Flush the database to the disk file."),
+    "get": ("(self, key, default=None, /)", "Get the value for key, or default if not present."),
+    "setdefault": ("(self, key, default=None, /)",
+                   "Get value for key, or set it to default and return default if not present."),
+    "clear": ("(self, /)", "Remove all items from the database."),
 }
+PUBLIC_SIGNATURES = {name: signature for name, (signature, _) in PUBLIC_METHODS.items()}
 
 
-def test_every_public_method_has_its_signature(database_type):
+def test_every_public_method_has_its_signature_and_docstring(database_type):
     public = {name for name in vars(database_type) if not name.startswith("_")}
-    assert public == set(PUBLIC_SIGNATURES)
-    for name, expected in PUBLIC_SIGNATURES.items():
-        assert str(inspect.signature(getattr(database_type, name))) == expected, name
+    assert public == set(PUBLIC_METHODS)
+    for name, (signature, summary) in PUBLIC_METHODS.items():
+        method = getattr(database_type, name)
+        assert str(inspect.signature(method)) == signature, name
+        assert method.__doc__.split("\n")[:2] in ([summary], [summary, ""]), name
+    assert database_type.__enter__.__doc__ is None
+    assert database_type.__exit__.__doc__ is None
 
 
-def test_open_has_its_signature():
+def test_open_has_its_signature_and_docstring():
     assert str(inspect.signature(_kvstore.open)) == "(filename, flags='r', mode=438, /)"
+    assert _kvstore.open.__doc__.split("\n")[:2] == [
+        "Open a dbm database and return a dbm object.", ""]
 
 
 def test_help_shows_the_signatures(database_type):
