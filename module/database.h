@@ -20,6 +20,9 @@ struct database_object {
     PyObject_HEAD
     Py_ssize_t known_size;  // cached record count; negative while unknown
     GDBM_FILE handle;       // null once closed
+    // The state of the module whose type made the object; the object holds
+    // its type, which holds the module, so the state outlives the object.
+    module_state *state;
 };
 
 inline constexpr char closed_message[] = "GDBM object has already been closed";
@@ -40,7 +43,7 @@ inline module_state *state_of_type(PyTypeObject *type)
 
 inline module_state *state_of_object(PyObject *self)
 {
-    return state_of_type(Py_TYPE(self));
+    return as_db(self)->state;
 }
 
 template <class Body>

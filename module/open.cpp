@@ -94,6 +94,7 @@ PyObject *open_database(PyObject *module, PyObject *const *args, Py_ssize_t narg
     database_object *db = as_db(self.borrow());
     db->known_size = -1;
     db->handle = nullptr;
+    db->state = state;
     const char *path = PyBytes_AS_STRING(name.borrow());
     errno = 0;
     PyObject_GC_Track(self.borrow());
