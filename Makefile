@@ -59,3 +59,9 @@ bench-parallel: $(BUILT)
 # The property, thread and damaged-file tests at many times their CI size.
 fuzz-long: $(BUILT)
 	bash scripts/fuzz_long.sh
+
+.PHONY: bench-check
+## bench-check: fail when a hot-path callgrind ratio (_kvstore / C floor) rises >3% over bench/callgrind-baseline.json
+bench-check: $(BUILT)
+	BENCH_OUT=build/bench-check bash bench/run.sh callgrind >/dev/null
+	$(PY) bench/check_callgrind.py build/bench-check/callgrind.json bench/callgrind-baseline.json
