@@ -48,7 +48,10 @@ def _database_type():
 # Every method and slot of the type, found by dir(), so that one added later
 # is checked too; a method that must work on a closed object is named here.
 WORKS_WHEN_CLOSED = {"close", "__enter__", "__exit__"}
-ARGUMENTS = {"key": b"key", "value": b"changed", "default": b"default"}
+# A value for each required parameter, by name; a file name that no call may
+# reach, since the object is closed.
+ARGUMENTS = {"key": b"key", "value": b"changed", "default": b"default",
+             "filename": "/nonexistent/closed-object"}
 
 
 def closed_object_calls():
