@@ -1,0 +1,43 @@
+"""Running a piece of Python in a child interpreter, for the cases where a
+crash, a kill, a fork or a process limit must not touch the test runner."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).parent
+
+
+def run_json(code, *args, env=None, timeout=120):
+    """Runs `code` with `args` in a child interpreter; returns what it printed
+    as JSON on its last line."""
+    result = subprocess.run(
+        [sys.executable, "-c", code, *map(str, args)],
+        capture_output=True, text=True, env=env, timeout=timeout,
+    )
+    assert result.returncode == 0, f"child failed ({result.returncode}):\n{result.stderr}"
+    return json.loads(result.stdout.splitlines()[-1])
+
+
+def build_flush_shim(folder):
+    """Compiles tests/flush_shim.c into a shared object in `folder`."""
+    compiler = shutil.which("cc") or shutil.which("c++")
+    assert compiler, "no C compiler to build the flush shim with"
+    shim = Path(folder) / "flush_shim.so"
+    subprocess.run(
+        [compiler, "-x", "c", "-shared", "-fPIC", "-O1", "-o", str(shim),
+         str(HERE / "flush_shim.c"), "-ldl"],
+        check=True,
+    )
+    return shim
+
+
+def preload_env(shim):
+    """The environment with `shim` preloaded after whatever is preloaded
+    already (a sanitizer's runtime must stay first)."""
+    env = dict(os.environ)
+    env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(shim)]))
+    return env

@@ -1,0 +1,426 @@
+"""What the file promises: `s` flushes every change and reports a failed
+flush; reorganize() carries every record or changes nothing; the file
+opened is the file rewritten, whatever the working folder or a symlink
+says; the descriptor stays out of programs started with exec; only
+regular files open; a database left damaged by a crash is recovered.
+
+Crashes, kills and process limits run in child interpreters."""
+
+import errno
+import os
+import random
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+import _kvstore
+from children import build_flush_shim, preload_env, run_json
+from safety_scale import MEMTOOL, scaled
+from test_library_failures import file_layout
+
+
+def record(i):
+    return b"key%d" % i, b"%d:" % i * (i % 97 + 1)
+
+
+def records(count):
+    return dict(record(i) for i in range(count))
+
+
+def read_all(path, flags="r"):
+    with _kvstore.open(path, flags) as db:
+        return {key: db[key] for key in db.keys()}
+
+
+def folder_state(folder):
+    """Every file below `folder` with its bytes (or its link target)."""
+    state = {}
+    for root, dirs, files in os.walk(folder):
+        for name in files + dirs:
+            full = os.path.join(root, name)
+            if os.path.islink(full):
+                state[full] = ("link", os.readlink(full))
+            elif os.path.isfile(full):
+                with open(full, "rb") as f:
+                    state[full] = f.read()
+    return state
+
+
+# ---- the s flag ---------------------------------------------------------------
+
+# Each change, made in a database opened with "s", under the flush shim: with
+# no failure requested, prints how many flushes each call made; otherwise
+# makes the next `failing` flushes fail with EIO before each change (on a
+# fresh file) and prints the errno each change raised with.
+SYNC_CHILD = r"""
+import ctypes, errno, json, os, sys
+import _kvstore
+
+folder, shim_path, failing = sys.argv[1], sys.argv[2], int(sys.argv[3])
+shim = ctypes.CDLL(shim_path)
+flushes = ctypes.c_long.in_dll(shim, "kvshim_flushes")
+fail_next = ctypes.c_long.in_dll(shim, "kvshim_fail_next")
+ctypes.c_int.in_dll(shim, "kvshim_fail_errno").value = errno.EIO
+
+CHANGES = {
+    "store-new": lambda db, i: db.__setitem__(b"new%d" % i, b"v"),
+    "store-replace": lambda db, i: db.__setitem__(b"key%d" % i, b"replaced"),
+    "store-large": lambda db, i: db.__setitem__(b"large%d" % i, b"x" * 100_000),
+    "delete": lambda db, i: db.__delitem__(b"key%d" % i),
+    "setdefault": lambda db, i: db.setdefault(b"fresh%d" % i, b"v"),
+    "clear": lambda db, i: db.clear(),
+    "reorganize": lambda db, i: db.reorganize(),
+}
+CALLS = 8
+
+def fresh(name):
+    db = _kvstore.open(os.path.join(folder, name + ".db"), "ns")
+    for i in range(50):
+        db[b"key%d" % i] = b"value%d" % i
+    return db
+
+result = {}
+for name, change in CHANGES.items():
+    with fresh(name) as db:
+        if not failing:
+            result[name] = []
+            for i in range(CALLS):
+                before = flushes.value
+                change(db, i)
+                result[name].append(flushes.value - before)
+            continue
+        fail_next.value = failing
+        try:
+            change(db, 0)
+            result[name] = None
+        except _kvstore.error as caught:
+            result[name] = [caught.errno, caught.strerror]
+        fail_next.value = 0
+        try:
+            db.close()
+        except _kvstore.error:
+            pass
+print(json.dumps(result))
+"""
+
+
+@pytest.fixture(scope="module")
+def flush_shim(tmp_path_factory):
+    return build_flush_shim(tmp_path_factory.mktemp("shim"))
+
+
+def test_sync_mode_flushes_after_every_change(tmp_path, flush_shim):
+    flushes = run_json(SYNC_CHILD, tmp_path, flush_shim, 0, env=preload_env(flush_shim))
+    unflushed = {name: calls for name, calls in flushes.items() if 0 in calls}
+    assert not unflushed, f"calls that returned without a flush: {unflushed}"
+
+
+# A disk reports a failed write back once (Linux clears the error after
+# telling one fsync), or on every flush from then on.
+@pytest.mark.parametrize("failing", [1, 1000], ids=["once", "from-then-on"])
+def test_sync_mode_raises_the_failed_flush(tmp_path, flush_shim, failing):
+    raised = run_json(SYNC_CHILD, tmp_path, flush_shim, failing, env=preload_env(flush_shim))
+    eio = [errno.EIO, os.strerror(errno.EIO)]
+    assert raised == {name: eio for name in raised}
+
+
+# ---- reorganize() ---------------------------------------------------------------
+
+
+@pytest.fixture
+def damaged_bucket(path):
+    """1,000 records, the bucket that the traversal reaches last garbage."""
+    with _kvstore.open(path, "n") as db:
+        for i in range(1000):
+            key, value = record(i)
+            db[key] = value
+    with open(path, "r+b") as f:
+        data = f.read()
+        _, bucket_size, _, _, directory = file_layout(data)
+        f.seek(list(dict.fromkeys(directory))[-1])
+        f.write(b"\xff" * bucket_size)
+    return path
+
+
+def test_reorganize_refuses_a_damaged_file_and_leaves_it_as_it_was(damaged_bucket, tmp_path):
+    before = folder_state(tmp_path)
+    with _kvstore.open(damaged_bucket, "w") as db:
+        with pytest.raises(_kvstore.error):
+            db.reorganize()
+    assert folder_state(tmp_path) == before
+
+
+# A record larger than what the process may still allocate: the rewrite
+# cannot read it. The child prints what reorganize() did.
+ADDRESS_LIMIT_CHILD = r"""
+import json, resource, sys
+import _kvstore
+
+path = sys.argv[1]
+db = _kvstore.open(path, "w")
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (24 << 20), resource.RLIM_INFINITY))
+try:
+    db.reorganize()
+    outcome = "returned"
+except _kvstore.error as caught:
+    outcome = "error"
+except MemoryError:
+    outcome = "MemoryError"
+print(json.dumps(outcome))
+"""
+
+
+@pytest.mark.skipif(MEMTOOL == "asan", reason="the sanitizer needs an unlimited address space")
+def test_reorganize_that_cannot_read_a_record_changes_nothing(tmp_path):
+    path = str(tmp_path / "big.db")
+    big = b"b" * (48 << 20)
+    with _kvstore.open(path, "n") as db:
+        db[b"big"] = big
+        for i in range(100):
+            key, value = record(i)
+            db[key] = value
+    before = folder_state(tmp_path)
+    assert run_json(ADDRESS_LIMIT_CHILD, path) in ("error", "MemoryError")
+    assert folder_state(tmp_path) == before
+    with _kvstore.open(path, "r") as db:
+        assert db[b"big"] == big
+        assert len(db) == 101
+
+
+def test_reorganize_keeps_every_record_and_gives_back_space(path):
+    with _kvstore.open(path, "n") as db:
+        for i in range(3000):
+            key, value = record(i)
+            db[key] = value
+        for i in range(0, 3000, 2):
+            del db[record(i)[0]]
+        grown = os.path.getsize(path)
+        db.reorganize()
+        db[b"after"] = b"stored"
+    assert os.path.getsize(path) < grown
+    assert read_all(path) == {**{k: v for k, v in records(3000).items() if int(k[3:]) % 2},
+                              b"after": b"stored"}
+
+
+# ---- where the file is ------------------------------------------------------------
+
+
+def test_reorganize_after_chdir_rewrites_the_file_that_was_opened(tmp_path, monkeypatch):
+    opened_in, moved_to = tmp_path / "opened", tmp_path / "moved"
+    opened_in.mkdir()
+    moved_to.mkdir()
+    (moved_to / "y.db").write_bytes(b"an unrelated file")
+    monkeypatch.chdir(opened_in)
+    with _kvstore.open("y.db", "c") as db:
+        for i in range(50):
+            key, value = record(i)
+            db[key] = value
+        monkeypatch.chdir(moved_to)
+        db.reorganize()
+        db[b"after"] = b"stored"
+    assert (moved_to / "y.db").read_bytes() == b"an unrelated file"
+    assert sorted(os.listdir(opened_in)) == ["y.db"]
+    assert read_all(str(opened_in / "y.db")) == {**records(50), b"after": b"stored"}
+
+
+@pytest.mark.parametrize("relative", [False, True], ids=["absolute-link", "relative-link"])
+def test_reorganize_through_a_symlink_keeps_the_link(tmp_path, relative):
+    (tmp_path / "data").mkdir()
+    (tmp_path / "links").mkdir()
+    target = tmp_path / "data" / "real.db"
+    link = tmp_path / "links" / "link.db"
+    link.symlink_to("../data/real.db" if relative else target)
+    link_text = os.readlink(link)
+    with _kvstore.open(str(link), "c") as db:
+        for i in range(200):
+            key, value = record(i)
+            db[key] = value
+        for i in range(100):
+            del db[record(i)[0]]
+        db.reorganize()
+        db[b"after"] = b"stored"
+    assert link.is_symlink() and os.readlink(link) == link_text
+    assert sorted(os.listdir(tmp_path / "links")) == ["link.db"]
+    assert sorted(os.listdir(tmp_path / "data")) == ["real.db"]
+    expected = {k: v for k, v in records(200).items() if int(k[3:]) >= 100}
+    assert read_all(str(target)) == {**expected, b"after": b"stored"}
+
+
+def test_open_errors_name_the_file_as_given(tmp_path, monkeypatch):
+    (tmp_path / "data").mkdir()
+    (tmp_path / "link.db").symlink_to("data/real.db")
+    monkeypatch.chdir(tmp_path)
+    with _kvstore.open("link.db", "c"):
+        # Locked by the first opener: the error names the link, relative.
+        for name in ("link.db", b"link.db", "./data/../link.db"):
+            with pytest.raises(_kvstore.error) as caught:
+                _kvstore.open(name, "w")
+            assert caught.value.errno is not None
+            assert caught.value.filename == os.fsdecode(name)
+
+
+# ---- processes started with exec ----------------------------------------------------
+
+LIST_FILES = r"""
+import json, os
+names = []
+for fd in os.listdir("/proc/self/fd"):
+    try:
+        names.append(os.readlink("/proc/self/fd/" + fd))
+    except OSError:
+        pass
+print(json.dumps(names))
+"""
+
+
+@pytest.mark.parametrize("flags", ["r", "w", "cu"])
+def test_descriptor_stays_out_of_programs_started_with_exec(path, flags):
+    _kvstore.open(path, "n").close()
+    with _kvstore.open(path, flags):
+        inherited = subprocess.run([sys.executable, "-c", LIST_FILES], close_fds=False,
+                                   capture_output=True, text=True, check=True).stdout
+    assert os.path.realpath(path) not in inherited
+
+
+# ---- only regular files ----------------------------------------------------------------
+
+OPEN_CHILD = r"""
+import json, sys
+import _kvstore
+try:
+    _kvstore.open(sys.argv[1], sys.argv[2]).close()
+    print(json.dumps("opened"))
+except _kvstore.error as caught:
+    print(json.dumps([caught.errno, caught.filename, str(caught)]))
+"""
+
+
+def make_fifo(folder):
+    name = str(folder / "fifo")
+    os.mkfifo(name)
+    return name
+
+
+def make_folder(folder):
+    name = str(folder / "folder")
+    os.mkdir(name)
+    return name
+
+
+def make_socket(folder):
+    name = str(folder / "socket")
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(name)
+    listener.close()
+    return name
+
+
+@pytest.mark.parametrize("flags", ["r", "w", "c", "n", "cu"])
+@pytest.mark.parametrize("make", [
+    make_fifo, make_folder, make_socket, lambda folder: os.devnull,
+], ids=["fifo", "folder", "socket", "device"])
+def test_only_regular_files_open(tmp_path, make, flags):
+    name = make(tmp_path)
+    # A child, so that a name which blocks the opener fails the test.
+    outcome = run_json(OPEN_CHILD, name, flags, timeout=30)
+    assert outcome != "opened"
+    raised_errno, filename, _ = outcome
+    assert raised_errno is not None and filename == name
+    if os.path.isdir(name):
+        assert raised_errno == errno.EISDIR
+
+
+# ---- recover() -------------------------------------------------------------------
+
+# Stores the synced records, syncs, says so, then stores more records until
+# killed. New keys only: every synced record keeps its value.
+KILLED_WRITER = r"""
+import sys
+import _kvstore
+
+path, flags, synced = sys.argv[1], sys.argv[2], int(sys.argv[3])
+def record(i):
+    return b"key%d" % i, b"%d:" % i * (i % 97 + 1)
+db = _kvstore.open(path, flags)
+for i in range(synced):
+    key, value = record(i)
+    db[key] = value
+db.sync()
+print("synced", flush=True)
+i = synced
+while True:
+    key, value = record(i)
+    db[key] = value * 3
+    i += 1
+"""
+
+
+def read_synced(path, count):
+    """Reads the first `count` records; when the file needs it, recovers it
+    first. Returns whether it did, and how many of them read back."""
+    expected = records(count)
+    with _kvstore.open(path, "w") as db:
+        try:
+            return False, sum(db[key] == value for key, value in expected.items())
+        except _kvstore.error as caught:
+            message = str(caught)
+        report = db.recover()
+        assert report["failed_buckets"] == 0 and report["failed_keys"] == 0, (message, report)
+        return True, sum(db[key] == value for key, value in expected.items())
+
+
+@pytest.mark.parametrize("flags", ["c", "cs"])
+def test_killed_writer_recovers_every_synced_record(tmp_path, flags):
+    synced = 1500
+    chooser = random.Random()
+    for trial in range(scaled(6, minimum=2)):
+        path = str(tmp_path / f"killed{trial}.db")
+        child = subprocess.Popen([sys.executable, "-c", KILLED_WRITER, path, flags, str(synced)],
+                                 stdout=subprocess.PIPE, text=True)
+        assert child.stdout.readline() == "synced\n"
+        # A random moment within the stores that follow.
+        time.sleep(chooser.uniform(0.005, 0.1))
+        child.kill()
+        child.communicate(timeout=60)
+        _, read_back = read_synced(path, synced)
+        assert read_back == synced, f"trial {trial}: {read_back} of {synced} synced records"
+
+
+FULL_DISK_WRITER = r"""
+import json, os, resource, signal, sys
+import _kvstore
+
+path, synced = sys.argv[1], int(sys.argv[2])
+def record(i):
+    return b"key%d" % i, b"%d:" % i * (i % 97 + 1)
+db = _kvstore.open(path, "c")
+for i in range(synced):
+    key, value = record(i)
+    db[key] = value
+db.sync()
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(path), resource.RLIM_INFINITY))
+failed = None
+try:
+    for i in range(synced, synced + 5000):
+        key, value = record(i)
+        db[key] = value * 20
+except _kvstore.error as caught:
+    failed = caught.errno
+try:
+    db.close()
+except _kvstore.error:
+    pass
+print(json.dumps(failed))
+"""
+
+
+def test_write_to_a_full_disk_recovers_every_synced_record(path):
+    assert run_json(FULL_DISK_WRITER, path, 200) == errno.EFBIG
+    recovered, read_back = read_synced(path, 200)
+    assert recovered and read_back == 200
