@@ -1,7 +1,7 @@
 """Type information for _kvstore, the GNU dbm (gdbm) extension module."""
 
 import os
-from typing import Final, Self, final, overload, type_check_only
+from typing import Final, Self, TypedDict, final, overload, type_check_only
 
 # Keys and values: a str (stored as its UTF-8 bytes) or a read-only bytes-like
 # object. Python's types cannot say "read-only buffer": collections.abc.Buffer
@@ -17,6 +17,16 @@ type _MembershipKey = str | bytes
 type _FileName = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 class error(OSError): ...
+
+class _RecoveryReport(TypedDict):
+    """What gdbm.recover() did."""
+
+    recovered_keys: int
+    recovered_buckets: int
+    failed_keys: int
+    failed_buckets: int
+    duplicate_keys: int
+    backup_name: str | None
 
 open_flags: Final[str]
 """Every letter that open() accepts in its flags: "rwcnfsu"."""
@@ -59,6 +69,13 @@ class gdbm:
     # File maintenance and lifecycle.
     def sync(self) -> None: ...
     def reorganize(self) -> None: ...
+    def recover(
+        self,
+        *,
+        backup: bool = False,
+        force: bool = False,
+        max_failures: int | None = None,
+    ) -> _RecoveryReport: ...
     def close(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(self, *args: object) -> None: ...

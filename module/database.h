@@ -23,6 +23,10 @@ struct database_object {
     // The state of the module whose type made the object; the object holds
     // its type, which holds the module, so the state outlives the object.
     module_state *state;
+    char *name;             // the file's absolute name, as the library has it
+    pid_t opener;           // the process that opened the file
+    bool writable;          // opened with 'w', 'c' or 'n'
+    bool sync_each_change;  // opened with 's'
 };
 
 inline constexpr char closed_message[] = "GDBM object has already been closed";
@@ -64,6 +68,33 @@ inline bool ensure_open(database_object *db, module_state *state)
     }
     raise_error(state, closed_message);
     return false;
+}
+
+// ---- what every change goes through (change.cpp) ----------------------------
+
+// The process this code runs in, kept up to date across fork().
+pid_t this_process();
+
+// A change through an object that a parent process opened would land in a
+// copy of the parent's cache and be lost, or overwrite the parent's
+// records: false with `error` set in that case.
+bool may_change(database_object *db, module_state *state);
+
+bool flush_change(database_object *db, module_state *state);
+bool raise_unreported_flush_failure(database_object *db, module_state *state);
+
+// With 's', true with `error` set when a flush that the library made
+// itself during the last call failed, though the call reported success.
+inline bool flush_failed_unreported(database_object *db, module_state *state)
+{
+    return db->sync_each_change && raise_unreported_flush_failure(db, state);
+}
+
+// With 's', flushes the change just made to the disk; false with `error`
+// set (errno first) when the flush failed, the library's own included.
+inline bool commit_change(database_object *db, module_state *state)
+{
+    return !db->sync_each_change || flush_change(db, state);
 }
 
 // ---- shared operations (mapping.cpp) --------------------------------------
@@ -143,6 +174,16 @@ PyObject *db_reorganize(PyObject *self, PyTypeObject *defining_class, PyObject *
                         Py_ssize_t nargs, PyObject *kwnames);
 extern const char sync_doc[];
 extern const char reorganize_doc[];
+
+// recovery.cpp
+// False with `error` set unless `db` may be rewritten here: opened for
+// writing, in this process.
+bool may_rewrite(database_object *db, module_state *state);
+// Runs the library's recovery with `flags`, filling `report`; on failure
+// nothing is left of the attempt and `error` is set.
+bool run_recovery(database_object *db, module_state *state, gdbm_recovery *report, int flags);
+PyObject *db_recover(PyObject *self, PyObject *args, PyObject *kwargs);
+extern const char recover_doc[];
 
 }  // namespace kvstore
 

@@ -83,6 +83,9 @@ bool gather_keys(database_object *db, module_state *state, std::vector<LibDatum>
 
 PyObject *clear_records(database_object *db, module_state *state)
 {
+    if (!may_change(db, state)) {
+        return nullptr;
+    }
     db->known_size = -1;
     std::vector<LibDatum> batch;
     if (!fallible::reserve(batch, clear_batch_keys)) {
@@ -93,11 +96,14 @@ PyObject *clear_records(database_object *db, module_state *state)
             return nullptr;
         }
         if (batch.empty()) {
-            Py_RETURN_NONE;
+            return commit_change(db, state) ? Py_NewRef(Py_None) : nullptr;
         }
         for (const LibDatum &key : batch) {
             if (gdbm_delete(db->handle, key.view()) < 0) {
                 raise_error(state, "cannot delete item from database");
+                return nullptr;
+            }
+            if (flush_failed_unreported(db, state)) {
                 return nullptr;
             }
         }

@@ -3,11 +3,28 @@
 #include "database.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <unistd.h>
 #include <utility>
 
 namespace kvstore {
 
 namespace {
+
+// In a child of fork() the handle is a copy of the parent's: closing it
+// through the library would write the copy's cache over the parent's
+// records and unlock the file the parent still holds (a flock() lock
+// belongs to the open file that both processes share). There only the
+// child's descriptor is closed; the copy's memory stays with the child,
+// which never uses it again. Returns the library's result otherwise.
+int release(database_object *db, GDBM_FILE handle)
+{
+    if (db->opener != this_process()) {
+        close(gdbm_fdesc(handle));
+        return 0;
+    }
+    return gdbm_close(handle);
+}
 
 // Releases the handle; the object is closed afterwards whatever the library
 // reports. Returns false with `error` set when the final write failed.
@@ -18,7 +35,7 @@ bool close_handle(database_object *db, module_state *state)
         return true;
     }
     errno = 0;
-    if (gdbm_close(handle) == 0) {
+    if (release(db, handle) == 0) {
         return true;
     }
     raise_errno_first(state, "gdbm_close() error");
@@ -53,8 +70,9 @@ void db_dealloc(PyObject *self)
     database_object *db = as_db(self);
     if (db->handle != nullptr) {
         // Nobody is left to hear a failure here.
-        gdbm_close(db->handle);
+        release(db, db->handle);
     }
+    std::free(db->name);
     PyTypeObject *type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);

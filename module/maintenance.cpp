@@ -9,6 +9,9 @@ namespace {
 
 PyObject *sync_file(database_object *db, module_state *state)
 {
+    if (!may_change(db, state)) {
+        return nullptr;
+    }
     errno = 0;
     if (gdbm_sync(db->handle) != 0) {
         raise_errno_first(state, "gdbm_sync() error");
@@ -17,14 +20,31 @@ PyObject *sync_file(database_object *db, module_state *state)
     Py_RETURN_NONE;
 }
 
+// The library's own reorganize() is its recovery without limits: a record
+// or bucket it cannot read is left out of the new file, and it reports
+// success. Here the count, which reads every bucket, fails on a damaged one
+// before anything is written, and the rewrite stops at the first record or
+// bucket it cannot read (a record too large for the memory left, say),
+// leaving the file as it was.
 PyObject *reorganize_file(database_object *db, module_state *state)
 {
-    errno = 0;
-    if (gdbm_reorganize(db->handle) < 0) {
-        raise_errno_first(state, "gdbm_reorganize() error");
+    Py_ssize_t count = may_rewrite(db, state) ? library_count(db, state) : -1;
+    if (count < 0) {
         return nullptr;
     }
-    Py_RETURN_NONE;
+    gdbm_recovery report{};
+    report.max_failed_keys = 1;
+    report.max_failed_buckets = 1;
+    int flags = GDBM_RCVR_FORCE | GDBM_RCVR_MAX_FAILED_KEYS | GDBM_RCVR_MAX_FAILED_BUCKETS;
+    if (!run_recovery(db, state, &report, flags)) {
+        return nullptr;
+    }
+    if (report.recovered_keys != static_cast<size_t>(count)) {
+        PyErr_Format(state->error_type, "reorganize() carried %zu of the %zd records",
+                     report.recovered_keys, count);
+        return nullptr;
+    }
+    return commit_change(db, state) ? Py_NewRef(Py_None) : nullptr;
 }
 
 constexpr const char sync_name[] = "sync";

@@ -35,13 +35,13 @@ PyObject *lookup_or_key_error(database_object *db, module_state *state, PyObject
 int assign(database_object *db, module_state *state, PyObject *key_obj, datum key,
            PyObject *value_obj)
 {
-    if (!ensure_open(db, state)) {
+    if (!ensure_open(db, state) || !may_change(db, state)) {
         return -1;
     }
     if (value_obj == nullptr) {
         db->known_size = -1;
         if (gdbm_delete(db->handle, key) >= 0) {
-            return 0;
+            return commit_change(db, state) ? 0 : -1;
         }
         if (library_errno() == GDBM_ITEM_NOT_FOUND) {
             PyErr_SetObject(PyExc_KeyError, key_obj);
@@ -62,7 +62,7 @@ int assign(database_object *db, module_state *state, PyObject *key_obj, datum ke
     db->known_size = -1;
     errno = 0;
     if (gdbm_store(db->handle, key, value.get(), GDBM_REPLACE) >= 0) {
-        return 0;
+        return commit_change(db, state) ? 0 : -1;
     }
     raise_errno_first(state, "gdbm_store() error");
     return -1;

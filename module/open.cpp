@@ -4,6 +4,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 namespace kvstore {
 
@@ -65,8 +70,122 @@ bool parse_open_options(PyObject *const *args, Py_ssize_t nargs, module_state *s
     return parse_flags(letters, state, flags);
 }
 
-}  // namespace
+// An open descriptor, closed when its owner goes unless handed on.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    ~Descriptor()
+    {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    int get() const noexcept { return fd_; }
+    int hand_on() noexcept { return std::exchange(fd_, -1); }
 
+private:
+    int fd_;
+};
+
+using CString = std::unique_ptr<char, FreeDeleter>;
+
+// `error` for the file as the caller named it: errno, its text and the name.
+void raise_for_file(module_state *state, int number, const char *text, const char *name)
+{
+    Ref filename(PyUnicode_DecodeFSDefault(name));
+    if (!filename) {
+        return;
+    }
+    Ref exc(PyObject_CallFunction(state->error_type, "isO", number, text, filename.borrow()));
+    if (exc) {
+        PyErr_SetObject(state->error_type, exc.borrow());
+    }
+}
+
+int open_mode_bits(int flags)
+{
+    switch (flags & GDBM_OPENMASK) {
+    case GDBM_READER: return O_RDONLY;
+    case GDBM_WRITER: return O_RDWR;
+    default: return O_RDWR | O_CREAT;
+    }
+}
+
+// Opens `name` as the library would, but without blocking and only when it
+// is a regular file: a FIFO would block the opener or half-open, a device
+// or a folder is no database. The descriptor is checked, not the name, so
+// nothing can be swapped in between.
+bool open_regular_file(module_state *state, const char *name, int flags, int mode, int *fd)
+{
+    Descriptor file(open(name, open_mode_bits(flags) | O_NONBLOCK | O_CLOEXEC, mode));
+    struct stat status;
+    if (file.get() < 0 || fstat(file.get(), &status) != 0) {
+        raise_errno_first(state, "open() error", name);
+        return false;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        raise_for_file(state, EISDIR, std::strerror(EISDIR), name);
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        raise_for_file(state, EINVAL, "Not a regular file", name);
+        return false;
+    }
+    int status_flags = fcntl(file.get(), F_GETFL);
+    if (status_flags == -1 || fcntl(file.get(), F_SETFL, status_flags & ~O_NONBLOCK) == -1) {
+        raise_errno_first(state, "open() error", name);
+        return false;
+    }
+    *fd = file.hand_on();
+    return true;
+}
+
+// The absolute, symlink-free name of the file open on `fd`: the library
+// names its rewrite after it (reorganize(), recover()), so that neither a
+// later chdir() nor a symlink can send the rewrite elsewhere.
+CString resolved_name(module_state *state, const char *name, int fd)
+{
+    CString resolved(realpath(name, nullptr));
+    struct stat named, opened;
+    if (!resolved || stat(resolved.get(), &named) != 0 || fstat(fd, &opened) != 0) {
+        raise_errno_first(state, "open() error", name);
+        return nullptr;
+    }
+    if (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
+        raise_for_file(state, EAGAIN, "The file was replaced while it was being opened", name);
+        return nullptr;
+    }
+    return resolved;
+}
+
+// Opens the database file `name` for `db`; false with `error` set.
+bool open_handle(database_object *db, module_state *state, const char *name, int flags,
+                 int mode)
+{
+    int fd;
+    if (!open_regular_file(state, name, flags, mode, &fd)) {
+        return false;
+    }
+    Descriptor file(fd);
+    CString resolved = resolved_name(state, name, fd);
+    if (!resolved) {
+        return false;
+    }
+    errno = 0;
+    // The library closes the descriptor when it fails, and owns it otherwise.
+    db->handle = gdbm_fd_open(file.hand_on(), resolved.get(), 0,
+                              flags | GDBM_CLOEXEC | GDBM_CLOERROR, nullptr);
+    if (db->handle != nullptr) {
+        db->name = resolved.release();
+        return true;
+    }
+    raise_errno_first(state, "gdbm_open() error", name);
+    return false;
+}
+
+}  // namespace
 
 PyObject *open_database(PyObject *module, PyObject *const *args, Py_ssize_t nargs)
 {
@@ -95,15 +214,13 @@ PyObject *open_database(PyObject *module, PyObject *const *args, Py_ssize_t narg
     db->known_size = -1;
     db->handle = nullptr;
     db->state = state;
-    const char *path = PyBytes_AS_STRING(name.borrow());
-    errno = 0;
+    db->name = nullptr;
+    db->opener = this_process();
+    db->writable = (flags & GDBM_OPENMASK) != GDBM_READER;
+    db->sync_each_change = (flags & GDBM_SYNC) != 0;
     PyObject_GC_Track(self.borrow());
-    db->handle = gdbm_open(path, 0, flags, mode, nullptr);
-    if (db->handle != nullptr) {
-        return self.steal();
-    }
-    raise_errno_first(state, "gdbm_open() error", path);
-    return nullptr;
+    bool opened = open_handle(db, state, PyBytes_AS_STRING(name.borrow()), flags, mode);
+    return opened ? self.steal() : nullptr;
 }
 
 const char open_doc[] =

@@ -362,16 +362,17 @@ while True:
 
 def read_synced(path, count):
     """Reads the first `count` records; when the file needs it, recovers it
-    first. Returns whether it did, and how many of them read back."""
+    first. Returns what recover() reported (None when it was not needed)
+    and how many of the records read back."""
     expected = records(count)
     with _kvstore.open(path, "w") as db:
         try:
-            return False, sum(db[key] == value for key, value in expected.items())
-        except _kvstore.error as caught:
-            message = str(caught)
+            return None, sum(db[key] == value for key, value in expected.items())
+        except _kvstore.error:
+            pass
+        # What the recovery could not read held records stored after the sync.
         report = db.recover()
-        assert report["failed_buckets"] == 0 and report["failed_keys"] == 0, (message, report)
-        return True, sum(db[key] == value for key, value in expected.items())
+        return report, sum(db.get(key) == value for key, value in expected.items())
 
 
 @pytest.mark.parametrize("flags", ["c", "cs"])
@@ -387,8 +388,8 @@ def test_killed_writer_recovers_every_synced_record(tmp_path, flags):
         time.sleep(chooser.uniform(0.005, 0.1))
         child.kill()
         child.communicate(timeout=60)
-        _, read_back = read_synced(path, synced)
-        assert read_back == synced, f"trial {trial}: {read_back} of {synced} synced records"
+        report, read_back = read_synced(path, synced)
+        assert read_back == synced, f"trial {trial}: {read_back} of {synced} synced records, {report}"
 
 
 FULL_DISK_WRITER = r"""
@@ -404,7 +405,9 @@ for i in range(synced):
     db[key] = value
 db.sync()
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(path), resource.RLIM_INFINITY))
+# Room for a few more blocks: the write that fails is then one of several
+# that make up a store.
+resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(path) + 20000, resource.RLIM_INFINITY))
 failed = None
 try:
     for i in range(synced, synced + 5000):
@@ -422,5 +425,6 @@ print(json.dumps(failed))
 
 def test_write_to_a_full_disk_recovers_every_synced_record(path):
     assert run_json(FULL_DISK_WRITER, path, 200) == errno.EFBIG
-    recovered, read_back = read_synced(path, 200)
-    assert recovered and read_back == 200
+    report, read_back = read_synced(path, 200)
+    assert report is not None, "the failed write left the file readable: nothing was tested"
+    assert read_back == 200, report

@@ -180,6 +180,8 @@ PUBLIC_METHODS = {
     "firstkey": ("(self, /)", "Return the starting key for the traversal."),
     "nextkey": ("(self, key, /)", "Returns the key that follows key in the traversal."),
     "reorganize": ("(self, /)", "Reorganize the database."),
+    "recover": ("(self, /, *, backup=False, force=False, max_failures=None)",
+                "Rebuild a damaged database from what can still be read."),
     "sync": ("(self, /)", "Flush the database to the disk file."),
     "get": ("(self, key, default=None, /)", "Get the value for key, or default if not present."),
     "setdefault": ("(self, key, default=None, /)",

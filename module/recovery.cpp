@@ -1,0 +1,199 @@
+// recover(): the library's rewrite of a damaged database into a new file,
+// which reorganize() uses too, with limits that make it all or nothing.
+#include "database.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+#include <vector>
+
+namespace kvstore {
+
+namespace {
+
+using CString = std::unique_ptr<char, FreeDeleter>;
+
+// The library writes the new file beside the database, named after it with
+// six more characters (mkstemp's "name.XXXXXX"), and leaves it behind when
+// the recovery fails. The names of that form present before the call tell
+// what a failed call left; no other writer can recover the same file
+// meanwhile, since the library's lock keeps it out.
+class Leftovers {
+public:
+    explicit Leftovers(const char *database)
+    {
+        std::string_view name(database);
+        size_t slash = name.rfind('/');
+        folder_ = name.substr(0, slash + 1);
+        prefix_ = std::string(name.substr(slash + 1)) + ".";
+        before_ = list();
+    }
+
+    void remove_new() const
+    {
+        for (const std::string &entry : list()) {
+            if (std::find(before_.begin(), before_.end(), entry) == before_.end()) {
+                unlink((folder_ + entry).c_str());
+            }
+        }
+    }
+
+private:
+    std::vector<std::string> list() const
+    {
+        std::vector<std::string> found;
+        std::unique_ptr<DIR, int (*)(DIR *)> folder(opendir(folder_.c_str()), closedir);
+        if (!folder) {
+            return found;
+        }
+        while (const dirent *entry = readdir(folder.get())) {
+            std::string_view name(entry->d_name);
+            if (name.size() == prefix_.size() + 6 && name.starts_with(prefix_)) {
+                found.emplace_back(name);
+            }
+        }
+        return found;
+    }
+
+    std::string folder_;
+    std::string prefix_;
+    std::vector<std::string> before_;
+};
+
+// recover()'s limit: absent (None) or at least 1. The library takes 0 for
+// no limit at all, which would turn "stop at the first failure" upside down.
+bool read_limit(PyObject *value, size_t *limit, int *flags)
+{
+    if (value == Py_None) {
+        return true;
+    }
+    *limit = PyLong_AsSize_t(value);
+    if (*limit == static_cast<size_t>(-1) && PyErr_Occurred()) {
+        return false;
+    }
+    if (*limit == 0) {
+        PyErr_SetString(PyExc_ValueError, "max_failures must be at least 1");
+        return false;
+    }
+    *flags |= GDBM_RCVR_MAX_FAILURES;
+    return true;
+}
+
+PyObject *report_dict(const gdbm_recovery &report)
+{
+    Ref backup;
+    if (report.backup_name != nullptr) {
+        backup = Ref(PyUnicode_DecodeFSDefault(report.backup_name));
+        if (!backup) {
+            return nullptr;
+        }
+    }
+    return Py_BuildValue("{snsnsnsnsnsO}",
+                         "recovered_keys", static_cast<Py_ssize_t>(report.recovered_keys),
+                         "recovered_buckets", static_cast<Py_ssize_t>(report.recovered_buckets),
+                         "failed_keys", static_cast<Py_ssize_t>(report.failed_keys),
+                         "failed_buckets", static_cast<Py_ssize_t>(report.failed_buckets),
+                         "duplicate_keys", static_cast<Py_ssize_t>(report.duplicate_keys),
+                         "backup_name", backup ? backup.borrow() : Py_None);
+}
+
+PyObject *recover_database(database_object *db, module_state *state, int flags,
+                           gdbm_recovery *report)
+{
+    if (!run_recovery(db, state, report, flags)) {
+        return nullptr;
+    }
+    CString backup(report->backup_name);
+    if (!commit_change(db, state)) {
+        return nullptr;
+    }
+    return report_dict(*report);
+}
+
+}  // namespace
+
+bool may_rewrite(database_object *db, module_state *state)
+{
+    if (!may_change(db, state)) {
+        return false;
+    }
+    if (!db->writable) {
+        raise_error(state, gdbm_strerror(GDBM_READER_CANT_REORGANIZE));
+        return false;
+    }
+    return true;
+}
+
+bool run_recovery(database_object *db, module_state *state, gdbm_recovery *report, int flags)
+{
+    if (!may_rewrite(db, state)) {
+        return false;
+    }
+    db->known_size = -1;
+    try {
+        Leftovers leftovers(db->name);
+        errno = 0;
+        if (gdbm_recover(db->handle, report, flags) == 0) {
+            return true;
+        }
+        int number = errno;
+        leftovers.remove_new();
+        errno = number;
+    }
+    catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return false;
+    }
+    raise_errno_first(state, "gdbm_recover() error");
+    return false;
+}
+
+PyObject *db_recover(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *keywords[] = {"backup", "force", "max_failures", nullptr};
+    int backup = 0;
+    int force = 0;
+    PyObject *max_failures = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$ppO:recover", const_cast<char **>(keywords),
+                                     &backup, &force, &max_failures)) {
+        return nullptr;
+    }
+    gdbm_recovery report{};
+    int flags = (backup ? GDBM_RCVR_BACKUP : 0) | (force ? GDBM_RCVR_FORCE : 0);
+    if (!read_limit(max_failures, &report.max_failures, &flags)) {
+        return nullptr;
+    }
+    module_state *state = state_of_object(self);
+    return with_lock(self, [&]() -> PyObject * {
+        database_object *db = as_db(self);
+        return ensure_open(db, state) ? recover_database(db, state, flags, &report) : nullptr;
+    });
+}
+
+const char recover_doc[] =
+"recover($self, /, *, backup=False, force=False, max_failures=None)\n--\n\n"
+"Rebuild a damaged database from what can still be read.\n"
+"\n"
+"After a crash or a failed write, reads may fail with \"Database needs\n"
+"recovery\".  recover() copies every record it can still read into a new\n"
+"file, which then replaces the database file; the object goes on with\n"
+"the new file.  The database must be open for writing.\n"
+"\n"
+"Unless force is true, the file is checked first and left alone when no\n"
+"damage is found.  With backup true, the file as it was is kept beside\n"
+"the new one, under the name the result gives.  With max_failures, the\n"
+"recovery stops when that many keys and buckets (at least 1) could not be\n"
+"read; the file then stays as it was and error is raised.\n"
+"\n"
+"Returns a dict: recovered_keys, recovered_buckets, failed_keys,\n"
+"failed_buckets, duplicate_keys, and backup_name (None without a backup).";
+
+}  // namespace kvstore
