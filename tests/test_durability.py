@@ -428,3 +428,59 @@ def test_write_to_a_full_disk_recovers_every_synced_record(path):
     report, read_back = read_synced(path, 200)
     assert report is not None, "the failed write left the file readable: nothing was tested"
     assert read_back == 200, report
+
+
+def test_recover_reports_what_it_did_and_keeps_a_backup(damaged_bucket):
+    with open(damaged_bucket, "rb") as f:
+        damaged_bytes = f.read()
+    with _kvstore.open(damaged_bucket, "w") as db:
+        report = db.recover(backup=True)
+        kept = {key: db[key] for key in db.keys()}
+    assert report["failed_buckets"] == 1 and report["failed_keys"] == 0
+    assert report["recovered_keys"] == len(kept) and 0 < len(kept) < 1000
+    assert report["recovered_buckets"] > 0 and report["duplicate_keys"] == 0
+    assert all(records(1000)[key] == value for key, value in kept.items())
+    with open(report["backup_name"], "rb") as f:
+        assert f.read() == damaged_bytes
+    assert os.path.dirname(report["backup_name"]) == os.path.dirname(damaged_bucket)
+
+
+def test_recover_that_reaches_its_limit_leaves_the_file_as_it_was(damaged_bucket, tmp_path):
+    before = folder_state(tmp_path)
+    with _kvstore.open(damaged_bucket, "w") as db:
+        with pytest.raises(_kvstore.error):
+            db.recover(max_failures=1)
+    assert folder_state(tmp_path) == before
+
+
+@pytest.mark.parametrize("force", [False, True])
+def test_recover_of_a_sound_file_keeps_every_record(path, force):
+    with _kvstore.open(path, "n") as db:
+        for i in range(500):
+            key, value = record(i)
+            db[key] = value
+        report = db.recover(force=force)
+        assert report == {
+            "recovered_keys": 500 if force else 0,
+            "recovered_buckets": report["recovered_buckets"] if force else 0,
+            "failed_keys": 0, "failed_buckets": 0, "duplicate_keys": 0, "backup_name": None,
+        }
+    assert read_all(path) == records(500)
+
+
+@pytest.mark.parametrize("kwargs, exc", [
+    ({"max_failures": 0}, ValueError),
+    ({"max_failures": -1}, OverflowError),
+    ({"max_failures": "1"}, TypeError),
+    ({"limit": 1}, TypeError),
+])
+def test_recover_refuses_bad_arguments(db, kwargs, exc):
+    with pytest.raises(exc):
+        db.recover(**kwargs)
+
+
+def test_recover_needs_a_database_open_for_writing(path):
+    _kvstore.open(path, "n").close()
+    with _kvstore.open(path, "r") as db:
+        with pytest.raises(_kvstore.error, match="Reader can't"):
+            db.recover(force=True)
