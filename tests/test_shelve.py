@@ -6,6 +6,7 @@ import shelve
 import pytest
 
 import _kvstore
+from support import CLOSED
 
 RECORDS = {
     "int": 42,
@@ -83,7 +84,7 @@ def test_closing_the_shelf_closes_the_database(path):
     stored = shelve.Shelf(db)
     stored["key"] = "value"
     stored.close()
-    with pytest.raises(_kvstore.error, match="already been closed"):
+    with pytest.raises(_kvstore.error, match=CLOSED):
         db["key"]
     with pytest.raises(ValueError):
         stored["key"]
