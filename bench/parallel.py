@@ -31,6 +31,9 @@ from parallel_reads import API, run_in_new_interpreter  # noqa: E402
 from workload import Workload  # noqa: E402
 
 VALUE_SIZE = 100
+# A run on a busy machine may be given the cores first (chrt -f 1): say so.
+SCHEDULING = {os.SCHED_OTHER: "normal", os.SCHED_FIFO: "real-time (SCHED_FIFO)",
+              os.SCHED_RR: "real-time (SCHED_RR)"}
 # Fetches per worker, whatever N is: about a second of work each on one core
 # (dbm.sqlite3 pays some 25 us a fetch on a file of 200,000 records).
 FETCHES = {"_kvstore": 1_000_000, "dbm.sqlite3": 50_000}
@@ -175,6 +178,7 @@ def main():
     paths = build_files(workload, directory)
     result = {"started": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
               "load_before": os.getloadavg(), "cpus": os.cpu_count(), "commit": commit(),
+              "scheduling": SCHEDULING.get(os.sched_getscheduler(0), "other"),
               "python": platform.python_version(), "gdbm": _kvstore._KVSTORE_VERSION,
               "sqlite": sqlite3.sqlite_version,
               "api": API,

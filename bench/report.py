@@ -335,7 +335,7 @@ def parallel(out):
     lines = [
         f"Run {first['started']} to {last['finished']}, commit {first['commit']}, "
         f"Python {first['python']} ({first['api']}), gdbm {'.'.join(map(str, first['gdbm']))}, "
-        f"SQLite {first['sqlite']}, {first['cpus']} CPUs; load average "
+        f"SQLite {first['sqlite']}, {first['cpus']} CPUs, {first['scheduling']} scheduling; load average "
         f"{' '.join(f'{x:.2f}' for x in first['load_before'])} before, "
         f"{' '.join(f'{x:.2f}' for x in last['load_after'])} after.",
         "",
