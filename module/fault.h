@@ -77,6 +77,12 @@ inline const char *utf8_of(PyObject *text, Py_ssize_t *size,
     return fault::injected(where) ? nullptr : PyUnicode_AsUTF8AndSize(text, size);
 }
 
+inline PyObject *decode_fs(const char *name,
+                           std::source_location where = std::source_location::current())
+{
+    return fault::injected(where) ? nullptr : PyUnicode_DecodeFSDefault(name);
+}
+
 inline PyObject *decode_locale(const char *text, const char *errors,
                                std::source_location where = std::source_location::current())
 {

@@ -94,11 +94,13 @@ using CString = std::unique_ptr<char, FreeDeleter>;
 // `error` for the file as the caller named it: errno, its text and the name.
 void raise_for_file(module_state *state, int number, const char *text, const char *name)
 {
-    Ref filename(PyUnicode_DecodeFSDefault(name));
+    Ref filename(fallible::decode_fs(name));
     if (!filename) {
         return;
     }
-    Ref exc(PyObject_CallFunction(state->error_type, "isO", number, text, filename.borrow()));
+    Ref exc(fault::injected() ? nullptr
+                              : PyObject_CallFunction(state->error_type, "isO", number, text,
+                                                      filename.borrow()));
     if (exc) {
         PyErr_SetObject(state->error_type, exc.borrow());
     }

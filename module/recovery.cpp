@@ -91,10 +91,13 @@ PyObject *report_dict(const gdbm_recovery &report)
 {
     Ref backup;
     if (report.backup_name != nullptr) {
-        backup = Ref(PyUnicode_DecodeFSDefault(report.backup_name));
+        backup = Ref(fallible::decode_fs(report.backup_name));
         if (!backup) {
             return nullptr;
         }
+    }
+    if (fault::injected()) {
+        return nullptr;
     }
     return Py_BuildValue("{snsnsnsnsnsO}",
                          "recovered_keys", static_cast<Py_ssize_t>(report.recovered_keys),

@@ -68,6 +68,7 @@ CASES = {
              None, None),
     "open-not-a-database": ("c", lambda db, folder: _kvstore.open(str(folder / "text.txt"), "r"),
                             None, _kvstore.error),
+    "open-a-folder": ("c", lambda db, folder: _kvstore.open(str(folder), "r"), None, _kvstore.error),
     "store-bytes": ("c", lambda db, folder: db.__setitem__(b"new", VALUE),
                     lambda model: model.__setitem__(b"new", VALUE), None),
     "store-str": ("c", lambda db, folder: db.__setitem__(TEXT_KEY + "!", TEXT_VALUE),
@@ -90,6 +91,9 @@ CASES = {
     "nextkey-str": ("c", lambda db, folder: db.nextkey(TEXT_KEY), None, None),
     "walk": ("c", lambda db, folder: walk(db), None, None),
     "clear": ("c", lambda db, folder: db.clear(), lambda model: model.clear(), None),
+    "recover": ("c", lambda db, folder: db.recover(force=True), None, None),
+    "recover-with-backup": ("c", lambda db, folder: db.recover(backup=True, force=True), None,
+                            None),
 }
 
 
