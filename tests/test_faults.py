@@ -14,8 +14,10 @@ module's sources.
 
 import gc
 import importlib.util
+import os
 import re
 import sys
+import tempfile
 import tracemalloc
 from pathlib import Path
 
@@ -95,6 +97,16 @@ CASES = {
     "recover-with-backup": ("c", lambda db, folder: db.recover(backup=True, force=True), None,
                             None),
 }
+
+
+def _database_has(name):
+    with tempfile.TemporaryDirectory() as folder:
+        with _kvstore.open(os.path.join(folder, "db"), "c") as db:
+            return hasattr(db, name)
+
+
+if _database_has("dump"):
+    CASES["dump"] = ("c", lambda db, folder: db.dump(str(folder / "backup.dump")), None, None)
 
 
 class Run:
