@@ -185,6 +185,10 @@ bool run_recovery(database_object *db, module_state *state, gdbm_recovery *repor
 PyObject *db_recover(PyObject *self, PyObject *args, PyObject *kwargs);
 extern const char recover_doc[];
 
+// crash_tolerance.cpp
+PyObject *db_failure_atomic(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+extern const char failure_atomic_doc[];
+
 }  // namespace kvstore
 
 #endif

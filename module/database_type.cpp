@@ -40,6 +40,7 @@ PyMethodDef database_methods[] = {
     {"nextkey", as_cfunction(db_nextkey), defining_class_flags, nextkey_doc},
     {"reorganize", as_cfunction(db_reorganize), defining_class_flags, reorganize_doc},
     {"sync", as_cfunction(db_sync), defining_class_flags, sync_doc},
+    {"failure_atomic", as_cfunction(db_failure_atomic), METH_FASTCALL, failure_atomic_doc},
     {"recover", as_cfunction(db_recover), METH_VARARGS | METH_KEYWORDS, recover_doc},
     {"get", as_cfunction(db_get), METH_FASTCALL, get_doc},
     {"setdefault", as_cfunction(db_setdefault), METH_FASTCALL, setdefault_doc},

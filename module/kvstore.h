@@ -21,6 +21,10 @@ extern PyType_Spec database_spec;
 PyObject *open_database(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 extern const char open_doc[];
 
+// latest_snapshot() (crash_tolerance.cpp).
+PyObject *latest_snapshot(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+extern const char latest_snapshot_doc[];
+
 // Method pointers of any calling convention, as the method table stores them.
 template <class F>
 PyCFunction as_cfunction(F function)

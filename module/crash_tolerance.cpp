@@ -1,0 +1,197 @@
+// Crash tolerance: the library keeps two reflink snapshots of the database,
+// taken in turn at each sync, so that after a crash one of them holds the
+// database as of the last sync: failure_atomic() turns it on, and the module
+// function latest_snapshot() tells which snapshot to recover from.
+#include "database.h"
+#include "interpreter_private.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kvstore {
+
+namespace {
+
+// The two snapshot names, converted for the system; false with an
+// exception set when either cannot be.
+bool snapshot_names(const char *function, PyObject *const *args, Py_ssize_t nargs, Ref *even,
+                    Ref *odd)
+{
+    if (nargs != 2) {
+        _PyArg_CheckPositional(function, nargs, 2, 2);
+        return false;
+    }
+    PyObject *converted = nullptr;
+    if (!PyUnicode_FSConverter(args[0], &converted)) {
+        return false;
+    }
+    *even = Ref(converted);
+    if (!PyUnicode_FSConverter(args[1], &converted)) {
+        return false;
+    }
+    *odd = Ref(converted);
+    return true;
+}
+
+const char *text_of(const Ref &name)
+{
+    return PyBytes_AS_STRING(name.borrow());
+}
+
+bool exists(const char *name)
+{
+    struct stat status;
+    return lstat(name, &status) == 0;
+}
+
+// The library creates both snapshot files before it tries the first
+// reflink copy; when that fails, the files it created are removed again.
+class CreatedFiles {
+public:
+    CreatedFiles(const char *even, const char *odd)
+        : even_(even), odd_(odd), even_was_there_(exists(even)), odd_was_there_(exists(odd))
+    {
+    }
+
+    void remove() const
+    {
+        if (!even_was_there_) {
+            unlink(even_);
+        }
+        if (!odd_was_there_) {
+            unlink(odd_);
+        }
+    }
+
+private:
+    const char *even_;
+    const char *odd_;
+    bool even_was_there_;
+    bool odd_was_there_;
+};
+
+bool lacks_reflinks(GDBM_FILE handle, int number)
+{
+    return gdbm_last_errno(handle) == GDBM_ERR_SNAPSHOT_CLONE &&
+           (number == EOPNOTSUPP || number == ENOTTY || number == EINVAL);
+}
+
+void raise_snapshot_failure(database_object *db, module_state *state, int number)
+{
+    if (!lacks_reflinks(db->handle, number)) {
+        errno = number;
+        raise_errno_first(state, "gdbm_failure_atomic() error");
+        return;
+    }
+    Ref message(PyUnicode_FromFormat(
+        "crash tolerance needs a file system with reflink copies (XFS, Btrfs): %s",
+        std::strerror(number)));
+    if (!message) {
+        return;
+    }
+    Ref exc(PyObject_CallFunction(state->error_type, "iO", number, message.borrow()));
+    if (exc) {
+        PyErr_SetObject(state->error_type, exc.borrow());
+    }
+}
+
+PyObject *start_snapshots(database_object *db, module_state *state, const char *even,
+                          const char *odd)
+{
+    if (!may_rewrite(db, state)) {
+        return nullptr;
+    }
+    CreatedFiles created(even, odd);
+    errno = 0;
+    if (gdbm_failure_atomic(db->handle, even, odd) != 0) {
+        int number = errno;
+        created.remove();
+        raise_snapshot_failure(db, state, number);
+        return nullptr;
+    }
+    // The extended format counts the syncs in the file, so the latest
+    // snapshot is told by its count rather than by file times, which two
+    // syncs within one clock tick share.
+    errno = 0;
+    if (gdbm_convert(db->handle, GDBM_NUMSYNC) != 0) {
+        raise_errno_first(state, "gdbm_convert() error");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject *db_failure_atomic(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    Ref even, odd;
+    if (!snapshot_names("failure_atomic", args, nargs, &even, &odd)) {
+        return nullptr;
+    }
+    module_state *state = as_db(self)->state;
+    return with_lock(self, [&]() -> PyObject * {
+        database_object *db = as_db(self);
+        return ensure_open(db, state) ? start_snapshots(db, state, text_of(even), text_of(odd))
+                                      : nullptr;
+    });
+}
+
+PyObject *latest_snapshot(PyObject *module, PyObject *const *args, Py_ssize_t nargs)
+{
+    Ref even, odd;
+    if (!snapshot_names("latest_snapshot", args, nargs, &even, &odd)) {
+        return nullptr;
+    }
+    module_state *state = static_cast<module_state *>(PyModule_GetState(module));
+    const char *latest = nullptr;
+    errno = 0;
+    switch (gdbm_latest_snapshot(text_of(even), text_of(odd), &latest)) {
+    case GDBM_SNAPSHOT_OK:
+        return Py_NewRef(latest == text_of(even) ? args[0] : args[1]);
+    case GDBM_SNAPSHOT_BAD:
+        raise_error(state, "neither snapshot is a complete database");
+        return nullptr;
+    case GDBM_SNAPSHOT_SAME:
+        raise_error(state, "the snapshots are equally recent: which one is the latest cannot "
+                           "be told");
+        return nullptr;
+    case GDBM_SNAPSHOT_SUSPICIOUS:
+        PyErr_Format(state->error_type,
+                     "the snapshots' sync counts differ by more than one: %s is the newer, "
+                     "but may not be the database as of its last sync",
+                     latest != nullptr ? latest : "neither");
+        return nullptr;
+    default:
+        raise_errno_first(state, "gdbm_latest_snapshot() error",
+                          errno == ENOENT || errno == EACCES ? text_of(even) : nullptr);
+        return nullptr;
+    }
+}
+
+const char failure_atomic_doc[] =
+"failure_atomic($self, even, odd, /)\n--\n\n"
+"Keep the database recoverable after a crash, as of its last sync.\n"
+"\n"
+"From now on every sync(), and with the 's' flag every change, ends with a\n"
+"reflink copy of the database file into one of the two snapshot files\n"
+"named even and odd, in turn; after a crash, latest_snapshot(even, odd)\n"
+"names the one to copy back over the database file.  The snapshot files\n"
+"must not exist yet, and must lie on the database's file system, which\n"
+"must support reflink copies (XFS, Btrfs): elsewhere error is raised at\n"
+"once.  The file takes gdbm's extended format (sync counts), which gdbm\n"
+"releases before 1.21 cannot read.";
+
+const char latest_snapshot_doc[] =
+"latest_snapshot($module, even, odd, /)\n--\n\n"
+"Return the name (even or odd, as given) of the snapshot to recover from.\n"
+"\n"
+"After a crash of a program that called failure_atomic(even, odd), the\n"
+"snapshot returned holds the database as of its last sync: rename it\n"
+"over the database file, then open the database.  Raises error when\n"
+"neither snapshot is complete, or when which one is the latest cannot be\n"
+"told for sure.";
+
+}  // namespace kvstore
