@@ -65,3 +65,8 @@ fuzz-long: $(BUILT)
 bench-check: $(BUILT)
 	BENCH_OUT=build/bench-check bash bench/run.sh callgrind >/dev/null
 	$(PY) bench/check_callgrind.py build/bench-check/callgrind.json bench/callgrind-baseline.json
+
+.PHONY: crash-long
+## crash-long: writers killed at random points on an XFS image, 300 trials (root, xfsprogs)
+crash-long: $(BUILT)
+	KVSTORE_TEST_SCALE=$${CRASH_SCALE:-30} $(PY) -m pytest -q -p no:cacheprovider tests/test_crash_tolerance.py tests/test_durability.py -k "killed or full_disk"

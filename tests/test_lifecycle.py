@@ -51,7 +51,8 @@ WORKS_WHEN_CLOSED = {"close", "__enter__", "__exit__"}
 # A value for each required parameter, by name; a file name that no call may
 # reach, since the object is closed.
 ARGUMENTS = {"key": b"key", "value": b"changed", "default": b"default",
-             "filename": "/nonexistent/closed-object"}
+             "filename": "/nonexistent/closed-object",
+             "even": "/nonexistent/closed-object.even", "odd": "/nonexistent/closed-object.odd"}
 
 
 def closed_object_calls():

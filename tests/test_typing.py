@@ -182,6 +182,8 @@ PUBLIC_METHODS = {
     "reorganize": ("(self, /)", "Reorganize the database."),
     "recover": ("(self, /, *, backup=False, force=False, max_failures=None)",
                 "Rebuild a damaged database from what can still be read."),
+    "failure_atomic": ("(self, even, odd, /)",
+                       "Keep the database recoverable after a crash, as of its last sync."),
     "sync": ("(self, /)", "Flush the database to the disk file."),
     "get": ("(self, key, default=None, /)", "Get the value for key, or default if not present."),
     "setdefault": ("(self, key, default=None, /)",
