@@ -30,8 +30,9 @@ $(READY): scripts/setup.sh requirements-dev.txt
 	bash scripts/setup.sh
 	touch $@
 
+# The build takes meson and ninja from .venv, never from elsewhere on PATH.
 $(BUILT): $(READY) $(SOURCES)
-	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
 	touch $@
 
 ## clean: remove the virtual environment, build output and caches
@@ -70,3 +71,13 @@ bench-check: $(BUILT)
 ## crash-long: writers killed at random points on an XFS image, 300 trials (root, xfsprogs)
 crash-long: $(BUILT)
 	KVSTORE_TEST_SCALE=$${CRASH_SCALE:-30} $(PY) -m pytest -q -p no:cacheprovider tests/test_crash_tolerance.py tests/test_durability.py -k "killed or full_disk"
+
+.PHONY: wheel
+## wheel: a manylinux wheel in dist/ that bundles libgdbm (see README, Install)
+wheel: $(READY)
+	bash scripts/wheel.sh
+
+.PHONY: check-matrix
+## check-matrix: the suite on each supported platform, in Debian roots (see README)
+check-matrix: $(READY)
+	bash scripts/check_matrix.sh
