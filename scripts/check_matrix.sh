@@ -106,7 +106,7 @@ install_sdist() {
     "$python" -m venv "$venv"
     "$venv/bin/pip" install -q -r /src/requirements-dev.txt
     rm -rf /src/dist
-    (cd /src && "$venv/bin/python" -m build --sdist --no-isolation --outdir dist . >/dev/null)
+    (cd /src && PATH="$venv/bin:$PATH" "$venv/bin/python" -m build --sdist --no-isolation --outdir dist . >/dev/null)
     # Never a wheel that pip kept from an earlier sdist of the same name.
     "$venv/bin/pip" install -q --no-cache-dir /src/dist/*.tar.gz
 }
