@@ -40,6 +40,13 @@ die() {
     exit 1
 }
 
+[ "$(id -u)" = 0 ] || die "runs as root: it makes roots with debootstrap and mounts inside them"
+if ! command -v debootstrap >/dev/null 2>&1; then
+    echo "check-matrix: installing debootstrap with apt-get"
+    { apt-get update -qq && apt-get install -y -qq --no-install-recommends debootstrap; } >/dev/null 2>&1 ||
+        die "debootstrap is missing: install it (apt-get install debootstrap)"
+fi
+
 # The Debian mirror that this machine's apt sources name.
 mirror() {
     cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null |
