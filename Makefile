@@ -1,7 +1,7 @@
 # make demo: set up, build and run the quick start.  make test: the test suite.
 VENV ?= .venv
 PY := $(VENV)/bin/python
-SOURCES := $(wildcard module/*.cpp module/*.h) meson.build meson.options pyproject.toml _kvstore.pyi
+SOURCES := $(wildcard module/*.cpp module/*.h kvstore/*) meson.build meson.options pyproject.toml _kvstore.pyi
 READY := $(VENV)/.ready
 BUILT := $(VENV)/.built
 

@@ -183,6 +183,22 @@ class KvstoreBackend(MappingBackend):
         self.db.reorganize()
 
 
+class PackageBackend(MappingBackend):
+    """The kvstore package: its Database over _kvstore, used as a mapping."""
+
+    name = "kvstore"
+
+    def open(self, flag):
+        import kvstore
+        return kvstore.open(self.path, flag)
+
+    def keys(self):
+        return list(self.db)
+
+    def reorganize(self):
+        self.db.reorganize()
+
+
 class DictBackend(MappingBackend):
     name = "dict"
 
@@ -332,7 +348,7 @@ class LmdbBackend:
         self.commit()
 
 
-BACKENDS = {b.name: b for b in (KvstoreBackend, DictBackend, DbmSqliteBackend, DbmDumbBackend,
+BACKENDS = {b.name: b for b in (KvstoreBackend, PackageBackend, DictBackend, DbmSqliteBackend, DbmDumbBackend,
                                 LmdbBackend, SqliteDictBackend, DiskcacheBackend)}
 
 

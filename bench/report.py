@@ -27,7 +27,7 @@ PHASES = [
     ("delete_all", "delete every record one by one"),
     ("clear", "`clear()`, per record"),
 ]
-BACKENDS = ["C", "_kvstore", "dict", "lmdb", "dbm.sqlite3", "dbm.dumb", "sqlitedict", "diskcache"]
+BACKENDS = ["C", "_kvstore", "kvstore", "dict", "lmdb", "dbm.sqlite3", "dbm.dumb", "sqlitedict", "diskcache"]
 NAMES = {"C": "C floor"}
 PERSISTENT_PEERS = ["lmdb", "dbm.sqlite3", "dbm.dumb", "sqlitedict", "diskcache"]
 
@@ -37,6 +37,8 @@ TIME_TARGETS = [
     ("keys", 1.3), ("walk", 1.6), ("delete_half", 1.05), ("delete_all", 1.05),
 ]
 INSTRUCTION_TARGETS = [("fetch", 1.5), ("insert", 1.15)]
+# The kvstore package against _kvstore underneath it, medians of the same run.
+PACKAGE_TARGETS = [("fetch", 1.3), ("contains_hit", 1.3), ("contains_miss", 1.3), ("insert", 1.3)]
 
 
 def load(path):
@@ -102,14 +104,22 @@ def summarise(raw):
                     for name, phase in data["phases"].items()
                 },
             }
-        ratio = {}
-        if "C" in backends and "_kvstore" in backends:
-            for name, _ in PHASES:
-                c = backends["C"]["phases"][name]["ns_per_op"]
-                k = backends["_kvstore"]["phases"][name]["ns_per_op"]
-                ratio[name] = round(k / c, 3) if c and k is not None else None
-        variants[variant] = {"backends": backends, "kvstore_over_floor": ratio}
+        variants[variant] = {"backends": backends,
+                             "kvstore_over_floor": ratios(backends, "_kvstore", "C"),
+                             "package_over_module": ratios(backends, "kvstore", "_kvstore")}
     return variants
+
+
+def ratios(backends, top, base):
+    """Per phase, top's ns per operation over base's; empty unless both ran."""
+    if top not in backends or base not in backends:
+        return {}
+    result = {}
+    for name, _ in PHASES:
+        b = backends[base]["phases"][name]["ns_per_op"]
+        t = backends[top]["phases"][name]["ns_per_op"]
+        result[name] = round(t / b, 3) if b and t is not None else None
+    return result
 
 
 def targets(variants, memory):
@@ -121,6 +131,11 @@ def targets(variants, memory):
         got = ratio.get(name)
         if got is not None:
             rows.append((f"{name}: _kvstore / C floor <= {limit}", f"{got:.2f}", got <= limit))
+    package = main["package_over_module"]
+    for name, limit in PACKAGE_TARGETS:
+        got = package.get(name)
+        if got is not None:
+            rows.append((f"{name}: kvstore / _kvstore <= {limit}", f"{got:.2f}", got <= limit))
     kv = found["_kvstore"]["phases"]
     fetch = kv["fetch"]["ns_per_op"]
     peers = {p: found[p]["phases"]["fetch"]["ns_per_op"] for p in PERSISTENT_PEERS if p in found}
@@ -137,6 +152,10 @@ def targets(variants, memory):
         rise = memory["walk_rise_kib"]
         rows.append((f"walking {memory['n']:,} keys raises peak RSS by < 1 MiB",
                      f"{rise} KiB", rise < 1024))
+        if "iterate_rise_kib" in memory:
+            rise = memory["iterate_rise_kib"]
+            rows.append((f"kvstore: `for k in db` over {memory['n']:,} keys raises peak RSS by < 1 MiB",
+                         f"{rise} KiB", rise < 1024))
         own = memory["keys_list_and_bytes_kib"]
         rows.append(("keys() costs no more than its list and bytes objects (+1 MiB of arena slack)",
                      f"{memory['keys_rise_kib']:,} KiB vs {own:,} KiB",
@@ -156,29 +175,34 @@ def markdown(meta, variants, memory, checks):
         if not backends:
             continue
         order = [b for b in BACKENDS if b in backends]
-        ratio = data["kvstore_over_floor"]
+        # Each ratio column follows the column of its numerator.
+        ratio_columns = {b: (title, data[key]) for b, title, key in
+                         [("_kvstore", "_kvstore / C", "kvstore_over_floor"),
+                          ("kvstore", "kvstore / _kvstore", "package_over_module")]
+                         if data[key]}
         lines.append(f"### {variant}-byte values: ns per operation, median of "
                      f"{backends[order[0]]['repeats']} repeats")
         lines.append("")
-        head = ["phase"] + [NAMES.get(b, b) for b in order]
-        if ratio:
-            head.insert(3, "_kvstore / C")
+        head = ["phase"]
+        for b in order:
+            head.append(NAMES.get(b, b))
+            if b in ratio_columns:
+                head.append(ratio_columns[b][0])
         lines.append("| " + " | ".join(head) + " |")
         lines.append("|" + "---|" * len(head))
 
-        def row(label, cell, ratio_cell=""):
+        def row(label, cell, name=None):
             cells = [label]
             for b in order:
                 cells.append(cell(backends[b]))
-                if b == "_kvstore" and ratio:
-                    cells.append(ratio_cell)
+                if b in ratio_columns:
+                    got = ratio_columns[b][1].get(name)
+                    cells.append("" if name is None else "n/a" if got is None else f"{got:.2f}")
             lines.append("| " + " | ".join(cells) + " |")
 
         row("records", lambda d: f"{d['n']:,}")
         for name, label in PHASES:
-            got = ratio.get(name) if ratio else None
-            row(label, lambda d: fmt(d["phases"][name]["ns_per_op"]),
-                "n/a" if got is None else f"{got:.2f}")
+            row(label, lambda d: fmt(d["phases"][name]["ns_per_op"]), name)
         row("peak RSS, MiB (workload lists alone)",
             lambda d: f"{d['peak_rss_mib']:,.0f} ({d['workload_rss_mib']:,.0f})")
         lines.append("")
@@ -193,7 +217,8 @@ def markdown(meta, variants, memory, checks):
     if memory is not None:
         lines.append(f"Memory ({memory['n']:,} records, its own process, file pages already "
                      f"resident): the firstkey/nextkey walk raised peak RSS by "
-                     f"{memory['walk_rise_kib']} KiB; keys() by {memory['keys_rise_kib']:,} KiB, "
+                     f"{memory['walk_rise_kib']} KiB; the package's `for k in db` by "
+                     f"{memory.get('iterate_rise_kib', 'n/a')} KiB; keys() by {memory['keys_rise_kib']:,} KiB, "
                      f"where its list and bytes objects occupy {memory['keys_list_and_bytes_kib']:,} KiB.")
         lines.append("")
     lines.append("| target | measured | met |")
@@ -223,7 +248,7 @@ def chart(variants, path):
                     xs.append(j + (i - (len(backends) - 1) / 2) * width)
                     ys.append(value)
             # matplotlib leaves labels that start with "_" out of the legend.
-            name = {"_kvstore": "kvstore (_kvstore)"}.get(backend, NAMES.get(backend, backend))
+            name = {"_kvstore": "module _kvstore"}.get(backend, NAMES.get(backend, backend))
             label = f"{name} (n={data['backends'][backend]['n']:,})"
             ax.bar(xs, ys, width, label=label)
         ax.set_yscale("log")
@@ -271,29 +296,41 @@ def dumps(prefix, sequence):
 def callgrind(out):
     raw = os.path.join(out, "callgrind")
     result = {}
-    for backend in ("C", "_kvstore"):
+    for backend in ("C", "_kvstore", "kvstore"):
+        if not os.path.exists(os.path.join(raw, f"{backend}.json")):
+            continue
         data = load(os.path.join(raw, f"{backend}.json"))
         counts = dumps(os.path.join(raw, f"{backend}.out"), data["sequence"])
         result[backend] = {name: counts[name] / phase["ops"]
                            for name, phase in data["phases"].items() if name in counts}
         n = data["n"]
+    package = result.get("kvstore", {})
     lines = [f"### Instructions per operation (callgrind, {n:,} records of 100 bytes)", "",
-             "| phase | C floor | _kvstore | _kvstore / C |", "|---|---|---|---|"]
-    ratios = {}
+             "| phase | C floor | _kvstore | _kvstore / C | kvstore | kvstore / _kvstore |",
+             "|---|---|---|---|---|---|"]
+    ratios, package_ratios = {}, {}
     for name, label in PHASES:
         c, k = result["C"].get(name), result["_kvstore"].get(name)
         if c is None or k is None:
             continue
         ratios[name] = k / c
-        lines.append(f"| {label} | {c:,.0f} | {k:,.0f} | {k / c:.2f} |")
+        p = package.get(name)
+        if p is not None:
+            package_ratios[name] = p / k
+        cells = ("", "") if p is None else (f"{p:,.0f}", f"{p / k:.2f}")
+        lines.append(f"| {label} | {c:,.0f} | {k:,.0f} | {k / c:.2f} | {cells[0]} | {cells[1]} |")
     lines.append("")
     for name, limit in INSTRUCTION_TARGETS:
         met = "met" if ratios[name] <= limit else "not met"
         lines.append(f"- {name}: {ratios[name]:.2f}x the floor, target <= {limit}x: {met}")
+    for name, limit in PACKAGE_TARGETS:
+        if name in package_ratios:
+            met = "met" if package_ratios[name] <= limit else "not met"
+            lines.append(f"- {name}: kvstore {package_ratios[name]:.2f}x _kvstore, target <= {limit}x: {met}")
     text = "\n".join(lines) + "\n"
     with open(os.path.join(out, "callgrind.json"), "w") as dst:
-        json.dump({"n": n, "instructions_per_op": result, "kvstore_over_floor": ratios}, dst,
-                  indent=1)
+        json.dump({"n": n, "instructions_per_op": result, "kvstore_over_floor": ratios,
+                   "package_over_module": package_ratios}, dst, indent=1)
     with open(os.path.join(out, "callgrind.md"), "w") as dst:
         dst.write(text)
     print(text)

@@ -3,7 +3,8 @@
 # each backend in a process of its own; tables, JSON and a chart go to
 # bench/results/.
 #   make bench                  N = 1,000,000 records (BENCH_N=... or N=... for fewer)
-#   make bench-callgrind        instructions per operation, _kvstore against the C floor
+#   make bench-callgrind        instructions per operation: _kvstore against the C floor,
+#                               the kvstore package against _kvstore
 #   make bench-parallel         the parallel-reads phase alone (make bench ends with it)
 # Knobs: BENCH_N, BENCH_REPEATS (3), BENCH_N_4K (N/10: the 4 KiB-value variant),
 # BENCH_BACKENDS (all), BENCH_OUT (bench/results), BENCH_WORK (build/bench/work),
@@ -27,7 +28,7 @@ else
     n=${BENCH_N:-${N:-1000000}}
 fi
 n4k=${BENCH_N_4K:-$((n / 10))}
-backends=${BENCH_BACKENDS:-"C _kvstore dict lmdb dbm.sqlite3 dbm.dumb sqlitedict diskcache"}
+backends=${BENCH_BACKENDS:-"C _kvstore kvstore dict lmdb dbm.sqlite3 dbm.dumb sqlitedict diskcache"}
 
 # Records per run where a peer pays a millisecond or more per write or
 # delete (a commit per store, or an index rewritten per delete): at the full
@@ -47,7 +48,7 @@ parallel_n=${BENCH_PARALLEL_N:-200000}
 parallel_workers=${BENCH_PARALLEL_WORKERS:-$(for w in 1 2 4; do [ "$w" -gt "$(nproc)" ] || echo $w; done)}
 
 if [ "$mode" != parallel ]; then
-    # The callgrind mode runs only the C floor and _kvstore: no peers to install.
+    # The callgrind mode runs only the C floor, _kvstore and the kvstore package: no peers to install.
     [ "$mode" = callgrind ] || "$py" -c 'import lmdb, sqlitedict, diskcache, matplotlib' 2>/dev/null ||
         "$py" -m pip install -q --disable-pip-version-check -r bench/requirements.txt
 
@@ -95,10 +96,12 @@ if [ "$mode" = callgrind ]; then
     echo "bench: callgrind, $n records, C floor"
     "${grind[@]}" --callgrind-out-file="$raw/C.out" \
         "$floor" "$workload" "$n" 100 1 "$scratch" >"$raw/C.json" 2>"$raw/C.log"
-    echo "bench: callgrind, $n records, _kvstore"
-    PYTHONHASHSEED=0 "${grind[@]}" --callgrind-out-file="$raw/_kvstore.out" \
-        "$py" bench/driver.py _kvstore "$workload" "$n" 100 1 "$scratch" \
-        >"$raw/_kvstore.json" 2>"$raw/_kvstore.log"
+    for backend in _kvstore kvstore; do
+        echo "bench: callgrind, $n records, $backend"
+        PYTHONHASHSEED=0 "${grind[@]}" --callgrind-out-file="$raw/$backend.out" \
+            "$py" bench/driver.py "$backend" "$workload" "$n" 100 1 "$scratch" \
+            >"$raw/$backend.json" 2>"$raw/$backend.log"
+    done
     "$py" bench/report.py callgrind "$out"
     exit 0
 fi

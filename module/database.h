@@ -1,6 +1,6 @@
 // The gdbm database object, shared by the files that implement its type:
 // lifecycle.cpp, mapping.cpp, dict_methods.cpp, traversal.cpp,
-// maintenance.cpp, open.cpp and the type's tables in database_type.cpp.
+// maintenance.cpp, backup.cpp, open.cpp and the type's tables in database_type.cpp.
 //
 // Every operation that reads or changes an object's handle or cached count
 // runs inside the object's critical section, so that one object shared by
@@ -30,6 +30,8 @@ struct database_object {
 };
 
 inline constexpr char closed_message[] = "GDBM object has already been closed";
+inline constexpr char endless_traversal_message[] =
+    "the key traversal does not end: the database file is damaged";
 
 inline database_object *as_db(PyObject *self)
 {
@@ -188,6 +190,12 @@ extern const char recover_doc[];
 // crash_tolerance.cpp
 PyObject *db_failure_atomic(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
 extern const char failure_atomic_doc[];
+
+// backup.cpp
+PyObject *db_dump(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+PyObject *db_load(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+extern const char dump_doc[];
+extern const char load_doc[];
 
 }  // namespace kvstore
 

@@ -45,6 +45,8 @@ PyMethodDef database_methods[] = {
     {"get", as_cfunction(db_get), METH_FASTCALL, get_doc},
     {"setdefault", as_cfunction(db_setdefault), METH_FASTCALL, setdefault_doc},
     {"clear", as_cfunction(db_clear), defining_class_flags, clear_doc},
+    {"dump", as_cfunction(db_dump), METH_FASTCALL, dump_doc},
+    {"load", as_cfunction(db_load), METH_FASTCALL, load_doc},
     {"__enter__", db_enter, METH_NOARGS, nullptr},
     {"__exit__", db_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -23,7 +23,7 @@ PyObject *list_keys(database_object *db, module_state *state)
     LibDatum key(gdbm_firstkey(db->handle));
     while (key) {
         if (PyList_GET_SIZE(list.borrow()) == count) {
-            raise_error(state, "the key traversal does not end: the database file is damaged");
+            raise_error(state, endless_traversal_message);
             return nullptr;
         }
         Ref item(key.to_bytes());

@@ -81,6 +81,9 @@ if [ -z "${GDBM_PREFIX:-}" ]; then
         die "gdbm's header gdbm.h is missing: install libgdbm-dev (apt-get install libgdbm-dev, as root)"
     has_header gdbm.h || die "gdbm.h is still missing after installing libgdbm-dev"
 fi
+# gdbm's own gdbm_dump and gdbm_load: the tests exchange dump files with them.
+command -v gdbm_load >/dev/null 2>&1 || apt_install gdbmtool ||
+    die "gdbm's tools gdbm_dump and gdbm_load are missing: install gdbmtool (apt-get install gdbmtool, as root)"
 
 if [ -n "${PYTHON:-}" ]; then
     supported_version "$PYTHON" >/dev/null || die "PYTHON=$PYTHON is not Python 3.13, 3.14 or 3.15"

@@ -27,6 +27,7 @@ CHANGES = {
     "sync": lambda db: db.sync(),
     "reorganize": lambda db: db.reorganize(),
     "recover": lambda db: db.recover(force=True),
+    "load": lambda db: db.load(path + ".dump"),
 }
 
 db = _kvstore.open(path, flags)

@@ -15,7 +15,7 @@ import pytest
 
 import _kvstore
 from safety_scale import MEMTOOL, scaled
-from support import CLOSED, Exporter, walk
+from support import CLOSED, Exporter, library_message, walk
 
 KEY = b"k" * 2048
 VALUE = b"v" * 8192
@@ -46,14 +46,19 @@ class Env:
         self.ro_path = str(tmp_path / "ro.db")
         self.scratch = str(tmp_path / "scratch.db")
         self.text_path = str(tmp_path / "text.txt")
+        self.dump_path = str(tmp_path / "backup.dump")
+        self.missing_dir = str(tmp_path / "missing" / "backup.dump")
         with open(self.text_path, "w") as text:
             text.write("not a database\n" * 300)
         with _kvstore.open(self.ro_path, "n") as seed:
             for i in range(8):
                 seed[KEY + bytes([i])] = VALUE
+            # gdbm's dump files cannot hold it, so dump() refuses this file.
+            seed[b"empty value"] = b""
         self.db = _kvstore.open(self.path, "n")
         for i in range(8):
             self.db[KEY + bytes([i])] = VALUE
+        self.db.dump(self.dump_path)
         self.ro = _kvstore.open(self.ro_path, "r")
         self.closed = _kvstore.open(self.scratch, "n")
         self.closed.close()
@@ -83,6 +88,14 @@ class Env:
     def value_closes_object(self):
         victim = _kvstore.open(self.scratch, "c")
         raises(_kvstore.error, CLOSED, victim.__setitem__, b"k", Exporter(VALUE, victim.close))
+
+    def dump_and_load(self, fmt):
+        self.db.dump(self.dump_path, fmt)
+        self.db.load(self.dump_path, True)
+
+    def load_conflict(self):
+        self.db.dump(self.dump_path)
+        raises(_kvstore.error, library_message("GDBM_CANNOT_REPLACE"), self.db.load, self.dump_path)
 
     def closed_with_block(self):
         with _kvstore.open(self.ro_path) as opened:
@@ -189,6 +202,19 @@ CASES = {
     "clear_read_only": (False, lambda e: raises(E, "cannot delete item from database", e.ro.clear)),
     "clear_args": (False, lambda e: raises(TypeError, None, e.db.clear, 1)),
     "clear_closed": (False, lambda e: raises(E, CLOSED, e.closed.clear)),
+    # backups
+    "dump_load_ascii": (True, lambda e: e.dump_and_load("ascii")),
+    "dump_load_binary": (True, lambda e: e.dump_and_load("binary")),
+    "dump_unwritable": (False, lambda e: raises(E, None, e.db.dump, e.missing_dir)),
+    "dump_format": (False, lambda e: raises(ValueError, None, e.db.dump, e.path, "yaml")),
+    "dump_empty_value": (False, lambda e: raises(E, None, e.ro.dump, e.scratch)),
+    "dump_closed": (False, lambda e: raises(E, CLOSED, e.closed.dump, e.dump_path)),
+    "load_conflict": (True, Env.load_conflict),
+    "load_missing": (False, lambda e: raises(E, None, e.db.load, e.missing_dir)),
+    "load_malformed": (False, lambda e: raises(E, None, e.db.load, e.text_path)),
+    "load_read_only": (True, lambda e: raises(E, library_message("GDBM_READER_CANT_STORE"), e.ro.load, e.dump_path)),
+    "load_name_type": (False, lambda e: raises(TypeError, None, e.db.load, 1.5)),
+    "load_closed": (False, lambda e: raises(E, CLOSED, e.closed.load, e.dump_path)),
 }
 
 

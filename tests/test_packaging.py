@@ -80,6 +80,7 @@ def test_wheel_installs_module_stubs_and_licence():
     files = installed_files()
     module = "_kvstore" + sysconfig.get_config_var("EXT_SUFFIX")
     assert {module, "_kvstore.pyi", "_kvstore-stubs/__init__.pyi"} <= files
+    assert {"kvstore/__init__.py", "kvstore/_database.py", "kvstore/_open.py", "kvstore/py.typed"} <= files
     assert any(name.endswith("licenses/LICENSE") for name in files)
 
 
@@ -143,3 +144,23 @@ def test_gdbm_under_a_prefix_is_built_against_and_loaded_through_rpath(tmp_path)
     module, loaded = child.stdout.split()
     assert pathlib.Path(module).parent == tmp_path / "site"
     assert pathlib.Path(loaded).parent == prefix / "lib"
+
+
+def readme_examples():
+    blocks = re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S)
+    return [block for block in blocks if re.search(r"import (shelve, )?_?kvstore\b", block)]
+
+
+def test_readme_examples_run(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    examples = readme_examples()
+    assert examples
+    for example in examples:
+        exec(compile(example, "README.md", "exec"), {})
+    printed = capsys.readouterr().out.splitlines()
+    assert printed == [
+        "b'red'", "[(b'apple', b'red'), (b'kiwi', b'green')]", "b'green' 1",  # the package
+        "[b'apple']",  # waiting for a lock
+        "b'red'", "b'none'", "2 True",  # _kvstore
+        "['config']",  # shelve
+    ]

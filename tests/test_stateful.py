@@ -11,11 +11,13 @@ import tempfile
 
 import hypothesis.strategies as st
 from hypothesis import HealthCheck, settings
-from hypothesis.stateful import RuleBasedStateMachine, precondition, rule
+from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
 import _kvstore
+import kvstore
 from support import CLOSED, record_stats
 from safety_scale import scaled
+from support import record_stats
 
 BAD_INDEX = "gdbm mappings have bytes or string indices only"
 SENTINEL = object()
@@ -354,3 +356,175 @@ else:
         database=None,
         suppress_health_check=list(HealthCheck),
     )
+
+
+class PackageMachine(RuleBasedStateMachine):
+    """kvstore.Database against a dict, with an iterator running across the
+    operations: it must yield every key once, or raise RuntimeError after an
+    operation that added or removed a key."""
+
+    def __init__(self):
+        super().__init__()
+        self.folder = tempfile.mkdtemp(prefix="kvstore-package-")
+        self.path = os.path.join(self.folder, "model.db")
+        self.db = kvstore.open(self.path, "n")
+        self.read_only = False
+        self.model = {}
+        self.walk = None
+        self.walked = []
+        self.walk_stale = False
+        self.operations = 0
+
+    def teardown(self):
+        try:
+            self.db.close()
+            with kvstore.open(self.path) as check:
+                assert dict(check.items()) == self.model
+        finally:
+            shutil.rmtree(self.folder, ignore_errors=True)
+            record_stats("stateful", 1, self.operations)
+
+    def change(self, func, *args, adds_or_removes):
+        """Runs a write; on a read-only file it must be refused and change nothing."""
+        self.operations += 1
+        if self.read_only:
+            expect(_kvstore.error, None, func, *args)
+            return False
+        result = func(*args)
+        if adds_or_removes:
+            self.walk_stale = True
+        return result
+
+    # ---- writes -------------------------------------------------------
+
+    @rule(key=keys, value=values)
+    def store(self, key, value):
+        new = as_bytes(key) not in self.model
+        self.change(self.db.__setitem__, key, value, adds_or_removes=new)
+        if not self.read_only:
+            self.model[as_bytes(key)] = as_bytes(value)
+
+    @rule(key=keys, default=st.sampled_from([SENTINEL, None, b"d"]))
+    def pop(self, key, default):
+        stored = self.model.get(as_bytes(key))
+        args = (key,) if default is SENTINEL else (key, default)
+        if stored is None:
+            if default is SENTINEL:
+                expect(KeyError, None, self.db.pop, *args)
+            else:
+                assert self.db.pop(*args) is default
+            self.operations += 1
+        elif self.change(self.db.pop, *args, adds_or_removes=True) is not False:
+            del self.model[as_bytes(key)]
+
+    @rule()
+    def popitem(self):
+        if not self.model:
+            expect(KeyError, None, self.db.popitem)
+            return
+        popped = self.change(self.db.popitem, adds_or_removes=True)
+        if popped is not False:
+            key, value = popped
+            assert self.model.pop(key) == value
+
+    @rule(key=keys, value=values)
+    def setdefault(self, key, value):
+        stored = self.model.get(as_bytes(key))
+        if stored is not None:
+            assert self.db.setdefault(key, value) == stored
+            self.operations += 1
+        elif self.change(self.db.setdefault, key, value, adds_or_removes=True) is not False:
+            self.model[as_bytes(key)] = as_bytes(value)
+
+    @rule(pairs=st.lists(st.tuples(keys, values), max_size=5))
+    def update(self, pairs):
+        new = any(as_bytes(key) not in self.model for key, _ in pairs)
+        if self.read_only and not pairs:
+            return
+        self.change(self.db.update, pairs, adds_or_removes=new)
+        if not self.read_only:
+            self.model.update((as_bytes(key), as_bytes(value)) for key, value in pairs)
+
+    @rule()
+    def clear(self):
+        if self.read_only and not self.model:
+            return
+        self.change(self.db.clear, adds_or_removes=True)
+        if not self.read_only:
+            self.model.clear()
+
+    @rule()
+    def reorganize(self):
+        self.change(self.db.reorganize, adds_or_removes=True)
+
+    # ---- reads ----------------------------------------------------------
+
+    @rule(key=keys)
+    def reads(self, key):
+        self.operations += 4
+        stored = self.model.get(as_bytes(key))
+        assert self.db.get(key) == stored
+        assert (key in self.db) == (stored is not None)
+        assert len(self.db) == len(self.model)
+        if stored is None:
+            expect(KeyError, None, self.db.__getitem__, key)
+        else:
+            assert self.db[key] == stored
+
+    @rule()
+    def views(self):
+        self.operations += 3 * (1 + len(self.model))
+        assert sorted(self.db.items()) == sorted(self.model.items())
+        assert sorted(self.db.values()) == sorted(self.model.values())
+        assert self.db.keys() == self.model.keys()
+
+    # ---- the running iterator ---------------------------------------------
+
+    @rule(view=st.sampled_from(["iter", "keys", "items"]))
+    def start_walk(self, view):
+        if view == "items":
+            self.walk = (key for key, _ in self.db.items())
+        else:
+            self.walk = iter(self.db if view == "iter" else self.db.keys())
+        self.walked = []
+        self.walk_stale = False
+        self.step_walk(1)
+
+    @invariant()
+    def walk_goes_on(self):
+        # One step after every operation: each one is checked against a
+        # running walk.
+        if self.walk is not None:
+            self.step_walk(1)
+
+    def step_walk(self, steps):
+        for _ in range(steps):
+            self.operations += 1
+            if self.walk_stale and self.walked:
+                expect(RuntimeError, "database changed during iteration", next, self.walk)
+                self.walk = None
+                return
+            key = next(self.walk, None)
+            if key is None:
+                assert sorted(self.walked) == sorted(self.model)
+                self.walk = None
+                return
+            self.walked.append(key)
+            # A change before the first key counts as none: the walk then
+            # starts on the changed file.
+            self.walk_stale = False
+
+    # ---- life cycle -------------------------------------------------------
+
+    @rule(flag=st.sampled_from(["w", "c", "wf", "r", "ru"]))
+    def reopen(self, flag):
+        self.operations += 2
+        self.walk = None
+        self.db.close()
+        self.db = kvstore.open(self.path, flag)
+        self.read_only = flag.startswith("r")
+        assert dict(self.db) == self.model
+
+
+TestPackage = PackageMachine.TestCase
+TestPackage.settings = TestDatabase.settings

@@ -1,6 +1,7 @@
 """The type stub against the built module, and the signatures that help() shows."""
 
 import inspect
+import json
 import os
 import pathlib
 import pydoc
@@ -189,6 +190,9 @@ PUBLIC_METHODS = {
     "setdefault": ("(self, key, default=None, /)",
                    "Get value for key, or set it to default and return default if not present."),
     "clear": ("(self, /)", "Remove all items from the database."),
+    "dump": ("(self, filename, format='ascii', /)",
+             "Write every record to a dump file that gdbm's own tools read."),
+    "load": ("(self, filename, replace=False, /)", "Store every record of a dump file in the database."),
 }
 PUBLIC_SIGNATURES = {name: signature for name, (signature, _) in PUBLIC_METHODS.items()}
 
@@ -217,3 +221,96 @@ def test_help_shows_the_signatures(database_type):
     for name, expected in PUBLIC_SIGNATURES.items():
         assert f"{name}{expected}" in type_help, name
     assert "__enter__(self, /)" in type_help
+
+
+# ---- the kvstore package, under mypy and basedpyright ------------------------
+
+PACKAGE_USER_CODE = """\
+import shelve
+
+import kvstore
+
+
+def first(db: kvstore.Database) -> bytes | None:
+    return next(iter(db), None)
+
+
+with kvstore.open("file.db", "c", timeout=1.5) as db:
+    shelf: shelve.Shelf[object] = shelve.Shelf(kvstore.open("file.db", "c"))
+    reveal_type(db.get("k"))
+    reveal_type(db.get(b"k", 3))
+    reveal_type(db.pop("k"))
+    reveal_type(db.pop("k", None))
+    reveal_type(db.setdefault("k", "v"))
+    reveal_type(db.popitem())
+    reveal_type(list(db.items()))
+    reveal_type(db.raw)
+    db.update({b"k": b"v"})
+    db.dump("backup.txt", "yaml")
+    db[b"k"] = 1
+    db.get(1)
+kvstore.load("backup.txt", "copy.db", replace=True)
+kvstore.open("file.db", "c", 0o600, 1.5)
+"""
+
+PACKAGE_TYPES = {
+    "mypy": ["bytes | None", "bytes | int", "bytes", "bytes | None", "bytes", "tuple[bytes, bytes]",
+             "list[tuple[bytes, bytes]]", "_kvstore.gdbm"],
+    "basedpyright": ["bytes | None", "bytes | int", "bytes", "bytes | None", "bytes", "tuple[bytes, bytes]",
+                     "list[tuple[bytes, bytes]]", "gdbm"],
+}
+
+# The lines each checker must reject, with its error code: nothing else.
+PACKAGE_ERRORS = {
+    "mypy": {21: "[arg-type]", 22: "[assignment]", 23: "[call-overload]", 25: "[call-arg]"},
+    "basedpyright": {21: "reportArgumentType", 22: "reportArgumentType", 23: "reportArgumentType",
+                     25: "reportCallIssue"},
+}
+
+
+def mypy_report(folder, target):
+    result = run(["-m", "mypy", "--strict", "--cache-dir", str(folder / "cache"), target], folder)
+    lines = result.stdout.splitlines()
+    revealed = [line.split('Revealed type is "')[1].rstrip('"') for line in lines if "Revealed" in line]
+    errors = {int(line.split(":")[1]): line.rsplit(" ", 1)[1] for line in lines if ": error:" in line}
+    return revealed, errors, result.stdout
+
+
+def basedpyright_report(folder, target):
+    # basedpyright reads the interpreter's site-packages, where the build
+    # installed kvstore and _kvstore's stub.
+    result = run(["-m", "basedpyright", "--pythonpath", sys.executable, "--outputjson", target], folder)
+    diagnostics = json.loads(result.stdout)["generalDiagnostics"]
+    revealed = [item["message"].rsplit(" is ", 1)[1].strip('"') for item in diagnostics
+                if item["severity"] == "information" and item["message"].startswith("Type of")]
+    errors = {item["range"]["start"]["line"] + 1: item.get("rule")
+              for item in diagnostics if item["severity"] in ("error", "warning")}
+    return revealed, errors, result.stdout
+
+
+CHECKERS = {"mypy": mypy_report, "basedpyright": basedpyright_report}
+
+
+@pytest.mark.parametrize("checker", CHECKERS)
+def test_installed_package_types_a_users_code(tmp_path, checker):
+    # Outside the repository: the checker finds the package where it is installed.
+    (tmp_path / "user.py").write_text(PACKAGE_USER_CODE)
+    revealed, errors, output = CHECKERS[checker](tmp_path, "user.py")
+    assert revealed == PACKAGE_TYPES[checker], output
+    assert errors == PACKAGE_ERRORS[checker], output
+
+
+@pytest.mark.parametrize("checker", CHECKERS)
+def test_package_source_is_clean(tmp_path, checker):
+    _, errors, output = CHECKERS[checker](tmp_path, str(ROOT / "kvstore"))
+    assert errors == {}, output
+
+
+def test_build_installs_the_package_typed():
+    import kvstore
+
+    installed = pathlib.Path(_kvstore.__file__).parent / "kvstore"
+    assert (installed / "py.typed").exists()
+    for source in (ROOT / "kvstore").glob("*.py"):
+        assert (installed / source.name).read_text() == source.read_text(), f"{source.name} is stale: rebuild"
+    assert pathlib.Path(kvstore.__file__).parent in (installed, ROOT / "kvstore")

@@ -1,0 +1,56 @@
+"""open(), which can wait for another opener's lock, and load()."""
+
+from __future__ import annotations
+
+import errno
+import os
+import time
+
+import _kvstore
+
+from ._database import Database, FileName
+
+# Waiting for a lock polls: gdbm takes it without blocking, and a blocking
+# lock could not honour the timeout.
+_FIRST_DELAY = 0.001
+_LONGEST_DELAY = 0.05
+
+
+def open(filename: FileName, flag: str = "r", mode: int = 0o666, *, timeout: float = 0.0) -> Database:
+    """Opens a gdbm database file and returns a Database.
+
+    flag is "r" (read only, the default), "w" (read and write), "c" (create
+    when missing) or "n" (always a new, empty database), followed by any of
+    _kvstore.open_flags[4:]. mode is the permission of a newly created file.
+    While another opener holds the file's lock, retries for up to timeout
+    seconds, then raises error with errno EAGAIN.
+    """
+    if not timeout >= 0:
+        raise ValueError(f"timeout must be a number of seconds, 0 or more, not {timeout!r}")
+    deadline = time.monotonic() + timeout
+    delay = _FIRST_DELAY
+    while True:
+        try:
+            return Database(filename, flag, mode)
+        except _kvstore.error as refused:
+            if refused.errno != errno.EAGAIN:
+                raise
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise _locked(filename, timeout) from None
+        time.sleep(min(delay, left))
+        delay = min(delay * 2, _LONGEST_DELAY)
+
+
+def _locked(filename: FileName, timeout: float) -> _kvstore.error:
+    waited = f" (waited {timeout:g} s)" if timeout else ""
+    message = f"the database file is locked by another opener{waited}"
+    return _kvstore.error(errno.EAGAIN, message, os.fsdecode(filename))
+
+
+def load(dump_path: FileName, db_path: FileName, replace: bool = False) -> None:
+    """Stores every record of a dump file (made by Database.dump or gdbm's
+    tools) in the database at db_path, created when missing. An existing key
+    raises error unless replace is true."""
+    with open(db_path, "c") as db:
+        db.load(dump_path, replace)
