@@ -25,11 +25,11 @@ bool snapshot_names(const char *function, PyObject *const *args, Py_ssize_t narg
         return false;
     }
     PyObject *converted = nullptr;
-    if (!PyUnicode_FSConverter(args[0], &converted)) {
+    if (!fallible::fs_converter(args[0], &converted)) {
         return false;
     }
     *even = Ref(converted);
-    if (!PyUnicode_FSConverter(args[1], &converted)) {
+    if (!fallible::fs_converter(args[1], &converted)) {
         return false;
     }
     *odd = Ref(converted);
@@ -86,13 +86,17 @@ void raise_snapshot_failure(database_object *db, module_state *state, int number
         raise_errno_first(state, "gdbm_failure_atomic() error");
         return;
     }
-    Ref message(PyUnicode_FromFormat(
-        "crash tolerance needs a file system with reflink copies (XFS, Btrfs): %s",
-        std::strerror(number)));
+    Ref message(fault::injected()
+                    ? nullptr
+                    : PyUnicode_FromFormat(
+                          "crash tolerance needs a file system with reflink copies (XFS, Btrfs): %s",
+                          std::strerror(number)));
     if (!message) {
         return;
     }
-    Ref exc(PyObject_CallFunction(state->error_type, "iO", number, message.borrow()));
+    Ref exc(fault::injected()
+                ? nullptr
+                : PyObject_CallFunction(state->error_type, "iO", number, message.borrow()));
     if (exc) {
         PyErr_SetObject(state->error_type, exc.borrow());
     }

@@ -93,6 +93,11 @@ CASES = {
     "nextkey-str": ("c", lambda db, folder: db.nextkey(TEXT_KEY), None, None),
     "walk": ("c", lambda db, folder: walk(db), None, None),
     "clear": ("c", lambda db, folder: db.clear(), lambda model: model.clear(), None),
+    # The temporary folder's file system (ext4 here) has no reflink copies:
+    # the refusal is what runs.
+    "failure-atomic-refused": ("c", lambda db, folder: db.failure_atomic(str(folder / "even"),
+                                                                          str(folder / "odd")),
+                               None, _kvstore.error),
     "recover": ("c", lambda db, folder: db.recover(force=True), None, None),
     "recover-with-backup": ("c", lambda db, folder: db.recover(backup=True, force=True), None,
                             None),
