@@ -37,7 +37,10 @@ def build_flush_shim(folder):
 
 def preload_env(shim):
     """The environment with `shim` preloaded after whatever is preloaded
-    already (a sanitizer's runtime must stay first)."""
+    already (a sanitizer's runtime must stay first). Colons separate the
+    entries: under valgrind the list starts with valgrind's own libraries,
+    and valgrind removes them for a child it does not trace entry by entry,
+    colon to colon, so a space-separated shim would go with them."""
     env = dict(os.environ)
-    env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(shim)]))
+    env["LD_PRELOAD"] = ":".join(filter(None, [env.get("LD_PRELOAD"), str(shim)]))
     return env
