@@ -80,6 +80,9 @@ const char reorganize_doc[] =
 "the space used by the GDBM file, this routine will reorganize the\n"
 "database.  GDBM will not shorten the length of a database file except\n"
 "by using this reorganization; otherwise, deleted file space will be\n"
-"kept and reused as new (key,value) pairs are added.";
+"kept and reused as new (key,value) pairs are added.\n"
+"\n"
+"Every record is carried over, or none: when a bucket or a record cannot\n"
+"be read, error is raised and the file is left as it was.";
 
 }  // namespace kvstore
