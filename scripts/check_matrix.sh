@@ -220,7 +220,7 @@ trap 'kill "${jobs[@]}" 2>/dev/null' INT TERM
 failed=()
 for row in "$@"; do
     if wait "${jobs[$row]}"; then status=passed; else status=FAILED; failed+=("$row"); fi
-    grep -E '^== |^[0-9]+ (passed|failed)|^SKIPPED|^FAILED|^ERROR' "$runs/$row.log" || true
+    grep -E '^== |^[0-9]+ [a-z].* in [0-9.]+s|^SKIPPED|^FAILED|^ERROR' "$runs/$row.log" || true
     echo "check-matrix: $row $status (log: $runs/$row.log)"
     rm -rf "${runs:?}/$row"
 done

@@ -22,7 +22,7 @@ plain=$(echo "$work"/plain/*.whl)
 
 # The licence comes with the library that is bundled: the copyright file of
 # the Debian package that holds it, and the licence text that file refers to.
-unzip -q -d "$work/module" "$plain" '_kvstore*.so'
+python -m zipfile -e "$plain" "$work/module"
 library=$(ldd "$work"/module/_kvstore*.so | awk '$1 ~ /^libgdbm\.so/ {print $3}')
 [ -n "$library" ] || die "the module does not link a libgdbm that the loader finds"
 package=$(dpkg-query -S "$(realpath "$library")" 2>/dev/null | cut -d: -f1) ||

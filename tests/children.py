@@ -8,6 +8,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 HERE = Path(__file__).parent
 
 
@@ -25,7 +27,9 @@ def run_json(code, *args, env=None, timeout=120):
 def build_flush_shim(folder):
     """Compiles tests/flush_shim.c into a shared object in `folder`."""
     compiler = shutil.which("cc") or shutil.which("c++")
-    assert compiler, "no C compiler to build the flush shim with"
+    if compiler is None:
+        # As where the module runs from a wheel, on a machine without a compiler.
+        pytest.skip("no C compiler (cc or c++) to build tests/flush_shim.c with")
     shim = Path(folder) / "flush_shim.so"
     subprocess.run(
         [compiler, "-x", "c", "-shared", "-fPIC", "-O1", "-o", str(shim),
