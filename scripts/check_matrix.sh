@@ -31,7 +31,7 @@ DEVELOPMENT=sid
 # Roots: name, suite, packages beyond minbase (debootstrap takes commas).
 ROOTS=(
     "debian13 $STABLE ca-certificates,git,make"
-    "development $DEVELOPMENT ca-certificates,git,make,g++,libgdbm-dev,python3.14-dev,python3.14-venv,python3.15-dev,python3.15-venv,python3.13-dbg,python3.13-dev,python3.13-venv"
+    "development $DEVELOPMENT ca-certificates,git,make,g++,libgdbm-dev,gdbmtool,python3.14-dev,python3.14-venv,python3.15-dev,python3.15-venv,python3.13-dbg,python3.13-dev,python3.13-venv"
     "nogdbm $STABLE ca-certificates,python3.13-venv"
 )
 
