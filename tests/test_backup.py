@@ -156,7 +156,8 @@ def malformed(tmp_path):
     (lambda t: t / "missing.dump", {"errno": errno.ENOENT, "filename": "missing.dump"}),
     (lambda t: t, {"errno": errno.EISDIR}),
     (malformed, {"text": "{malformed}: {dump}, line \\d+"}),
-    (lambda t: t / "empty.dump", {"text": "{malformed}"}),
+    # gdbm 1.26 reports an empty dump as an early end of file, 1.23 and 1.24 as malformed.
+    (lambda t: t / "empty.dump", {"text": "{malformed}|{eof}"}),
 ], ids=["missing", "directory", "malformed", "empty"])
 def test_load_reports_a_file_it_cannot_read(tmp_path, make_dump, expected):
     write_db(tmp_path / "good.db", {b"a": b"1", b"b": b"2"})
@@ -173,6 +174,7 @@ def test_load_reports_a_file_it_cannot_read(tmp_path, make_dump, expected):
         assert refused.value.filename == str(tmp_path / expected["filename"])
     if "text" in expected:
         pattern = expected["text"].format(malformed=re.escape(library_message("GDBM_MALFORMED_DATA")),
+                                          eof=re.escape(library_message("GDBM_FILE_EOF")),
                                           dump=re.escape(str(dump)))
         assert re.fullmatch(pattern, str(refused.value))
 
