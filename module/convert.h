@@ -17,6 +17,7 @@ namespace kvstore {
 struct FreeDeleter {
     void operator()(char *p) const noexcept { std::free(p); }
 };
+using CString = std::unique_ptr<char, FreeDeleter>;
 
 class LibDatum {
 public:
@@ -26,7 +27,7 @@ public:
     PyObject *to_bytes() const { return fallible::new_bytes(buf_.get(), size_); }
 
 private:
-    std::unique_ptr<char, FreeDeleter> buf_;
+    CString buf_;
     int size_;
 };
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace kvstore {
@@ -86,20 +87,11 @@ void raise_snapshot_failure(database_object *db, module_state *state, int number
         raise_errno_first(state, "gdbm_failure_atomic() error");
         return;
     }
-    Ref message(fault::injected()
-                    ? nullptr
-                    : PyUnicode_FromFormat(
-                          "crash tolerance needs a file system with reflink copies (XFS, Btrfs): %s",
-                          std::strerror(number)));
-    if (!message) {
-        return;
-    }
-    Ref exc(fault::injected()
-                ? nullptr
-                : PyObject_CallFunction(state->error_type, "iO", number, message.borrow()));
-    if (exc) {
-        PyErr_SetObject(state->error_type, exc.borrow());
-    }
+    char message[160];
+    std::snprintf(message, sizeof message,
+                  "crash tolerance needs a file system with reflink copies (XFS, Btrfs): %s",
+                  std::strerror(number));
+    raise_os_error(state, number, message);
 }
 
 PyObject *start_snapshots(database_object *db, module_state *state, const char *even,

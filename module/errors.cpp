@@ -16,6 +16,25 @@ void raise_error(module_state *state, const char *message)
     PyErr_SetString(state->error_type, message);
 }
 
+void raise_os_error(module_state *state, int number, const char *text, const char *filename)
+{
+    assert(!PyErr_Occurred());
+    Ref name;
+    if (filename != nullptr) {
+        name = Ref(fallible::decode_fs(filename));
+        if (!name) {
+            return;
+        }
+    }
+    Ref exc(fault::injected() ? nullptr
+            : name            ? PyObject_CallFunction(state->error_type, "isO", number, text,
+                                                      name.borrow())
+                              : PyObject_CallFunction(state->error_type, "is", number, text));
+    if (exc) {
+        PyErr_SetObject(state->error_type, exc.borrow());
+    }
+}
+
 void raise_library_error(module_state *state, const char *fallback)
 {
     assert(!PyErr_Occurred());

@@ -15,6 +15,10 @@ void raise_library_error(module_state *state, const char *fallback);
 // name when given), else the library's.
 void raise_errno_first(module_state *state, const char *fallback, const char *filename = nullptr);
 void raise_error(module_state *state, const char *message);
+// `error` with the system error `number` and the module's own `text` in
+// place of the system's, and the file name when given.
+void raise_os_error(module_state *state, int number, const char *text,
+                    const char *filename = nullptr);
 
 // Unless the library's error number says the call simply found nothing,
 // raises the library's error and returns true.

@@ -89,23 +89,6 @@ private:
     int fd_;
 };
 
-using CString = std::unique_ptr<char, FreeDeleter>;
-
-// `error` for the file as the caller named it: errno, its text and the name.
-void raise_for_file(module_state *state, int number, const char *text, const char *name)
-{
-    Ref filename(fallible::decode_fs(name));
-    if (!filename) {
-        return;
-    }
-    Ref exc(fault::injected() ? nullptr
-                              : PyObject_CallFunction(state->error_type, "isO", number, text,
-                                                      filename.borrow()));
-    if (exc) {
-        PyErr_SetObject(state->error_type, exc.borrow());
-    }
-}
-
 int open_mode_bits(int flags)
 {
     switch (flags & GDBM_OPENMASK) {
@@ -128,11 +111,11 @@ bool open_regular_file(module_state *state, const char *name, int flags, int mod
         return false;
     }
     if (S_ISDIR(status.st_mode)) {
-        raise_for_file(state, EISDIR, std::strerror(EISDIR), name);
+        raise_os_error(state, EISDIR, std::strerror(EISDIR), name);
         return false;
     }
     if (!S_ISREG(status.st_mode)) {
-        raise_for_file(state, EINVAL, "Not a regular file", name);
+        raise_os_error(state, EINVAL, "Not a regular file", name);
         return false;
     }
     int status_flags = fcntl(file.get(), F_GETFL);
@@ -156,7 +139,7 @@ CString resolved_name(module_state *state, const char *name, int fd)
         return nullptr;
     }
     if (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
-        raise_for_file(state, EAGAIN, "The file was replaced while it was being opened", name);
+        raise_os_error(state, EAGAIN, "The file was replaced while it was being opened", name);
         return nullptr;
     }
     return resolved;

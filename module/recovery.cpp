@@ -19,8 +19,6 @@ namespace kvstore {
 
 namespace {
 
-using CString = std::unique_ptr<char, FreeDeleter>;
-
 // The library writes the new file beside the database, named after it with
 // six more characters (mkstemp's "name.XXXXXX"), and leaves it behind when
 // the recovery fails. The names of that form present before the call tell
