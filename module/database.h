@@ -1,6 +1,7 @@
 // The gdbm database object, shared by the files that implement its type:
 // lifecycle.cpp, mapping.cpp, dict_methods.cpp, traversal.cpp,
-// maintenance.cpp, backup.cpp, open.cpp and the type's tables in database_type.cpp.
+// maintenance.cpp, recovery.cpp, crash_tolerance.cpp, backup.cpp, steps.cpp,
+// open.cpp and the type's tables in database_type.cpp.
 //
 // Every operation that reads or changes an object's handle or cached count
 // runs inside the object's critical section, so that one object shared by
@@ -27,6 +28,9 @@ struct database_object {
     pid_t opener;           // the process that opened the file
     bool writable;          // opened with 'w', 'c' or 'n'
     bool sync_each_change;  // opened with 's'
+    // The long operation that lets other threads run between its steps
+    // (steps.h), or null: while it is set, every other call is refused.
+    const char *busy_with;
 };
 
 inline constexpr char closed_message[] = "GDBM object has already been closed";
@@ -62,13 +66,18 @@ auto with_lock([[maybe_unused]] PyObject *self, Body &&body) -> decltype(body())
     return result;
 }
 
-// The one closed-object check: false with `error` set when closed.
+// Raises `error`: the object is closed, or busy with a long operation.
+void raise_unavailable(database_object *db, module_state *state);
+
+// The one check that the object may be used: false with `error` set when
+// it is closed, or when a long operation is between two of its steps (the
+// handle is then in the middle of that operation's work).
 inline bool ensure_open(database_object *db, module_state *state)
 {
-    if (db->handle != nullptr) {
+    if (db->handle != nullptr && db->busy_with == nullptr) [[likely]] {
         return true;
     }
-    raise_error(state, closed_message);
+    raise_unavailable(db, state);
     return false;
 }
 

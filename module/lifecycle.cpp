@@ -27,9 +27,14 @@ int release(database_object *db, GDBM_FILE handle)
 }
 
 // Releases the handle; the object is closed afterwards whatever the library
-// reports. Returns false with `error` set when the final write failed.
+// reports. Returns false with `error` set when the final write failed, or
+// when a long operation is between its steps (it still needs the handle).
 bool close_handle(database_object *db, module_state *state)
 {
+    if (db->busy_with != nullptr) {
+        raise_unavailable(db, state);
+        return false;
+    }
     GDBM_FILE handle = std::exchange(db->handle, nullptr);
     if (handle == nullptr) {
         return true;
