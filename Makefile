@@ -57,7 +57,7 @@ bench-parallel: $(BUILT)
 	bash bench/run.sh parallel
 
 .PHONY: fuzz-long
-# The property, thread and damaged-file tests at many times their CI size.
+## fuzz-long: the property, thread and damaged-file tests at many times their CI size
 fuzz-long: $(BUILT)
 	bash scripts/fuzz_long.sh
 

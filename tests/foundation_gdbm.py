@@ -10,24 +10,31 @@ import subprocess
 import pytest
 
 
-def header_version():
-    """(major, minor, patch) from the gdbm.h that the C++ compiler finds.
+def preprocessed_header(*options):
+    """gdbm.h as the C++ compiler preprocesses it with `options` (-dM: its
+    macros).
 
-    Skips the calling test where no compiler or no gdbm.h is installed, as
-    on a machine that runs the module from a wheel that bundles gdbm.
+    Skips the calling test (or the file, when called at import) where no
+    compiler or no gdbm.h is installed, as on a machine that runs the module
+    from a wheel that bundles gdbm.
     """
     compiler = shlex.split(os.environ.get("CXX", "c++"))
     if shutil.which(compiler[0]) is None:
-        pytest.skip(f"no C++ compiler ({compiler[0]}) to read gdbm.h with")
+        pytest.skip(f"no C++ compiler ({compiler[0]}) to read gdbm.h with", allow_module_level=True)
     run = subprocess.run(
-        [*compiler, "-E", "-dM", "-x", "c++", "-"],
+        [*compiler, "-E", *options, "-x", "c++", "-"],
         input="#include <gdbm.h>\n",
         capture_output=True,
         text=True,
     )
     if run.returncode != 0:
-        pytest.skip("gdbm.h is not installed (gdbm's development package)")
-    macros = run.stdout
+        pytest.skip("gdbm.h is not installed (gdbm's development package)", allow_module_level=True)
+    return run.stdout
+
+
+def header_version():
+    """(major, minor, patch) from the gdbm.h that the C++ compiler finds."""
+    macros = preprocessed_header("-dM")
     found = dict(re.findall(r"^#define GDBM_VERSION_(MAJOR|MINOR|PATCH) (\d+)$", macros, re.M))
     return tuple(int(found[part]) for part in ("MAJOR", "MINOR", "PATCH"))
 

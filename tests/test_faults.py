@@ -13,18 +13,15 @@ module's sources.
 """
 
 import gc
-import importlib.util
-import os
 import re
 import sys
-import tempfile
 import tracemalloc
 from pathlib import Path
 
 import pytest
 
 import _kvstore
-from support import Exporter, record_stats, walk
+from support import Exporter, fresh_module, record_stats, walk
 
 pytestmark = pytest.mark.skipif(not hasattr(_kvstore, "_fault_at"),
                                 reason="a build without fault injection")
@@ -38,12 +35,6 @@ RECORDS = {KEY: VALUE, b"a" * 4096: VALUE, TEXT_KEY.encode(): VALUE}
 # A leak of a key or a value is several times this.
 LEAK_BOUND = 3000
 
-
-def fresh_module():
-    spec = importlib.util.spec_from_file_location("_kvstore", _kvstore.__file__)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 def store_exporters(db):
@@ -101,17 +92,10 @@ CASES = {
     "recover": ("c", lambda db, folder: db.recover(force=True), None, None),
     "recover-with-backup": ("c", lambda db, folder: db.recover(backup=True, force=True), None,
                             None),
+    "dump": ("c", lambda db, folder: db.dump(str(folder / "backup.dump")), None, None),
 }
 
 
-def _database_has(name):
-    with tempfile.TemporaryDirectory() as folder:
-        with _kvstore.open(os.path.join(folder, "db"), "c") as db:
-            return hasattr(db, name)
-
-
-if _database_has("dump"):
-    CASES["dump"] = ("c", lambda db, folder: db.dump(str(folder / "backup.dump")), None, None)
 
 
 class Run:

@@ -15,7 +15,7 @@ import pytest
 
 import _kvstore
 from safety_scale import MEMTOOL, scaled
-from support import CLOSED, Exporter, library_message, walk
+from support import CLOSED, Exporter, database_type, library_message, raises, walk
 
 KEY = b"k" * 2048
 VALUE = b"v" * 8192
@@ -28,16 +28,6 @@ TRACED_BOUND = 48 * 1024
 RSS_BOUND = 3 * 1024 * 1024
 RUNS = scaled(6000, minimum=40)
 SLOW_RUNS = scaled(1500, minimum=10)
-
-
-def raises(exc, message, func, *args, **kwargs):
-    try:
-        func(*args, **kwargs)
-    except exc as caught:
-        if message is not None:
-            assert str(caught) == message, (str(caught), message)
-        return
-    raise AssertionError(f"{func!r}{args!r}{kwargs!r} did not raise {exc.__name__}")
 
 
 class Env:
@@ -257,3 +247,17 @@ def test_operation_does_not_leak(name, tmp_path):
     assert traced_growth < TRACED_BOUND, f"{name}: traced memory grew by {traced_growth} bytes over {runs} calls"
     if not MEMTOOL:
         assert rss_growth < RSS_BOUND, f"{name}: resident memory grew by {rss_growth} bytes over {runs} calls"
+
+
+# The slots have no method name of their own: the cases name them thus.
+SLOT_CASES = {"__getitem__": "fetch", "__setitem__": "store", "__delitem__": "delete",
+              "__len__": "len", "__bool__": "bool", "__contains__": "contains",
+              "__enter__": "open_with", "__exit__": "open_with"}
+
+
+def test_every_method_of_the_type_has_cases():
+    """A method added to the type without cases here fails this test."""
+    names = set(dir(database_type())) - set(dir(object)) - {"__module__"}
+    uncovered = sorted(name for name in names
+                       if not any(case.startswith(SLOT_CASES.get(name, name)) for case in CASES))
+    assert uncovered == []

@@ -5,11 +5,11 @@ import gc
 import inspect
 import os
 import sys
-import tempfile
 
 import pytest
 
 import _kvstore
+import support
 from support import CLOSED
 
 
@@ -39,12 +39,6 @@ def test_close_twice(db):
     assert_closed(db)
 
 
-def _database_type():
-    with tempfile.TemporaryDirectory() as folder:
-        with _kvstore.open(os.path.join(folder, "db"), "c") as db:
-            return type(db)
-
-
 # Every method and slot of the type, found by dir(), so that one added later
 # is checked too; a method that must work on a closed object is named here.
 WORKS_WHEN_CLOSED = {"close", "__enter__", "__exit__"}
@@ -56,7 +50,7 @@ ARGUMENTS = {"key": b"key", "value": b"changed", "default": b"default",
 
 
 def closed_object_calls():
-    database_type = _database_type()
+    database_type = support.database_type()
     calls = []
     for name in sorted(set(dir(database_type)) - set(dir(object)) - WORKS_WHEN_CLOSED):
         if not callable(getattr(database_type, name)):

@@ -1,13 +1,13 @@
 """The module object: its attributes, its error class and its life in several interpreters."""
 
 import errno
-import importlib.util
 
 import _interpreters
 import pytest
 
 import _kvstore
 from foundation_gdbm import header_version
+from support import fresh_module
 
 
 def test_public_attributes():
@@ -46,9 +46,7 @@ def test_error_is_an_oserror_of_this_module():
 @pytest.fixture(scope="module")
 def second_module():
     """Another module object made from the same shared object, kept out of sys.modules."""
-    spec = importlib.util.spec_from_file_location("_kvstore", _kvstore.__file__)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = fresh_module()
     assert module is not _kvstore
     return module
 

@@ -15,8 +15,8 @@ import pytest
 
 import _kvstore
 import kvstore
+from support import CLOSED
 
-CLOSED = "GDBM object has already been closed"
 CHANGED = "database changed during iteration"
 SEED = {b"a": b"1", b"b": b"2", b"c": b"3"}
 

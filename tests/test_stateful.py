@@ -15,9 +15,8 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, 
 
 import _kvstore
 import kvstore
-from support import CLOSED, record_stats
 from safety_scale import scaled
-from support import record_stats
+from support import CLOSED, raises, record_stats
 
 BAD_INDEX = "gdbm mappings have bytes or string indices only"
 SENTINEL = object()
@@ -44,16 +43,6 @@ surrogates = st.sampled_from(["\udc80", "a\ud800b", "é\udfff"])
 
 def as_bytes(obj):
     return obj.encode() if isinstance(obj, str) else bytes(obj)
-
-
-def expect(exc, message, func, *args):
-    try:
-        func(*args)
-    except exc as caught:
-        if message is not None:
-            assert str(caught) == message, (str(caught), message)
-        return caught
-    raise AssertionError(f"{func!r}{args!r} did not raise {exc.__name__}")
 
 
 class DatabaseMachine(RuleBasedStateMachine):
@@ -88,7 +77,7 @@ class DatabaseMachine(RuleBasedStateMachine):
         self.count(1 + len(self.model))
 
     def writes_refused(self, func, *args):
-        expect(_kvstore.error, None, func, *args)
+        raises(_kvstore.error, None, func, *args)
 
     # ---- writes -------------------------------------------------------
 
@@ -121,7 +110,7 @@ class DatabaseMachine(RuleBasedStateMachine):
             del self.db[key]
             del self.model[as_bytes(key)]
         else:
-            caught = expect(KeyError, None, self.db.__delitem__, key)
+            caught = raises(KeyError, None, self.db.__delitem__, key)
             assert caught.args == (key,)
 
     @rule(key=keys, value=values)
@@ -141,7 +130,7 @@ class DatabaseMachine(RuleBasedStateMachine):
     def clear(self):
         self.count()
         if self.read_only and self.model:
-            expect(_kvstore.error, "cannot delete item from database", self.db.clear)
+            raises(_kvstore.error, "cannot delete item from database", self.db.clear)
             return
         assert self.db.clear() is None
         self.model.clear()
@@ -166,7 +155,7 @@ class DatabaseMachine(RuleBasedStateMachine):
         self.count()
         stored = self.model.get(as_bytes(key))
         if stored is None:
-            caught = expect(KeyError, None, self.db.__getitem__, key)
+            caught = raises(KeyError, None, self.db.__getitem__, key)
             assert caught.args == (key,)
         else:
             value = self.db[key]
@@ -255,14 +244,14 @@ class DatabaseMachine(RuleBasedStateMachine):
             (db.reorganize, ()),
             (db.clear, ()),
         ]:
-            expect(_kvstore.error, CLOSED, func, *args)
+            raises(_kvstore.error, CLOSED, func, *args)
         # Argument checks come before the closed check.
-        expect(TypeError, None, db.__getitem__, 1)
-        expect(TypeError, BAD_INDEX, db.__setitem__, 1, value)
-        expect(TypeError, BAD_INDEX, db.__delitem__, 1)
-        expect(TypeError, None, db.nextkey, 1)
+        raises(TypeError, None, db.__getitem__, 1)
+        raises(TypeError, BAD_INDEX, db.__setitem__, 1, value)
+        raises(TypeError, BAD_INDEX, db.__delitem__, 1)
+        raises(TypeError, None, db.nextkey, 1)
         for name in ("keys", "firstkey", "sync", "reorganize", "clear"):
-            expect(TypeError, f"{name}() takes no arguments", getattr(db, name), 1)
+            raises(TypeError, f"{name}() takes no arguments", getattr(db, name), 1)
         assert db.close() is None
         with db as same:
             assert same is db
@@ -275,46 +264,46 @@ class DatabaseMachine(RuleBasedStateMachine):
     @rule(bad=unusable, key=keys, value=values)
     def wrong_types(self, bad, key, value):
         db = self.db
-        expect(TypeError, None, db.__getitem__, bad)
-        expect(TypeError, BAD_INDEX, db.__setitem__, bad, value)
-        expect(TypeError, BAD_INDEX, db.__setitem__, key, bad)
-        expect(TypeError, BAD_INDEX, db.__delitem__, bad)
-        expect(TypeError, f"gdbm key must be bytes or string, not {type(bad).__name__}", db.__contains__, bad)
-        expect(TypeError, None, db.get, bad)
-        expect(TypeError, None, db.get, bad, SENTINEL)
-        expect(TypeError, None, db.setdefault, bad, value)
-        expect(TypeError, None, db.nextkey, bad)
+        raises(TypeError, None, db.__getitem__, bad)
+        raises(TypeError, BAD_INDEX, db.__setitem__, bad, value)
+        raises(TypeError, BAD_INDEX, db.__setitem__, key, bad)
+        raises(TypeError, BAD_INDEX, db.__delitem__, bad)
+        raises(TypeError, f"gdbm key must be bytes or string, not {type(bad).__name__}", db.__contains__, bad)
+        raises(TypeError, None, db.get, bad)
+        raises(TypeError, None, db.get, bad, SENTINEL)
+        raises(TypeError, None, db.setdefault, bad, value)
+        raises(TypeError, None, db.nextkey, bad)
         self.count(9)
         if as_bytes(key) not in self.model and not self.read_only:
             # The default is refused after the key was found missing: nothing is stored.
-            expect(TypeError, BAD_INDEX, db.setdefault, key, bad)
+            raises(TypeError, BAD_INDEX, db.setdefault, key, bad)
             self.count()
         self.after_refusal()
 
     @rule(bad=surrogates, value=values)
     def lone_surrogates(self, bad, value):
         db = self.db
-        expect(UnicodeEncodeError, None, db.__getitem__, bad)
-        expect(TypeError, BAD_INDEX, db.__setitem__, bad, value)
-        expect(TypeError, BAD_INDEX, db.__setitem__, b"k", bad)
-        expect(TypeError, BAD_INDEX, db.__delitem__, bad)
-        expect(UnicodeEncodeError, None, db.__contains__, bad)
-        expect(UnicodeEncodeError, None, db.get, bad)
-        expect(UnicodeEncodeError, None, db.setdefault, bad, value)
-        expect(UnicodeEncodeError, None, db.nextkey, bad)
+        raises(UnicodeEncodeError, None, db.__getitem__, bad)
+        raises(TypeError, BAD_INDEX, db.__setitem__, bad, value)
+        raises(TypeError, BAD_INDEX, db.__setitem__, b"k", bad)
+        raises(TypeError, BAD_INDEX, db.__delitem__, bad)
+        raises(UnicodeEncodeError, None, db.__contains__, bad)
+        raises(UnicodeEncodeError, None, db.get, bad)
+        raises(UnicodeEncodeError, None, db.setdefault, bad, value)
+        raises(UnicodeEncodeError, None, db.nextkey, bad)
         self.count(8)
         self.after_refusal()
 
     @rule()
     def argument_counts(self):
         db = self.db
-        expect(TypeError, None, db.get)
-        expect(TypeError, None, db.get, b"a", b"b", b"c")
-        expect(TypeError, None, db.setdefault)
-        expect(TypeError, None, db.nextkey)
-        expect(TypeError, None, db.nextkey, b"a", b"b")
+        raises(TypeError, None, db.get)
+        raises(TypeError, None, db.get, b"a", b"b", b"c")
+        raises(TypeError, None, db.setdefault)
+        raises(TypeError, None, db.nextkey)
+        raises(TypeError, None, db.nextkey, b"a", b"b")
         for name in ("keys", "firstkey", "sync", "reorganize", "clear"):
-            expect(TypeError, f"{name}() takes no arguments", getattr(db, name), 1)
+            raises(TypeError, f"{name}() takes no arguments", getattr(db, name), 1)
         self.count(10)
         self.after_refusal()
 
@@ -331,7 +320,7 @@ class DatabaseMachine(RuleBasedStateMachine):
                 db.close()
                 return memoryview(b"never stored")
 
-        expect(_kvstore.error, CLOSED, db.__setitem__, key, Closing())
+        raises(_kvstore.error, CLOSED, db.__setitem__, key, Closing())
         self.count()
         self.db = _kvstore.open(self.path, "w")
         self.compare(self.db)
@@ -388,7 +377,7 @@ class PackageMachine(RuleBasedStateMachine):
         """Runs a write; on a read-only file it must be refused and change nothing."""
         self.operations += 1
         if self.read_only:
-            expect(_kvstore.error, None, func, *args)
+            raises(_kvstore.error, None, func, *args)
             return False
         result = func(*args)
         if adds_or_removes:
@@ -410,7 +399,7 @@ class PackageMachine(RuleBasedStateMachine):
         args = (key,) if default is SENTINEL else (key, default)
         if stored is None:
             if default is SENTINEL:
-                expect(KeyError, None, self.db.pop, *args)
+                raises(KeyError, None, self.db.pop, *args)
             else:
                 assert self.db.pop(*args) is default
             self.operations += 1
@@ -420,7 +409,7 @@ class PackageMachine(RuleBasedStateMachine):
     @rule()
     def popitem(self):
         if not self.model:
-            expect(KeyError, None, self.db.popitem)
+            raises(KeyError, None, self.db.popitem)
             return
         popped = self.change(self.db.popitem, adds_or_removes=True)
         if popped is not False:
@@ -467,7 +456,7 @@ class PackageMachine(RuleBasedStateMachine):
         assert (key in self.db) == (stored is not None)
         assert len(self.db) == len(self.model)
         if stored is None:
-            expect(KeyError, None, self.db.__getitem__, key)
+            raises(KeyError, None, self.db.__getitem__, key)
         else:
             assert self.db[key] == stored
 
@@ -501,7 +490,7 @@ class PackageMachine(RuleBasedStateMachine):
         for _ in range(steps):
             self.operations += 1
             if self.walk_stale and self.walked:
-                expect(RuntimeError, "database changed during iteration", next, self.walk)
+                raises(RuntimeError, "database changed during iteration", next, self.walk)
                 self.walk = None
                 return
             key = next(self.walk, None)

@@ -11,6 +11,7 @@ import sys
 import pytest
 
 import _kvstore
+import support
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUB = ROOT / "_kvstore.pyi"
@@ -168,9 +169,8 @@ def test_installed_stub_types_a_users_code(tmp_path):
 
 
 @pytest.fixture
-def database_type(tmp_path):
-    with _kvstore.open(str(tmp_path / "db"), "c") as db:
-        yield type(db)
+def database_type():
+    return support.database_type()
 
 
 # name -> (signature, first line of the docstring); the docstring's second
