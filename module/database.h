@@ -14,6 +14,8 @@
 #include "kvstore.h"
 #include "ref.h"
 
+#include <atomic>
+
 namespace kvstore {
 
 struct database_object {
@@ -62,20 +64,34 @@ auto with_lock([[maybe_unused]] PyObject *self, Body &&body) -> decltype(body())
     return result;
 }
 
-// The one closed-object check: false with `error` set when closed.
-inline bool ensure_open(database_object *db, module_state *state)
-{
-    if (db->handle != nullptr) {
-        return true;
-    }
-    raise_error(state, closed_message);
-    return false;
-}
-
-// ---- what every change goes through (change.cpp) ----------------------------
+// ---- what every use goes through (change.cpp) ----------------------------
 
 // The process this code runs in, kept up to date across fork().
 pid_t this_process();
+
+// What this_process() last found, read without a call: the hot path's
+// check. Zero where fork() cannot be watched, so that the check then
+// always takes the slow path, which asks the system.
+extern std::atomic<pid_t> kept_process;
+
+// The slow path of ensure_open(): false with `error` set when closed, or
+// when a parent process opened the object for writing.
+bool may_use(database_object *db, module_state *state);
+
+// The one check before every use of the handle: false with `error` set when
+// the object is closed, or when it was opened for writing in a parent
+// process, whose writes this process's copy of the library's cache does not
+// see (its reads would return stale or mixed records). A reader may still
+// be read in a child: no writer can change the file while it is open.
+inline bool ensure_open(database_object *db, module_state *state)
+{
+    if (db->handle != nullptr &&
+        (db->opener == kept_process.load(std::memory_order_relaxed) || !db->writable))
+        [[likely]] {
+        return true;
+    }
+    return may_use(db, state);
+}
 
 // A change through an object that a parent process opened would land in a
 // copy of the parent's cache and be lost, or overwrite the parent's
