@@ -28,6 +28,7 @@ struct database_object {
     char *name;             // the file's absolute name, as the library has it
     pid_t opener;           // the process that opened the file
     bool writable;          // opened with 'w', 'c' or 'n'
+    bool locks_file;        // opened without 'u'
     bool sync_each_change;  // opened with 's'
 };
 
