@@ -149,6 +149,32 @@ bool reached_limit(const gdbm_recovery &report, int flags)
             report.failed_buckets == report.max_failed_buckets);
 }
 
+// After a failed recovery (`number` the errno it left): the database back
+// under its name, what the attempt left removed, and `error` set to say why
+// it failed.
+void undo_failed_recovery(database_object *db, module_state *state, gdbm_recovery *report,
+                          int flags, const Leftovers &leftovers, int number)
+{
+    CString backup(std::exchange(report->backup_name, nullptr));
+    if (!put_back(db, backup.get())) {
+        raise_os_error(state, number,
+                       "the rewritten file could not take the database's name, nor could the "
+                       "database get it back: the database is now under this name",
+                       backup.get());
+        return;
+    }
+    leftovers.remove_new();
+    if (reached_limit(*report, flags)) {
+        PyErr_Format(state->error_type,
+                     "the rewrite stopped at its limit of failures: %zu keys and %zu buckets "
+                     "could not be read; the file is left as it was",
+                     report->failed_keys, report->failed_buckets);
+        return;
+    }
+    errno = number;
+    raise_errno_first(state, "gdbm_recover() error");
+}
+
 PyObject *report_dict(const gdbm_recovery &report)
 {
     Ref backup;
@@ -215,29 +241,11 @@ bool run_recovery(database_object *db, module_state *state, gdbm_recovery *repor
         if (result == 0) {
             return true;
         }
-        CString backup(std::exchange(report->backup_name, nullptr));
-        if (!put_back(db, backup.get())) {
-            raise_os_error(state, number,
-                           "the rewritten file could not take the database's name, nor could "
-                           "the database get it back: the database is now under this name",
-                           backup.get());
-            return false;
-        }
-        leftovers.remove_new();
-        if (reached_limit(*report, flags)) {
-            PyErr_Format(state->error_type,
-                         "the rewrite stopped at its limit of failures: %zu keys and %zu "
-                         "buckets could not be read; the file is left as it was",
-                         report->failed_keys, report->failed_buckets);
-            return false;
-        }
-        errno = number;
+        undo_failed_recovery(db, state, report, flags, leftovers, number);
     }
     catch (const std::bad_alloc &) {
         PyErr_NoMemory();
-        return false;
     }
-    raise_errno_first(state, "gdbm_recover() error");
     return false;
 }
 
