@@ -259,8 +259,8 @@ PyObject *open_database(PyObject *module, PyObject *const *args, Py_ssize_t narg
     db->name = nullptr;
     db->opener = this_process();
     db->writable = (flags & GDBM_OPENMASK) != GDBM_READER;
-    db->sync_each_change = (flags & GDBM_SYNC) != 0;
     db->locks_file = (flags & GDBM_NOLOCK) == 0;
+    db->sync_each_change = (flags & GDBM_SYNC) != 0;
     PyObject_GC_Track(self.borrow());
     bool opened = open_handle(db, state, PyBytes_AS_STRING(name.borrow()), flags, mode);
     return opened ? self.steal() : nullptr;
