@@ -3,7 +3,6 @@
 // is on the disk before the call returns.
 #include "database.h"
 
-#include <atomic>
 #include <cerrno>
 #include <pthread.h>
 #include <unistd.h>
@@ -12,14 +11,28 @@ namespace kvstore {
 
 // getpid() is a system call and every use asks for the pid, so it is kept
 // here, renewed in the child of each fork(). The module is never unloaded,
-// so the handler stays valid for the life of the process.
-std::atomic<pid_t> kept_process{0};
+// so the handler stays valid for the life of the process. Written when the
+// first object is opened, and in a child of fork(), which has one thread
+// then. -1 matches no object's usable_in.
+pid_t kept_process = -1;
 
 namespace {
 
 void renew_pid()
 {
-    kept_process.store(getpid(), std::memory_order_relaxed);
+    kept_process = getpid();
+}
+
+bool watch_forks()
+{
+    renew_pid();
+    if (pthread_atfork(nullptr, nullptr, renew_pid) == 0) {
+        return true;
+    }
+    // The kept pid may then become a parent's: the hot path must never
+    // match it, and this_process() asks the system each time.
+    kept_process = -1;
+    return false;
 }
 
 // "opened in another process (pid P), not in this one (pid Q)"
@@ -36,14 +49,8 @@ PyObject *opened_elsewhere(database_object *db, module_state *state, pid_t here,
 
 pid_t this_process()
 {
-    static const bool watching = (renew_pid(), pthread_atfork(nullptr, nullptr, renew_pid) == 0);
-    if (!watching) {
-        // Without the handler the kept pid may be a parent's: the hot path
-        // must never match it, and here the system is asked each time.
-        kept_process.store(0, std::memory_order_relaxed);
-        return getpid();
-    }
-    return kept_process.load(std::memory_order_relaxed);
+    static const bool watching = watch_forks();
+    return watching ? kept_process : getpid();
 }
 
 bool may_use(database_object *db, module_state *state)
@@ -54,6 +61,7 @@ bool may_use(database_object *db, module_state *state)
     }
     pid_t here = this_process();
     if (db->opener == here || !db->writable) {
+        db->usable_in = here;
         return true;
     }
     opened_elsewhere(db, state, here,

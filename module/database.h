@@ -14,8 +14,6 @@
 #include "kvstore.h"
 #include "ref.h"
 
-#include <atomic>
-
 namespace kvstore {
 
 struct database_object {
@@ -27,6 +25,10 @@ struct database_object {
     module_state *state;
     char *name;             // the file's absolute name, as the library has it
     pid_t opener;           // the process that opened the file
+    // The process that may use the handle, which ensure_open() compares
+    // alone: 0 while the object is closed; the opener's for a writer; for a
+    // reader, the last process that used it (a child of fork() may read).
+    pid_t usable_in;
     bool writable;          // opened with 'w', 'c' or 'n'
     bool locks_file;        // opened without 'u'
     bool sync_each_change;  // opened with 's'
@@ -71,9 +73,10 @@ auto with_lock([[maybe_unused]] PyObject *self, Body &&body) -> decltype(body())
 pid_t this_process();
 
 // What this_process() last found, read without a call: the hot path's
-// check. Zero where fork() cannot be watched, so that the check then
-// always takes the slow path, which asks the system.
-extern std::atomic<pid_t> kept_process;
+// check. -1, which no object's usable_in holds, until the first object is
+// opened, and where fork() cannot be watched: the check then always takes
+// the slow path.
+extern pid_t kept_process [[gnu::visibility("hidden")]];
 
 // The slow path of ensure_open(): false with `error` set when closed, or
 // when a parent process opened the object for writing.
@@ -86,12 +89,19 @@ bool may_use(database_object *db, module_state *state);
 // be read in a child: no writer can change the file while it is open.
 inline bool ensure_open(database_object *db, module_state *state)
 {
-    if (db->handle != nullptr &&
-        (db->opener == kept_process.load(std::memory_order_relaxed) || !db->writable))
-        [[likely]] {
+    if (db->usable_in == kept_process) [[likely]] {
         return true;
     }
     return may_use(db, state);
+}
+
+// Takes the handle from the object, which is closed from then on.
+inline GDBM_FILE take_handle(database_object *db)
+{
+    db->usable_in = 0;
+    GDBM_FILE handle = db->handle;
+    db->handle = nullptr;
+    return handle;
 }
 
 // A change through an object that a parent process opened would land in a

@@ -30,7 +30,7 @@ int release(database_object *db, GDBM_FILE handle)
 // reports. Returns false with `error` set when the final write failed.
 bool close_handle(database_object *db, module_state *state)
 {
-    GDBM_FILE handle = std::exchange(db->handle, nullptr);
+    GDBM_FILE handle = take_handle(db);
     if (handle == nullptr) {
         return true;
     }

@@ -219,6 +219,7 @@ bool open_handle(database_object *db, module_state *state, const char *name, int
     db->handle = gdbm_fd_open(file.hand_on(), resolved.get(), 0,
                               flags | GDBM_CLOEXEC | GDBM_CLOERROR, nullptr);
     if (db->handle != nullptr) {
+        db->usable_in = db->opener;
         db->name = resolved.release();
         created_file.keep();
         return true;
@@ -258,6 +259,7 @@ PyObject *open_database(PyObject *module, PyObject *const *args, Py_ssize_t narg
     db->state = state;
     db->name = nullptr;
     db->opener = this_process();
+    db->usable_in = 0;
     db->writable = (flags & GDBM_OPENMASK) != GDBM_READER;
     db->locks_file = (flags & GDBM_NOLOCK) == 0;
     db->sync_each_change = (flags & GDBM_SYNC) != 0;
