@@ -284,7 +284,11 @@ const char recover_doc[] =
 "damage is found.  With backup true, the file as it was is kept beside\n"
 "the new one, under the name the result gives.  With max_failures, the\n"
 "recovery stops when that many keys and buckets (at least 1) could not be\n"
-"read; the file then stays as it was and error is raised.\n"
+"read; the file then stays as it was and error is raised.  When the\n"
+"rewrite fails, error is raised and the database stays under its own\n"
+"name, as it was, with the object on it; only when it cannot get its\n"
+"name back from the backup's is it left under that, which the error's\n"
+"filename gives.\n"
 "\n"
 "Returns a dict: recovered_keys, recovered_buckets, failed_keys,\n"
 "failed_buckets, duplicate_keys, and backup_name (None without a backup).";

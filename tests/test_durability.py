@@ -585,6 +585,8 @@ def test_recover_that_cannot_put_the_database_back_names_where_it_is(tmp_path, r
     assert outcome["count"] == 500
     assert not os.path.exists(path)
     assert read_all(path + ".~1~") == {**records(500), b"after": b"stored"}
+    # The rewritten copy stays too, under the library's temporary name.
+    assert len(os.listdir(tmp_path)) == 2
 
 
 @pytest.mark.parametrize("force", [False, True])
