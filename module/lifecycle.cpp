@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <unistd.h>
-#include <utility>
 
 namespace kvstore {
 
