@@ -51,6 +51,37 @@ def _locked(filename: FileName, timeout: float) -> _kvstore.error:
 def load(dump_path: FileName, db_path: FileName, replace: bool = False) -> None:
     """Stores every record of a dump file (made by Database.dump or gdbm's
     tools) in the database at db_path, created when missing. An existing key
-    raises error unless replace is true."""
-    with open(db_path, "c") as db:
-        db.load(dump_path, replace)
+    raises error unless replace is true. A database file that the failing
+    call created is removed again."""
+    created = _create(db_path)
+    try:
+        with open(db_path, "c") as db:
+            db.load(dump_path, replace)
+    except BaseException:
+        if created is not None:
+            _remove(db_path, created)
+        raise
+
+
+def _create(path: FileName) -> os.stat_result | None:
+    """Creates path as an empty file, which the database's opening then
+    fills in; None when the file was there already (or cannot be made here:
+    opening it then reports why)."""
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+    except OSError:
+        return None
+    try:
+        return os.fstat(fd)
+    finally:
+        os.close(fd)
+
+
+def _remove(path: FileName, created: os.stat_result) -> None:
+    """Removes the file created at path, unless the name leads elsewhere now."""
+    try:
+        now = os.stat(path, follow_symlinks=False)
+        if (now.st_dev, now.st_ino) == (created.st_dev, created.st_ino):
+            os.unlink(path)
+    except OSError:
+        pass

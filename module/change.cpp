@@ -1,36 +1,73 @@
-// What every change goes through: it is made in the process that opened the
-// database, and with 's' it is on the disk before the call returns.
+// What every use goes through: a database opened for writing is used only in
+// the process that opened it, a change is made only there, and with 's' it
+// is on the disk before the call returns.
 #include "database.h"
 
-#include <atomic>
 #include <cerrno>
 #include <pthread.h>
 #include <unistd.h>
 
 namespace kvstore {
 
-namespace {
+// getpid() is a system call and every use asks for the pid, so it is kept
+// here, renewed in the child of each fork(). The module is never unloaded,
+// so the handler stays valid for the life of the process. Written when the
+// first object is opened, and in a child of fork(), which has one thread
+// then. -1 matches no object's usable_in.
+pid_t kept_process = -1;
 
-// getpid() is a system call and every change asks for the pid, so it is
-// kept here, renewed in the child of each fork(). The module is never
-// unloaded, so the handler stays valid for the life of the process.
-std::atomic<pid_t> current_pid{0};
+namespace {
 
 void renew_pid()
 {
-    current_pid.store(getpid(), std::memory_order_relaxed);
+    kept_process = getpid();
+}
+
+bool watch_forks()
+{
+    renew_pid();
+    if (pthread_atfork(nullptr, nullptr, renew_pid) == 0) {
+        return true;
+    }
+    // The kept pid may then become a parent's: the hot path must never
+    // match it, and this_process() asks the system each time.
+    kept_process = -1;
+    return false;
+}
+
+// "opened in another process (pid P), not in this one (pid Q)"
+PyObject *opened_elsewhere(database_object *db, module_state *state, pid_t here,
+                           const char *what)
+{
+    return PyErr_Format(state->error_type,
+                        "the database was opened in another process (pid %ld), not in this "
+                        "one (pid %ld): %s; open the file again in this process",
+                        static_cast<long>(db->opener), static_cast<long>(here), what);
 }
 
 }  // namespace
 
 pid_t this_process()
 {
-    static const bool watching = (renew_pid(), pthread_atfork(nullptr, nullptr, renew_pid) == 0);
-    if (!watching) {
-        // Without the handler the kept pid may be a parent's: ask each time.
-        return getpid();
+    static const bool watching = watch_forks();
+    return watching ? kept_process : getpid();
+}
+
+bool may_use(database_object *db, module_state *state)
+{
+    if (db->handle == nullptr || db->busy_with != nullptr) {
+        raise_unavailable(db, state);
+        return false;
     }
-    return current_pid.load(std::memory_order_relaxed);
+    pid_t here = this_process();
+    if (db->opener == here || !db->writable) {
+        db->usable_in = here;
+        return true;
+    }
+    opened_elsewhere(db, state, here,
+                     "it was opened for writing, and what this process would read through "
+                     "it may be stale or records of other keys");
+    return false;
 }
 
 bool may_change(database_object *db, module_state *state)
@@ -40,11 +77,7 @@ bool may_change(database_object *db, module_state *state)
         return true;
     }
     if (!PyErr_Occurred()) {
-        PyErr_Format(state->error_type,
-                     "the database was opened in another process (pid %ld), not in this one "
-                     "(pid %ld): a change made here would be lost; open the file again in "
-                     "this process to change it",
-                     static_cast<long>(db->opener), static_cast<long>(here));
+        opened_elsewhere(db, state, here, "a change made here would be lost");
     }
     return false;
 }

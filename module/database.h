@@ -26,10 +26,16 @@ struct database_object {
     module_state *state;
     char *name;             // the file's absolute name, as the library has it
     pid_t opener;           // the process that opened the file
+    // The process that may use the handle, which ensure_open() compares
+    // alone: 0 while the object is closed or busy with a long operation;
+    // the opener's for a writer; for a reader, the last process that used
+    // it (a child of fork() may read).
+    pid_t usable_in;
     bool writable;          // opened with 'w', 'c' or 'n'
+    bool locks_file;        // opened without 'u'
     bool sync_each_change;  // opened with 's'
     // The long operation that lets other threads run between its steps
-    // (steps.h), or null: while it is set, every other call is refused.
+    // (steps.h), or null: while it is set, every other use is refused.
     const char *busy_with;
 };
 
@@ -69,22 +75,44 @@ auto with_lock([[maybe_unused]] PyObject *self, Body &&body) -> decltype(body())
 // Raises `error`: the object is closed, or busy with a long operation.
 void raise_unavailable(database_object *db, module_state *state);
 
-// The one check that the object may be used: false with `error` set when
-// it is closed, or when a long operation is between two of its steps (the
-// handle is then in the middle of that operation's work).
-inline bool ensure_open(database_object *db, module_state *state)
-{
-    if (db->handle != nullptr && db->busy_with == nullptr) [[likely]] {
-        return true;
-    }
-    raise_unavailable(db, state);
-    return false;
-}
-
-// ---- what every change goes through (change.cpp) ----------------------------
+// ---- what every use goes through (change.cpp) ----------------------------
 
 // The process this code runs in, kept up to date across fork().
 pid_t this_process();
+
+// What this_process() last found, read without a call: the hot path's
+// check. -1, which no object's usable_in holds, until the first object is
+// opened, and where fork() cannot be watched: the check then always takes
+// the slow path.
+extern pid_t kept_process [[gnu::visibility("hidden")]];
+
+// The slow path of ensure_open(): false with `error` set when closed, busy
+// with a long operation, or opened for writing by a parent process.
+bool may_use(database_object *db, module_state *state);
+
+// The one check before every use of the handle: false with `error` set when
+// the object is closed, when a long operation is between two of its steps
+// (the handle is then in the middle of that work), or when it was opened
+// for writing in a parent
+// process, whose writes this process's copy of the library's cache does not
+// see (its reads would return stale or mixed records). A reader may still
+// be read in a child: no writer can change the file while it is open.
+inline bool ensure_open(database_object *db, module_state *state)
+{
+    if (db->usable_in == kept_process) [[likely]] {
+        return true;
+    }
+    return may_use(db, state);
+}
+
+// Takes the handle from the object, which is closed from then on.
+inline GDBM_FILE take_handle(database_object *db)
+{
+    db->usable_in = 0;
+    GDBM_FILE handle = db->handle;
+    db->handle = nullptr;
+    return handle;
+}
 
 // A change through an object that a parent process opened would land in a
 // copy of the parent's cache and be lost, or overwrite the parent's

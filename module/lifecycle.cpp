@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <unistd.h>
-#include <utility>
 
 namespace kvstore {
 
@@ -35,7 +34,7 @@ bool close_handle(database_object *db, module_state *state)
         raise_unavailable(db, state);
         return false;
     }
-    GDBM_FILE handle = std::exchange(db->handle, nullptr);
+    GDBM_FILE handle = take_handle(db);
     if (handle == nullptr) {
         return true;
     }

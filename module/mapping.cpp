@@ -75,8 +75,12 @@ PyObject *db_subscript(PyObject *self, PyObject *key_obj)
         return nullptr;
     }
     module_state *state = state_of_object(self);
-    return with_lock(self,
-                     [&] { return lookup_or_key_error(as_db(self), state, key_obj, key.get()); });
+    // The hottest path: the lookup is inlined whole, which the compiler's
+    // size limits would otherwise forbid since ensure_open() also checks
+    // the process.
+    return with_lock(self, [&] [[gnu::flatten]] {
+        return lookup_or_key_error(as_db(self), state, key_obj, key.get());
+    });
 }
 
 int db_ass_subscript(PyObject *self, PyObject *key_obj, PyObject *value_obj)

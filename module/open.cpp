@@ -98,17 +98,72 @@ int open_mode_bits(int flags)
     }
 }
 
+// A file that this open() created: removed again unless the call succeeds,
+// so that a failed call leaves nothing behind; only while the name still
+// leads to it, so that nothing put there since is removed.
+class CreatedFile {
+public:
+    CreatedFile() = default;
+    CreatedFile(const CreatedFile &) = delete;
+    CreatedFile &operator=(const CreatedFile &) = delete;
+    ~CreatedFile()
+    {
+        struct stat now;
+        if (name_ != nullptr && lstat(name_, &now) == 0 && now.st_dev == device_ &&
+            now.st_ino == inode_) {
+            unlink(name_);
+        }
+    }
+    void record(const char *name, const struct stat &status) noexcept
+    {
+        name_ = name;
+        device_ = status.st_dev;
+        inode_ = status.st_ino;
+    }
+    void keep() noexcept { name_ = nullptr; }
+
+private:
+    const char *name_ = nullptr;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+};
+
+// Opens `name` with `bits`; `*created` tells whether this call made the
+// file, which O_EXCL alone tells for sure. A symlink that leads nowhere,
+// which O_EXCL refuses, is then followed to create its target, as without
+// O_EXCL, but the file is not counted as made here.
+int open_file(const char *name, int bits, int mode, bool *created)
+{
+    *created = false;
+    if ((bits & O_CREAT) == 0) {
+        return open(name, bits, mode);
+    }
+    int fd = open(name, bits | O_EXCL, mode);
+    if (fd >= 0 || errno != EEXIST) {
+        *created = fd >= 0;
+        return fd;
+    }
+    fd = open(name, bits & ~O_CREAT);
+    return fd >= 0 || errno != ENOENT ? fd : open(name, bits, mode);
+}
+
 // Opens `name` as the library would, but without blocking and only when it
 // is a regular file: a FIFO would block the opener or half-open, a device
 // or a folder is no database. The descriptor is checked, not the name, so
 // nothing can be swapped in between.
-bool open_regular_file(module_state *state, const char *name, int flags, int mode, int *fd)
+bool open_regular_file(module_state *state, const char *name, int flags, int mode, int *fd,
+                       CreatedFile &created_file)
 {
-    Descriptor file(open(name, open_mode_bits(flags) | O_NONBLOCK | O_CLOEXEC, mode));
+    bool created;
+    Descriptor file(open_file(name, open_mode_bits(flags) | O_NONBLOCK | O_CLOEXEC, mode,
+                              &created));
     struct stat status;
     if (file.get() < 0 || fstat(file.get(), &status) != 0) {
         raise_errno_first(state, "open() error", name);
         return false;
+    }
+    if (created) {
+        created_file.record(name, status);
     }
     if (S_ISDIR(status.st_mode)) {
         raise_os_error(state, EISDIR, std::strerror(EISDIR), name);
@@ -150,7 +205,8 @@ bool open_handle(database_object *db, module_state *state, const char *name, int
                  int mode)
 {
     int fd;
-    if (!open_regular_file(state, name, flags, mode, &fd)) {
+    CreatedFile created_file;
+    if (!open_regular_file(state, name, flags, mode, &fd, created_file)) {
         return false;
     }
     Descriptor file(fd);
@@ -163,7 +219,9 @@ bool open_handle(database_object *db, module_state *state, const char *name, int
     db->handle = gdbm_fd_open(file.hand_on(), resolved.get(), 0,
                               flags | GDBM_CLOEXEC | GDBM_CLOERROR, nullptr);
     if (db->handle != nullptr) {
+        db->usable_in = db->opener;
         db->name = resolved.release();
+        created_file.keep();
         return true;
     }
     raise_errno_first(state, "gdbm_open() error", name);
@@ -201,7 +259,9 @@ PyObject *open_database(PyObject *module, PyObject *const *args, Py_ssize_t narg
     db->state = state;
     db->name = nullptr;
     db->opener = this_process();
+    db->usable_in = 0;
     db->writable = (flags & GDBM_OPENMASK) != GDBM_READER;
+    db->locks_file = (flags & GDBM_NOLOCK) == 0;
     db->sync_each_change = (flags & GDBM_SYNC) != 0;
     db->busy_with = nullptr;
     PyObject_GC_Track(self.borrow());

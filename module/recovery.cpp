@@ -3,6 +3,9 @@
 #include "database.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,12 +15,20 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
 namespace kvstore {
 
 namespace {
+
+// mkstemp's letters; a backup name ("name.~1000~") has others.
+bool is_ascii_alnum(char letter)
+{
+    return (letter >= '0' && letter <= '9') || (letter >= 'A' && letter <= 'Z') ||
+           (letter >= 'a' && letter <= 'z');
+}
 
 // The library writes the new file beside the database, named after it with
 // six more characters (mkstemp's "name.XXXXXX"), and leaves it behind when
@@ -54,7 +65,8 @@ private:
         }
         while (const dirent *entry = readdir(folder.get())) {
             std::string_view name(entry->d_name);
-            if (name.size() == prefix_.size() + 6 && name.starts_with(prefix_)) {
+            if (name.size() == prefix_.size() + 6 && name.starts_with(prefix_) &&
+                std::all_of(name.end() - 6, name.end(), is_ascii_alnum)) {
                 found.emplace_back(name);
             }
         }
@@ -83,6 +95,84 @@ bool read_limit(PyObject *value, size_t *limit, int *flags)
     }
     *flags |= GDBM_RCVR_MAX_FAILURES;
     return true;
+}
+
+// The library opens the rewrite itself, with mkstemp(): its descriptor,
+// which the handle takes over, lacks close-on-exec, and carries the lock the
+// library takes on every file it opens, a 'u' handle's too. Both are put
+// right at once; until then a program that another thread starts with exec
+// may inherit the descriptor. The lock was taken with flock() where the
+// file system has it, with a POSIX lock otherwise: both are let go. On the
+// new file no other lock of this process can exist yet.
+void keep_descriptor_properties(database_object *db)
+{
+    int fd = gdbm_fdesc(db->handle);
+    int fd_flags = fcntl(fd, F_GETFD);
+    if (fd_flags != -1) {
+        fcntl(fd, F_SETFD, fd_flags | FD_CLOEXEC);
+    }
+    if (!db->locks_file) {
+        flock(fd, LOCK_UN);
+        struct flock whole_file{};
+        whole_file.l_type = F_UNLCK;
+        whole_file.l_whence = SEEK_SET;
+        fcntl(fd, F_SETLK, &whole_file);
+    }
+}
+
+// With a backup, the library renames the database to the backup's name
+// before it moves the rewrite in under the database's; when that move
+// fails, the database is left under the backup's name only, with the handle
+// on it. It gets its name back. True when the database is under its name.
+bool put_back(database_object *db, const char *backup)
+{
+    struct stat kept, open_file;
+    if (backup == nullptr || stat(backup, &kept) != 0 ||
+        fstat(gdbm_fdesc(db->handle), &open_file) != 0 || kept.st_dev != open_file.st_dev ||
+        kept.st_ino != open_file.st_ino) {
+        // No backup was made, or the handle moved on to the rewrite, which
+        // then holds the database's name.
+        return true;
+    }
+    return rename(backup, db->name) == 0;
+}
+
+// The library stops at a limit without an error of its own ("No error"):
+// the counts tell why.
+bool reached_limit(const gdbm_recovery &report, int flags)
+{
+    size_t failures = report.failed_keys + report.failed_buckets;
+    return ((flags & GDBM_RCVR_MAX_FAILURES) && failures == report.max_failures) ||
+           ((flags & GDBM_RCVR_MAX_FAILED_KEYS) &&
+            report.failed_keys == report.max_failed_keys) ||
+           ((flags & GDBM_RCVR_MAX_FAILED_BUCKETS) &&
+            report.failed_buckets == report.max_failed_buckets);
+}
+
+// After a failed recovery (`number` the errno it left): the database back
+// under its name, what the attempt left removed, and `error` set to say why
+// it failed.
+void undo_failed_recovery(database_object *db, module_state *state, gdbm_recovery *report,
+                          int flags, const Leftovers &leftovers, int number)
+{
+    CString backup(std::exchange(report->backup_name, nullptr));
+    if (!put_back(db, backup.get())) {
+        raise_os_error(state, number,
+                       "the rewritten file could not take the database's name, nor could the "
+                       "database get it back: the database is now under this name",
+                       backup.get());
+        return;
+    }
+    leftovers.remove_new();
+    if (reached_limit(*report, flags)) {
+        PyErr_Format(state->error_type,
+                     "the rewrite stopped at its limit of failures: %zu keys and %zu buckets "
+                     "could not be read; the file is left as it was",
+                     report->failed_keys, report->failed_buckets);
+        return;
+    }
+    errno = number;
+    raise_errno_first(state, "gdbm_recover() error");
 }
 
 PyObject *report_dict(const gdbm_recovery &report)
@@ -141,19 +231,21 @@ bool run_recovery(database_object *db, module_state *state, gdbm_recovery *repor
     db->known_size = -1;
     try {
         Leftovers leftovers(db->name);
+        int before = gdbm_fdesc(db->handle);
         errno = 0;
-        if (gdbm_recover(db->handle, report, flags) == 0) {
+        int result = gdbm_recover(db->handle, report, flags);
+        int number = errno;
+        if (gdbm_fdesc(db->handle) != before) {
+            keep_descriptor_properties(db);
+        }
+        if (result == 0) {
             return true;
         }
-        int number = errno;
-        leftovers.remove_new();
-        errno = number;
+        undo_failed_recovery(db, state, report, flags, leftovers, number);
     }
     catch (const std::bad_alloc &) {
         PyErr_NoMemory();
-        return false;
     }
-    raise_errno_first(state, "gdbm_recover() error");
     return false;
 }
 
@@ -192,7 +284,11 @@ const char recover_doc[] =
 "damage is found.  With backup true, the file as it was is kept beside\n"
 "the new one, under the name the result gives.  With max_failures, the\n"
 "recovery stops when that many keys and buckets (at least 1) could not be\n"
-"read; the file then stays as it was and error is raised.\n"
+"read; the file then stays as it was and error is raised.  When the\n"
+"rewrite fails, error is raised and the database stays under its own\n"
+"name, as it was, with the object on it; only when it cannot get its\n"
+"name back from the backup's is it left under that, which the error's\n"
+"filename gives.\n"
 "\n"
 "Returns a dict: recovered_keys, recovered_buckets, failed_keys,\n"
 "failed_buckets, duplicate_keys, and backup_name (None without a backup).";

@@ -2,6 +2,7 @@
 #include "steps.h"
 
 #include <cassert>
+#include <utility>
 
 namespace kvstore {
 
@@ -46,11 +47,15 @@ Steps::Steps(database_object *db, const char *operation, PyObject *progress, Py_
 {
     assert(db->busy_with == nullptr);
     db->busy_with = operation;
+    // ensure_open()'s one comparison then fails, and its slow path reports
+    // the work in progress.
+    usable_in_ = std::exchange(db->usable_in, 0);
 }
 
 Steps::~Steps()
 {
     db_->busy_with = nullptr;
+    db_->usable_in = usable_in_;
 }
 
 bool Steps::step_over()

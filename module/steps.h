@@ -46,6 +46,7 @@ private:
     PyObject *progress_;
     Py_ssize_t total_;
     Py_ssize_t done_ = 0;
+    pid_t usable_in_;
     unsigned since_clock_ = 0;
     timespec step_start_{};
 };

@@ -26,14 +26,19 @@ def run_json(code, *args, env=None, timeout=120):
 
 def build_flush_shim(folder):
     """Compiles tests/flush_shim.c into a shared object in `folder`."""
+    return build_shim(folder, "flush_shim")
+
+
+def build_shim(folder, name):
+    """Compiles tests/`name`.c into a shared object in `folder`."""
     compiler = shutil.which("cc") or shutil.which("c++")
     if compiler is None:
         # As where the module runs from a wheel, on a machine without a compiler.
-        pytest.skip("no C compiler (cc or c++) to build tests/flush_shim.c with")
-    shim = Path(folder) / "flush_shim.so"
+        pytest.skip(f"no C compiler (cc or c++) to build tests/{name}.c with")
+    shim = Path(folder) / f"{name}.so"
     subprocess.run(
         [compiler, "-x", "c", "-shared", "-fPIC", "-O1", "-o", str(shim),
-         str(HERE / "flush_shim.c"), "-ldl"],
+         str(HERE / f"{name}.c"), "-ldl"],
         check=True,
     )
     return shim

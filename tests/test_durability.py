@@ -17,7 +17,7 @@ import time
 import pytest
 
 import _kvstore
-from children import build_flush_shim, preload_env, run_json
+from children import build_flush_shim, build_shim, preload_env, run_json
 from safety_scale import MEMTOOL, scaled
 from test_library_failures import file_layout
 
@@ -460,12 +460,133 @@ def test_recover_reports_what_it_did_and_keeps_a_backup(damaged_bucket):
     assert os.path.dirname(report["backup_name"]) == os.path.dirname(damaged_bucket)
 
 
-def test_recover_that_reaches_its_limit_leaves_the_file_as_it_was(damaged_bucket, tmp_path):
+def test_recover_that_reaches_its_limit_says_so_and_leaves_the_file_as_it_was(
+        damaged_bucket, tmp_path):
     before = folder_state(tmp_path)
     with _kvstore.open(damaged_bucket, "w") as db:
-        with pytest.raises(_kvstore.error):
+        with pytest.raises(_kvstore.error, match="stopped at its limit of failures: "
+                                                 "0 keys and 1 buckets could not be read"):
             db.recover(max_failures=1)
     assert folder_state(tmp_path) == before
+
+
+REWRITES = {
+    "reorganize": lambda db: db.reorganize(),
+    "recover": lambda db: db.recover(force=True),
+    "recover-backup": lambda db: db.recover(force=True, backup=True),
+}
+
+
+# The library opens the rewrite itself: its descriptor must still stay out
+# of programs started with exec, and take the handle's locking mode.
+@pytest.mark.parametrize("rewrite", REWRITES.values(), ids=REWRITES.keys())
+@pytest.mark.parametrize("flags", ["c", "ws", "cf", "cu", "wu", "csu"])
+def test_rewrite_keeps_close_on_exec_and_the_locking_mode(path, flags, rewrite):
+    _kvstore.open(path, "n").close()
+    with _kvstore.open(path, flags) as db:
+        for i in range(100):
+            key, value = record(i)
+            db[key] = value
+        rewrite(db)
+        inherited = subprocess.run([sys.executable, "-c", LIST_FILES], close_fds=False,
+                                   capture_output=True, text=True, check=True).stdout
+        try:
+            _kvstore.open(path, "w").close()
+            second = None
+        except _kvstore.error as caught:
+            second = caught.errno
+        db[b"after"] = b"stored"
+    assert os.path.realpath(path) not in inherited
+    assert second == (None if "u" in flags else errno.EAGAIN)
+    assert read_all(path) == {**records(100), b"after": b"stored"}
+
+
+# In a child, under the rename shim: lets `passing` renames through, makes
+# the `failing` after them fail with EIO during a recover() of a sound file,
+# then goes on through the same handle (a read of every record and one more
+# store) and prints what recover() raised.
+FAILING_RECOVER = r"""
+import ctypes, errno, json, os, resource, signal, sys
+import _kvstore
+
+path, shim_path, how, passing, failing = sys.argv[1:6]
+shim = ctypes.CDLL(shim_path)
+db = _kvstore.open(path, "w")
+if how == "rename":
+    ctypes.c_long.in_dll(shim, "kvshim_rename_pass").value = int(passing)
+    ctypes.c_long.in_dll(shim, "kvshim_rename_fail").value = int(failing)
+    ctypes.c_int.in_dll(shim, "kvshim_rename_errno").value = errno.EIO
+elif how == "file-size":
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(path) // 4, resource.RLIM_INFINITY))
+elif how == "folder":
+    # No rights on the folder: as root, those of nobody.
+    if os.geteuid() == 0:
+        os.setuid(65534)
+try:
+    db.recover(force=True, backup=how == "rename")
+    raised = None
+except _kvstore.error as caught:
+    raised = [caught.errno, caught.filename]
+resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+count = sum(1 for key in db.keys() if db[key])
+db[b"after"] = b"stored"
+db.close()
+print(json.dumps({"raised": raised, "count": count}))
+"""
+
+
+@pytest.fixture(scope="module")
+def rename_shim(tmp_path_factory):
+    return build_shim(tmp_path_factory.mktemp("shim"), "rename_shim")
+
+
+# recover(backup=True) renames the database to its backup name, then the
+# rewrite to the database's name. Whichever step fails, the database stays
+# under its own name, as it was, with the handle on it, and nothing but the
+# database is left in the folder.
+@pytest.mark.parametrize("how, passing, failing", [
+    ("rename", 0, 1),      # the backup's rename
+    ("rename", 1, 1),      # the rewrite's rename, after the backup's
+    ("file-size", 0, 0),   # the rewrite cannot grow
+    ("folder", 0, 0),      # no new file can be made beside the database
+], ids=["backup-rename", "last-rename", "file-size", "folder"])
+def test_failed_recover_leaves_the_database_under_its_name(tmp_path, rename_shim, how, passing,
+                                                           failing):
+    path = str(tmp_path / "x.db")
+    with _kvstore.open(path, "n") as db:
+        for i in range(500):
+            key, value = record(i)
+            db[key] = value
+    if how == "folder":
+        os.chmod(tmp_path, 0o555)
+    try:
+        outcome = run_json(FAILING_RECOVER, path, rename_shim, how, passing, failing,
+                           env=preload_env(rename_shim))
+    finally:
+        os.chmod(tmp_path, 0o755)
+    assert outcome["raised"] is not None
+    assert outcome["count"] == 500
+    assert os.listdir(tmp_path) == ["x.db"]
+    assert read_all(path) == {**records(500), b"after": b"stored"}
+
+
+def test_recover_that_cannot_put_the_database_back_names_where_it_is(tmp_path, rename_shim):
+    path = str(tmp_path / "x.db")
+    with _kvstore.open(path, "n") as db:
+        for i in range(500):
+            key, value = record(i)
+            db[key] = value
+    # The rewrite's rename fails, and so does the one that would undo the
+    # backup's.
+    outcome = run_json(FAILING_RECOVER, path, rename_shim, "rename", 1, 2,
+                       env=preload_env(rename_shim))
+    assert outcome["raised"] == [errno.EIO, path + ".~1~"]
+    assert outcome["count"] == 500
+    assert not os.path.exists(path)
+    assert read_all(path + ".~1~") == {**records(500), b"after": b"stored"}
+    # The rewritten copy stays too, under the library's temporary name.
+    assert len(os.listdir(tmp_path)) == 2
 
 
 @pytest.mark.parametrize("force", [False, True])

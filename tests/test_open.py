@@ -276,3 +276,29 @@ def test_failed_open_leaves_no_handle_behind(path):
     # Had the refused attempt kept its handle, its lock would stop this one.
     with _kvstore.open(path, "w") as db:
         db[b"key"] = b"value"
+
+
+@pytest.fixture
+def deeper_than_path_max(tmp_path, monkeypatch):
+    """A working folder whose absolute name is longer than PATH_MAX: a short
+    relative name there can be created, but has no absolute name."""
+    monkeypatch.chdir(tmp_path)
+    for _ in range(os.pathconf(".", "PC_PATH_MAX") // 255 + 1):
+        os.mkdir("d" * 255)
+        os.chdir("d" * 255)
+    return "x.db"
+
+
+# Only what the failing call created goes: a file that was there stays.
+@pytest.mark.parametrize("there", [None, b"", TEXT], ids=["missing", "empty", "text"])
+@pytest.mark.parametrize("flags", ["c", "n", "cu"])
+def test_failed_open_removes_the_file_it_created(deeper_than_path_max, flags, there):
+    if there is not None:
+        pathlib.Path(deeper_than_path_max).write_bytes(there)
+    with pytest.raises(_kvstore.error) as caught:
+        _kvstore.open(deeper_than_path_max, flags)
+    assert caught.value.errno == errno.ENAMETOOLONG
+    if there is None:
+        assert os.listdir(".") == []
+    else:
+        assert pathlib.Path(deeper_than_path_max).read_bytes() == there
