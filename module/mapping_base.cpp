@@ -278,6 +278,8 @@ PyMemberDef mapping_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyObject *mapping_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs);
+
 PyMethodDef mapping_methods[] = {
     {"get", as_cfunction(mapping_get), METH_FASTCALL, get_doc},
     {"setdefault", as_cfunction(mapping_setdefault), METH_FASTCALL,
@@ -292,8 +294,48 @@ PyMethodDef mapping_methods[] = {
      "Remove and return a (key, value) pair: the first in the file's order."},
     {"_iter_values", mapping_iter_values, METH_NOARGS, nullptr},
     {"_iter_items", mapping_iter_items, METH_NOARGS, nullptr},
+    {"__init_subclass__", as_cfunction(mapping_init_subclass),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
+
+// Whether `found`, what a class's attribute lookup gives, is this base's
+// own method `def`, not an override.
+bool is_base_method(PyObject *found, PyMethodDef *def)
+{
+    return Py_IS_TYPE(found, &PyMethodDescr_Type) &&
+           reinterpret_cast<PyMethodDescrObject *>(found)->d_method == def;
+}
+
+// The interpreter calls a method descriptor on its fast path only for an
+// object of exactly the descriptor's type: each class derived from this
+// base gets descriptors of its own for the methods it inherits from here,
+// or every db.get() would take the slow path.
+PyObject *mapping_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs)
+{
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "__init_subclass__() takes no arguments");
+        return nullptr;
+    }
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
+    for (PyMethodDef *def = mapping_methods; def->ml_name != nullptr; ++def) {
+        if (def->ml_flags & METH_CLASS) {
+            continue;
+        }
+        Ref found(PyObject_GetAttrString(cls, def->ml_name));
+        if (!found) {
+            return nullptr;
+        }
+        if (!is_base_method(found.borrow(), def)) {
+            continue;
+        }
+        Ref own(fault::injected() ? nullptr : PyDescr_NewMethod(type, def));
+        if (!own || PyObject_SetAttrString(cls, def->ml_name, own.borrow()) < 0) {
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
 
 PyType_Slot mapping_slots[] = {
     {Py_tp_new, as_slot(mapping_new)},
@@ -317,13 +359,14 @@ PyType_Slot mapping_slots[] = {
 }  // namespace
 
 // Py_TPFLAGS_MAPPING: a derived class takes its flags from this base, not
-// from collections.abc.Mapping, and match statements read it.
+// from collections.abc.Mapping, and match statements read it. Weak
+// references are the base's, so that a derived class needs no slot for them.
 PyType_Spec mapping_spec = {
     .name = "_kvstore._Mapping",
     .basicsize = sizeof(mapping_object),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
-             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_MAPPING,
+             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_MAPPING | Py_TPFLAGS_MANAGED_WEAKREF,
     .slots = mapping_slots,
 };
 
