@@ -235,6 +235,7 @@ void mapping_dealloc(PyObject *self)
 {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    PyObject_ClearWeakRefs(self);
     mapping_clear(self);
     type->tp_free(self);
     Py_DECREF(type);

@@ -4,6 +4,7 @@ iterators, and open() with its wait for another opener's lock."""
 import collections.abc
 import copy
 import errno
+import gc
 import math
 import os
 import pathlib
@@ -13,6 +14,7 @@ import sys
 import threading
 import time
 import tracemalloc
+import weakref
 
 import pytest
 
@@ -463,6 +465,18 @@ def test_the_file_underneath_is_set_once(pdb):
         unopened._raw = {}
     with pytest.raises(AttributeError):
         unopened.raw
+
+
+def test_weak_references_die_with_the_database(path):
+    db = kvstore.open(path, "c")
+    db[b"k"] = b"v"
+    reference = weakref.ref(db)
+    assert reference() is db
+    del db
+    gc.collect()
+    assert reference() is None
+    with kvstore.open(path) as reopened:
+        assert dict(reopened) == {b"k": b"v"}
 
 
 @pytest.mark.parametrize("walk", ["values", "items"])
