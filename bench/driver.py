@@ -126,6 +126,21 @@ def count_walk(db):
     return n
 
 
+# Every record's key and value: _kvstore's walk fetching each value, the
+# others' items().
+
+def walk_fetch(db):
+    k = db.firstkey()
+    while k is not None:
+        db[k]
+        k = db.nextkey(k)
+
+
+def iterate_items(db):
+    for _ in db.items():
+        pass
+
+
 def delete(db, keys):
     for k in keys:
         del db[k]
@@ -142,6 +157,7 @@ class MappingBackend:
 
     walk = staticmethod(iterate)
     count_walk = staticmethod(count_iterate)
+    walk_items = None
     reorganize = None
 
     def __init__(self, directory):
@@ -174,6 +190,7 @@ class KvstoreBackend(MappingBackend):
     name = "_kvstore"
     walk = staticmethod(walk)
     count_walk = staticmethod(count_walk)
+    walk_items = staticmethod(walk_fetch)
 
     def open(self, flag):
         import _kvstore
@@ -187,6 +204,7 @@ class PackageBackend(MappingBackend):
     """The kvstore package: its Database over _kvstore, used as a mapping."""
 
     name = "kvstore"
+    walk_items = staticmethod(iterate_items)
 
     def open(self, flag):
         import kvstore
@@ -201,6 +219,7 @@ class PackageBackend(MappingBackend):
 
 class DictBackend(MappingBackend):
     name = "dict"
+    walk_items = staticmethod(iterate_items)
 
     def open(self, flag):
         if flag == "n":
@@ -267,6 +286,7 @@ class LmdbBackend:
     """lmdb through its own API: one transaction per phase, as a user would."""
 
     name = "lmdb"
+    walk_items = None
     reorganize = None
     readonly = False
 
@@ -372,6 +392,10 @@ def run_once(backend, rec, work):
     walked = backend.count_walk(db)
     if walked != n:
         sys.exit(f"{backend.name}: the walk gave {walked} keys, not {n}")
+    if backend.walk_items is None:
+        rec.skip("items", n)
+    else:
+        rec.run("items", n, backend.walk_items, db)
 
     ns, rss = 0, 0
     for k, v in work["insert_pairs"][:LEN_CHANGES]:

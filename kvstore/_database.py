@@ -3,8 +3,8 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Iterator, MutableMapping
-from typing import TYPE_CHECKING, Literal, Self, overload, override
+from collections.abc import ItemsView, Iterator, KeysView, MutableMapping, ValuesView
+from typing import TYPE_CHECKING, Literal, NoReturn, Self, SupportsIndex, cast, final, override
 
 import _kvstore
 
@@ -15,26 +15,8 @@ if TYPE_CHECKING:
 type Data = str | bytes
 type FileName = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
-_MISSING: object = object()
 
-# A walk that has yielded this many keys checks them against the library's
-# count, which a damaged bucket directory can make it exceed forever. Short
-# walks never pay for the count.
-_UNCOUNTED_STEPS = 1024
-_ENDLESS = "the key traversal does not end: the database file is damaged"
-_CHANGED = "database changed during iteration"
-
-
-def _holds(raw: _kvstore.gdbm, key: Data) -> bool:
-    """Whether key is stored; a key that `in` refuses counts as absent, and
-    the store that follows reports the problem in its own words."""
-    try:
-        return key in raw
-    except (TypeError, ValueError):
-        return False
-
-
-class Database(MutableMapping[bytes, bytes]):
+class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ignore[reportPrivateUsage]
     """An open gdbm database file as a mutable mapping from bytes to bytes.
 
     Keys and values may be given as str (stored as UTF-8) or bytes; they
@@ -43,6 +25,11 @@ class Database(MutableMapping[bytes, bytes]):
     one of its iterators is running makes that iterator raise RuntimeError,
     as a dict does; replacing the value of a stored key does not.
     """
+
+    # No instance dict: the interpreter's fast path for a method call on an
+    # object that has one is missed (db.get() would cost a tenth more than
+    # the same call on the _kvstore object).
+    __slots__: tuple[str, ...] = ("_closed", "_filename", "_flag")
 
     def __init__(self, filename: FileName, flag: str = "r", mode: int = 0o666) -> None:
         self._raw: _kvstore.gdbm = _kvstore.open(filename, flag, mode)
@@ -55,116 +42,21 @@ class Database(MutableMapping[bytes, bytes]):
         self._walkers: int = 0
 
     # ---- the mapping ------------------------------------------------------
+    # Subscription, assignment, deletion, `in`, len(), the truth value,
+    # iteration, get(), setdefault(), pop() and popitem() are _kvstore's
+    # _Mapping, in C: no Python frame between the caller and the library.
 
     @override
-    def __getitem__(self, key: Data, /) -> bytes:
-        return self._raw[key]
+    def keys(self) -> KeysView[bytes]:
+        return _Keys(self)
 
     @override
-    def __setitem__(self, key: Data, value: Data, /) -> None:
-        if self._walkers:
-            self._insert(self._raw.__setitem__, key, value)
-        else:
-            self._raw[key] = value
+    def items(self) -> ItemsView[bytes, bytes]:
+        return _Items(self)
 
     @override
-    def __delitem__(self, key: Data, /) -> None:
-        del self._raw[key]
-        self._changes += 1
-
-    @override
-    def __contains__(self, key: object, /) -> bool:
-        # The module refuses keys other than str and bytes with TypeError.
-        return key in self._raw  # type: ignore[operator]  # pyright: ignore[reportOperatorIssue]
-
-    @override
-    def __len__(self) -> int:
-        return len(self._raw)
-
-    def __bool__(self) -> bool:
-        return bool(self._raw)
-
-    @override
-    def __iter__(self) -> Iterator[bytes]:
-        return self._walk()
-
-    def _walk(self) -> Iterator[bytes]:
-        raw = self._raw
-        changes = self._changes
-        self._walkers += 1
-        try:
-            seen = 0
-            limit = _UNCOUNTED_STEPS
-            counted = False
-            key = raw.firstkey()
-            while key is not None:
-                if seen == limit:
-                    if counted or seen >= (limit := len(raw)):
-                        raise _kvstore.error(_ENDLESS)
-                    counted = True
-                yield key
-                if self._changes != changes:
-                    raise RuntimeError(_CHANGED)
-                seen += 1
-                key = raw.nextkey(key)
-        finally:
-            self._walkers -= 1
-
-    def _insert[R](self, operation: Callable[..., R], key: Data, *args: object) -> R:
-        """Runs a store while an iterator is running, counting it as a change
-        when it adds a key: a new key can split a bucket under the walk."""
-        new = not _holds(self._raw, key)
-        result = operation(key, *args)
-        if new:
-            self._changes += 1
-        return result
-
-    @overload
-    def get(self, key: Data, /) -> bytes | None: ...
-    @overload
-    def get(self, key: Data, default: bytes, /) -> bytes: ...
-    @overload
-    def get[T](self, key: Data, default: T, /) -> bytes | T: ...
-    @override
-    def get(self, key: Data, default: object = None, /) -> object:
-        return self._raw.get(key, default)
-
-    # A present key returns its value whatever the default; a missing key
-    # stores the default, so None (the default's default) raises TypeError then.
-    @override
-    def setdefault(self, key: Data, default: Data | None = None, /) -> bytes:
-        if self._walkers:
-            return self._insert(self._raw.setdefault, key, default)
-        return self._raw.setdefault(key, default)
-
-    @overload
-    def pop(self, key: Data, /) -> bytes: ...
-    @overload
-    def pop(self, key: Data, default: bytes, /) -> bytes: ...
-    @overload
-    def pop[T](self, key: Data, default: T, /) -> bytes | T: ...
-    @override
-    def pop(self, key: Data, default: object = _MISSING, /) -> object:
-        raw = self._raw
-        try:
-            value = raw[key]
-        except KeyError:
-            if default is _MISSING:
-                raise
-            return default
-        del self[key]
-        return value
-
-    @override
-    def popitem(self) -> tuple[bytes, bytes]:
-        """Removes and returns a (key, value) pair: the first in the file's order."""
-        raw = self._raw
-        key = raw.firstkey()
-        if key is None:
-            raise KeyError("popitem(): database is empty")
-        value = raw[key]
-        del self[key]
-        return key, value
+    def values(self) -> ValuesView[bytes]:
+        return _Values(self)
 
     @override
     def clear(self) -> None:
@@ -234,8 +126,9 @@ class Database(MutableMapping[bytes, bytes]):
 
     @property
     def raw(self) -> _kvstore.gdbm:
-        """The _kvstore object underneath, for hot loops. Close the file
-        through the Database, which then knows it is closed."""
+        """The _kvstore object underneath, for firstkey() and nextkey() and
+        for code that wants no Python layer. Close the file through the
+        Database, which then knows it is closed."""
         return self._raw
 
     @property
@@ -252,7 +145,78 @@ class Database(MutableMapping[bytes, bytes]):
     def closed(self) -> bool:
         return self._closed
 
+    # A copy would share the open file: closing either would close both,
+    # and the other would still say it is open.
+    @override
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> NoReturn:
+        raise TypeError(f"cannot pickle {type(self).__name__!r} object")
+
     @override
     def __repr__(self) -> str:
         state = "closed" if self._closed else "open"
         return f"<kvstore.Database {self._filename!r} flag={self._flag!r} {state}>"
+
+
+def _as_stored(key: object) -> bytes | None:
+    """key as a store would hold it; None for a key that no store takes.
+    A dict's views answer False for such a key where the Database's own
+    lookups refuse it, after hashing it: an unhashable key raises TypeError
+    there as well."""
+    if isinstance(key, bytes):
+        return key
+    if isinstance(key, str):
+        try:
+            return key.encode()
+        except UnicodeEncodeError:
+            return None
+    _ = hash(key)
+    return None
+
+
+# The views walk the file in C, one record per step, and answer membership
+# and set operations as a dict's views do.
+
+@final
+class _Keys(KeysView[bytes]):
+    __slots__ = ()
+    _mapping: Database
+
+    @override
+    def __contains__(self, key: object) -> bool:
+        stored = _as_stored(key)
+        return stored is not None and stored in self._mapping
+
+    @override
+    def __iter__(self) -> Iterator[bytes]:
+        return iter(self._mapping)
+
+
+@final
+class _Items(ItemsView[bytes, bytes]):
+    __slots__ = ()
+    _mapping: Database
+
+    @override
+    def __contains__(self, item: object) -> bool:
+        if not (isinstance(item, tuple) and len(cast("tuple[object, ...]", item)) == 2):
+            return False
+        key, value = cast("tuple[object, object]", item)
+        stored = _as_stored(key)
+        if stored is None:
+            return False
+        found = self._mapping.get(stored)
+        return found is not None and (found is value or found == value)
+
+    @override
+    def __iter__(self) -> Iterator[tuple[bytes, bytes]]:
+        return self._mapping._iter_items()
+
+
+@final
+class _Values(ValuesView[bytes]):
+    __slots__ = ()
+    _mapping: Database
+
+    @override
+    def __iter__(self) -> Iterator[bytes]:
+        return self._mapping._iter_values()

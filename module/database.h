@@ -149,6 +149,11 @@ int assign(database_object *db, module_state *state, PyObject *key_obj, datum ke
 // The library's record count, or -1 with an exception set.
 Py_ssize_t library_count(database_object *db, module_state *state);
 
+// dict_methods.cpp: setdefault()'s body. The value stored under `key`, or
+// `fallback` stored and read back, with `stored` true.
+PyObject *fetch_or_store(database_object *db, module_state *state, PyObject *key_obj, datum key,
+                         PyObject *fallback, bool *stored);
+
 // ---- method helpers -------------------------------------------------------
 
 using Body = PyObject *(*)(database_object *, module_state *);

@@ -52,12 +52,6 @@ PyMethodDef database_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-template <class F>
-void *as_slot(F function)
-{
-    return reinterpret_cast<void *>(function);
-}
-
 PyType_Slot database_slots[] = {
     {Py_tp_dealloc, as_slot(db_dealloc)},
     {Py_tp_traverse, as_slot(db_traverse)},

@@ -6,6 +6,23 @@
 
 namespace kvstore {
 
+PyObject *fetch_or_store(database_object *db, module_state *state, PyObject *key_obj, datum key,
+                         PyObject *fallback, bool *stored)
+{
+    *stored = false;
+    bool missing;
+    PyObject *value = lookup(db, state, key, &missing);
+    if (!missing) {
+        return value;
+    }
+    if (assign(db, state, key_obj, key, fallback) < 0) {
+        return nullptr;
+    }
+    *stored = true;
+    // Read back, so the caller gets the stored bytes, not the object given.
+    return lookup_or_key_error(db, state, key_obj, key);
+}
+
 namespace {
 
 PyObject *get_value(database_object *db, module_state *state, PyObject *, datum key,
@@ -19,16 +36,8 @@ PyObject *get_value(database_object *db, module_state *state, PyObject *, datum 
 PyObject *set_default(database_object *db, module_state *state, PyObject *key_obj, datum key,
                       PyObject *fallback)
 {
-    bool missing;
-    PyObject *value = lookup(db, state, key, &missing);
-    if (!missing) {
-        return value;
-    }
-    if (assign(db, state, key_obj, key, fallback) < 0) {
-        return nullptr;
-    }
-    // Read back, so the caller gets the stored bytes, not the object given.
-    return lookup_or_key_error(db, state, key_obj, key);
+    bool stored;
+    return fetch_or_store(db, state, key_obj, key, fallback, &stored);
 }
 
 using KeyedBody = PyObject *(*)(database_object *, module_state *, PyObject *, datum, PyObject *);

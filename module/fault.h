@@ -59,6 +59,12 @@ inline PyObject *new_list(Py_ssize_t size,
     return fault::injected(where) ? nullptr : PyList_New(size);
 }
 
+inline PyObject *new_pair(PyObject *first, PyObject *second,
+                          std::source_location where = std::source_location::current())
+{
+    return fault::injected(where) ? nullptr : PyTuple_Pack(2, first, second);
+}
+
 inline int list_append(PyObject *list, PyObject *item,
                        std::source_location where = std::source_location::current())
 {

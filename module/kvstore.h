@@ -14,10 +14,21 @@ namespace kvstore {
 struct module_state {
     PyTypeObject *database_type;
     PyObject *error_type;
+    // The kvstore package's base type and its walks (mapping_base.h).
+    PyTypeObject *mapping_type;
+    PyTypeObject *walk_type;
 };
+
+// The module's definition (module.cpp), by which a type derived in Python
+// from the mapping base finds the module's state.
+extern PyModuleDef module_def;
 
 // The gdbm type (database_type.cpp) and open() (open.cpp).
 extern PyType_Spec database_spec;
+// The kvstore package's mapping base (mapping_base.cpp) and its walks
+// (mapping_walk.cpp).
+extern PyType_Spec mapping_spec;
+extern PyType_Spec walk_spec;
 PyObject *open_database(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 extern const char open_doc[];
 
@@ -30,6 +41,13 @@ template <class F>
 PyCFunction as_cfunction(F function)
 {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// Slot functions of any signature, as a type's slot table stores them.
+template <class F>
+void *as_slot(F function)
+{
+    return reinterpret_cast<void *>(function);
 }
 
 }  // namespace kvstore

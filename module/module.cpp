@@ -20,6 +20,17 @@ int module_exec(PyObject *module)
     if (state->database_type == nullptr) {
         return -1;
     }
+    state->mapping_type =
+        reinterpret_cast<PyTypeObject *>(fallible::type_from_spec(module, &mapping_spec));
+    if (state->mapping_type == nullptr ||
+        fallible::module_add_type(module, state->mapping_type) < 0) {
+        return -1;
+    }
+    state->walk_type =
+        reinterpret_cast<PyTypeObject *>(fallible::type_from_spec(module, &walk_spec));
+    if (state->walk_type == nullptr) {
+        return -1;
+    }
     state->error_type = fallible::new_exception("_kvstore.error", PyExc_OSError);
     if (state->error_type == nullptr) {
         return -1;
@@ -42,6 +53,8 @@ int module_traverse(PyObject *module, visitproc visit, void *arg)
     module_state *state = state_of(module);
     Py_VISIT(state->error_type);
     Py_VISIT(state->database_type);
+    Py_VISIT(state->mapping_type);
+    Py_VISIT(state->walk_type);
     return 0;
 }
 
@@ -50,6 +63,8 @@ int module_clear(PyObject *module)
     module_state *state = state_of(module);
     Py_CLEAR(state->error_type);
     Py_CLEAR(state->database_type);
+    Py_CLEAR(state->mapping_type);
+    Py_CLEAR(state->walk_type);
     return 0;
 }
 
@@ -86,6 +101,8 @@ PyDoc_STRVAR(module_doc,
 "a GDBM object doesn't print the keys and values, and the items() and\n"
 "values() methods are not supported.");
 
+}  // namespace
+
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "_kvstore",
@@ -97,8 +114,6 @@ PyModuleDef module_def = {
     .m_clear = module_clear,
     .m_free = module_free,
 };
-
-}  // namespace
 
 }  // namespace kvstore
 

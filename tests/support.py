@@ -111,6 +111,16 @@ def walk(db):
     return keys
 
 
+def package_over(db):
+    """A kvstore.Database over the open _kvstore object db, for tests that
+    hold db already (opening the file again would meet its lock)."""
+    import kvstore
+
+    package = kvstore.Database.__new__(kvstore.Database)
+    package._raw = db
+    return package
+
+
 def make_db(path, records=(), flags="c"):
     """Writes `records` (a mapping or pairs) to a database at `path`, then
     opens it with `flags`."""

@@ -169,3 +169,84 @@ def test_python_code_inside_a_conversion(path, position, action):
     gc.collect()
     with _kvstore.open(path, "r") as reopened:
         assert {key: reopened[key] for key in reopened.keys()} == model
+
+
+# ---- the kvstore package's Database, with one of its walks running ----------------
+
+# Every position of the package's own C paths that converts a key or value;
+# `adds` says whether the operation itself adds or removes a key.
+PACKAGE_POSITIONS = {
+    "store-key": (lambda db, x: db.__setitem__(x(b"new"), b"V"),
+                  lambda model: model.__setitem__(b"new", b"V"), True),
+    "store-value": (lambda db, x: db.__setitem__(b"new", x(b"V")),
+                    lambda model: model.__setitem__(b"new", b"V"), True),
+    "replace-value": (lambda db, x: db.__setitem__(b"b", x(b"V")),
+                      lambda model: model.__setitem__(b"b", b"V"), False),
+    "setdefault-key": (lambda db, x: db.setdefault(x(b"new"), b"V"),
+                       lambda model: model.setdefault(b"new", b"V"), True),
+    "get": (lambda db, x: db.get(x(b"b")), lambda model: model.get(b"b"), False),
+    "subscription": (lambda db, x: db[x(b"b")], lambda model: model[b"b"], False),
+    "del": (lambda db, x: db.__delitem__(x(b"b")), lambda model: model.__delitem__(b"b"), True),
+    "pop": (lambda db, x: db.pop(x(b"b")), lambda model: model.pop(b"b"), True),
+}
+# What the exporter does through the Database, its effect on the model, and
+# whether it adds or removes a key.
+PACKAGE_ACTIONS = {
+    "close": (lambda db: db.close(), None, False),
+    "store-new": (lambda db: db.__setitem__(b"s", b"S"), lambda model: model.__setitem__(b"s", b"S"), True),
+    "replace": (lambda db: db.__setitem__(b"c", b"C"), lambda model: model.__setitem__(b"c", b"C"), False),
+    "delete": (lambda db: db.__delitem__(b"c"), lambda model: model.__delitem__(b"c"), True),
+    "clear": (lambda db: db.clear(), lambda model: model.clear(), True),
+}
+
+
+@pytest.mark.parametrize("action", sorted(PACKAGE_ACTIONS))
+@pytest.mark.parametrize("position", sorted(PACKAGE_POSITIONS))
+def test_python_code_inside_a_conversion_of_the_package(path, position, action):
+    """The exporter closes or changes the Database while one of its walks is
+    running: the operation sees the object as it is afterwards, and the walk's
+    next step reports the change (or the closing) instead of going on."""
+    import kvstore
+
+    db = kvstore.open(path, "c")
+    db.update(RECORDS)
+    running = iter(db.items())
+    first = next(running)
+    do, changes_model, action_moves = PACKAGE_ACTIONS[action]
+    operation, effect, moves = PACKAGE_POSITIONS[position]
+    exporters = []
+
+    def make(data):
+        exporters.append(Exporter(data, lambda: do(db)))
+        return exporters[-1]
+
+    model = dict(RECORDS)
+    if action == "close":
+        with pytest.raises(_kvstore.error, match=CLOSED):
+            operation(db, make)
+        with pytest.raises(_kvstore.error, match=CLOSED):
+            next(running)
+    else:
+        changes_model(model)
+        try:
+            expected = effect(model)
+        except KeyError:
+            expected = KeyError
+        if expected is KeyError:
+            with pytest.raises(KeyError):
+                operation(db, make)
+        else:
+            result = operation(db, make)
+            if position != "setdefault-key":
+                assert result == expected
+        if action_moves or (moves and expected is not KeyError):
+            with pytest.raises(RuntimeError, match="database changed during iteration"):
+                next(running)
+        else:
+            # The first pair was read before the exporter ran.
+            assert sorted([first[0], *(key for key, _ in running)]) == sorted(model)
+        assert dict(db.items()) == model
+        db.close()
+    assert [e.exports for e in exporters] == [1]
+    with _kvstore.open(path, "r") as reopened:
+        assert {key: reopened[key] for key in reopened.keys()} == model

@@ -21,7 +21,8 @@ from pathlib import Path
 import pytest
 
 import _kvstore
-from support import Exporter, fresh_module, record_stats, walk
+import kvstore
+from support import Exporter, fresh_module, package_over, record_stats, walk
 
 pytestmark = pytest.mark.skipif(not hasattr(_kvstore, "_fault_at"),
                                 reason="a build without fault injection")
@@ -50,6 +51,28 @@ def store_exporters(db):
 
 def setdefault_missing(db):
     assert db.setdefault(b"new", VALUE) == VALUE
+
+
+def package_store_while_walking(db):
+    package = package_over(db)
+    running = iter(package)
+    next(running)
+    package[b"new"] = VALUE
+
+
+def package_walks(db):
+    package = package_over(db)
+    assert [len(list(view)) for view in (package, package.values(), package.items())] == [3, 3, 3]
+
+
+def first_seeded_key():
+    """The key that popitem() takes from a file seeded as Run seeds it: the
+    library's order depends only on the records and their order."""
+    with tempfile.TemporaryDirectory() as folder:
+        with _kvstore.open(os.path.join(folder, "db"), "n") as seed:
+            for key, value in RECORDS.items():
+                seed[key] = value
+            return seed.firstkey()
 
 
 # name -> (flags, operation, its effect on a dict model, the exception that
@@ -90,6 +113,17 @@ CASES = {
                                                                           str(folder / "odd")),
                                None, _kvstore.error),
     "recover": ("c", lambda db, folder: db.recover(force=True), None, None),
+    "package-subclass": ("c", lambda db, folder: type("Derived", (kvstore.Database,), {}), None,
+                         None),
+    "package-store-while-walking": ("c", lambda db, folder: package_store_while_walking(db),
+                                    lambda model: model.__setitem__(b"new", VALUE), None),
+    "package-setdefault-missing": ("c", lambda db, folder: package_over(db).setdefault(b"new", VALUE),
+                                   lambda model: model.__setitem__(b"new", VALUE), None),
+    "package-pop": ("c", lambda db, folder: package_over(db).pop(TEXT_KEY),
+                    lambda model: model.__delitem__(TEXT_KEY.encode()), None),
+    "package-popitem": ("c", lambda db, folder: package_over(db).popitem(),
+                        lambda model: model.__delitem__(first_seeded_key()), None),
+    "package-walks": ("c", lambda db, folder: package_walks(db), None, None),
     "recover-with-backup": ("c", lambda db, folder: db.recover(backup=True, force=True), None,
                             None),
     "dump": ("c", lambda db, folder: db.dump(str(folder / "backup.dump")), None, None),

@@ -15,7 +15,7 @@ import pytest
 
 import _kvstore
 from safety_scale import MEMTOOL, scaled
-from support import CLOSED, Exporter, database_type, library_message, raises, walk
+from support import CLOSED, Exporter, database_type, library_message, package_over, raises, walk
 
 KEY = b"k" * 2048
 VALUE = b"v" * 8192
@@ -55,6 +55,34 @@ class Env:
 
     def walk(self):
         assert len(walk(self.db)) == 8
+
+    # ---- through the kvstore package's Database over self.db ----------------
+
+    def package(self):
+        return package_over(self.db)
+
+    def package_walks(self):
+        package = self.package()
+        assert [len(list(view)) for view in (package, package.values(), package.items())] == [8, 8, 8]
+
+    def package_store_while_walking(self):
+        package = self.package()
+        running = iter(package.items())
+        next(running)
+        package[b"extra"] = VALUE
+        raises(RuntimeError, "database changed during iteration", next, running)
+        del package[b"extra"]
+
+    def package_abandoned_walk(self):
+        running = iter(self.package().values())
+        next(running)
+
+    def package_pop_and_restore(self):
+        package = self.package()
+        assert package.pop(KEY + b"\0") == VALUE
+        key, value = package.popitem()
+        package[KEY + b"\0"] = VALUE
+        package[key] = value
 
     def store_and_delete(self):
         self.db[b"extra"] = VALUE
@@ -172,6 +200,23 @@ CASES = {
     "nextkey_type": (False, lambda e: raises(TypeError, None, e.db.nextkey, bytearray(KEY))),
     "nextkey_surrogate": (False, lambda e: raises(UnicodeEncodeError, None, e.db.nextkey, SURROGATE)),
     "nextkey_closed": (False, lambda e: raises(E, CLOSED, e.closed.nextkey, KEY)),
+    # the kvstore package's Database
+    "package_fetch": (False, lambda e: check(VALUE, e.package().__getitem__, KEY + b"\0")),
+    "package_fetch_miss": (False, lambda e: raises(KeyError, None, e.package().__getitem__, b"missing")),
+    "package_contains_len_bool": (False, lambda e: check((True, 8, True), lambda p: (KEY + b"\1" in p, len(p), bool(p)), e.package())),
+    "package_get": (False, lambda e: check([1], e.package().get, b"missing", [1])),
+    "package_get_type": (False, lambda e: raises(TypeError, None, e.package().get, 1)),
+    "package_setdefault_missing": (False, lambda e: (check(VALUE, e.package().setdefault, b"fresh", VALUE), e.db.__delitem__(b"fresh"))),
+    "package_pop_default": (False, lambda e: check(None, e.package().pop, b"missing", None)),
+    "package_pop_miss": (False, lambda e: raises(KeyError, None, e.package().pop, b"missing")),
+    "package_pop_and_restore": (False, Env.package_pop_and_restore),
+    "package_popitem_read_only": (False, lambda e: raises(E, None, package_over(e.ro).popitem)),
+    "package_store_and_delete": (False, lambda e: (e.package().__setitem__(b"extra", VALUE), e.package().__delitem__(b"extra"))),
+    "package_store_bad_value": (False, lambda e: raises(TypeError, None, e.package().__setitem__, KEY, 1)),
+    "package_walks": (False, Env.package_walks),
+    "package_store_while_walking": (False, Env.package_store_while_walking),
+    "package_abandoned_walk": (False, Env.package_abandoned_walk),
+    "package_closed": (False, lambda e: raises(E, CLOSED, lambda: next(iter(package_over(e.closed).items())))),
     # maintenance
     "sync": (False, lambda e: e.db.sync()),
     "sync_args": (False, lambda e: raises(TypeError, None, e.db.sync, 1)),

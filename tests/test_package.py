@@ -2,19 +2,25 @@
 iterators, and open() with its wait for another opener's lock."""
 
 import collections.abc
+import copy
 import errno
+import gc
 import math
 import os
 import pathlib
+import pickle
 import shelve
+import sys
 import threading
 import time
 import tracemalloc
+import weakref
 
 import pytest
 
 import _kvstore
 import kvstore
+from safety_scale import scaled
 from support import CLOSED
 
 CHANGED = "database changed during iteration"
@@ -73,7 +79,23 @@ LIKE_A_DICT = {
     "update-pairs": lambda m: m.update([(b"f", b"6")]),
     "clear": lambda m: m.clear(),
     "equal": lambda m: (m == SEED, m == {}, m != SEED),
+    # Elements that no store takes: a dict's views answer, never refuse.
+    "view-foreign-elements": lambda m: (
+        m.keys() & {1, b"a", "\udc80"}, m.keys() | {1}, m.keys() - {1, b"c"}, m.keys().isdisjoint({1, 2.5}),
+        (1, 2) in m.items(), 1 in m.items(), (b"a",) in m.items(), [b"a", b"1"] in m.items(),
+        m.items() & {(1, 2), (b"a", b"1")}, "\udc80" in m.keys(), None in m.keys()),
+    "view-unhashable-key": lambda m: [1] in m.keys(),
+    "view-unhashable-item-key": lambda m: ([1], b"1") in m.items(),
+    "match": lambda m: _matched(m),
 }
+
+
+def _matched(mapping):
+    match mapping:
+        case {b"a": value, **rest}:
+            return value, sorted(rest)
+        case _:
+            return None
 
 
 @pytest.mark.parametrize("name", LIKE_A_DICT)
@@ -377,3 +399,151 @@ def test_timeout_must_be_seconds(path, timeout, exception):
     with pytest.raises(exception):
         kvstore.open(path, "c", timeout=timeout)
     assert not os.path.exists(path)
+
+
+# ---- the per-record paths, in C ---------------------------------------------------
+
+def test_per_record_operations_run_no_python_code(pdb):
+    walks = [iter(pdb), iter(pdb.keys()), iter(pdb.items()), iter(pdb.values())]
+    operations = [
+        lambda: pdb[b"a"], lambda: pdb.__setitem__(b"d", b"4"), lambda: pdb.__delitem__(b"d"),
+        lambda: b"a" in pdb, lambda: len(pdb), lambda: bool(pdb), lambda: pdb.get(b"zz", b""),
+        lambda: pdb.setdefault(b"a"), lambda: pdb.pop(b"zz", None),
+        *[lambda walk=walk: next(walk) for walk in walks],
+        lambda: pdb.popitem(),
+    ]
+    entered = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code.co_filename != __file__:
+            entered.append(frame.f_code.co_qualname)
+
+    sys.setprofile(profile)
+    try:
+        for operation in operations:
+            operation()
+    finally:
+        sys.setprofile(None)
+    assert entered == []
+
+
+# The arguments each method and slot of the C base takes on an open database.
+BASE_CALLS = {
+    "__getitem__": (b"a",), "__setitem__": (b"a", b"v"), "__delitem__": (b"a",),
+    "__contains__": (b"a",), "__len__": (), "__bool__": (), "__iter__": (), "get": (b"a",),
+    "setdefault": (b"a", b"v"), "pop": (b"a", None), "popitem": (), "_iter_values": (),
+    "_iter_items": (),
+}
+
+
+def test_the_table_names_every_method_of_the_base():
+    methods = {name for name, attribute in vars(_kvstore._Mapping).items() if callable(attribute)}
+    assert methods - {"__new__", "__init_subclass__"} == set(BASE_CALLS)
+
+
+@pytest.mark.parametrize("state", ["closed", "never-opened"])
+@pytest.mark.parametrize("name", sorted(BASE_CALLS))
+def test_every_per_record_operation_on_a_closed_database(pdb, name, state):
+    if state == "closed":
+        pdb.close()
+        db = pdb
+    else:
+        db = kvstore.Database.__new__(kvstore.Database)
+    with pytest.raises(_kvstore.error, match=CLOSED):
+        result = getattr(db, name)(*BASE_CALLS[name])
+        if isinstance(result, collections.abc.Iterator):
+            next(result)
+
+
+def test_the_file_underneath_is_set_once(pdb):
+    raw = pdb.raw
+    for change in (lambda: setattr(pdb, "_raw", raw), lambda: delattr(pdb, "_raw")):
+        with pytest.raises(AttributeError):
+            change()
+    assert pdb.raw is raw and dict(pdb) == SEED
+    unopened = kvstore.Database.__new__(kvstore.Database)
+    with pytest.raises(TypeError):
+        unopened._raw = {}
+    with pytest.raises(AttributeError):
+        unopened.raw
+
+
+def test_weak_references_die_with_the_database(path):
+    db = kvstore.open(path, "c")
+    db[b"k"] = b"v"
+    reference = weakref.ref(db)
+    assert reference() is db
+    del db
+    gc.collect()
+    assert reference() is None
+    with kvstore.open(path) as reopened:
+        assert dict(reopened) == {b"k": b"v"}
+
+
+@pytest.mark.parametrize("walk", ["values", "items"])
+def test_view_walks_stream_and_detect_a_circling_file(walk):
+    damaged = pathlib.Path(__file__).parent / "data" / "damaged-traversal-cycle.db"
+    with kvstore.open(damaged, "r") as db:
+        with pytest.raises((_kvstore.error, KeyError)):
+            for _ in getattr(db, walk)():
+                pass
+
+
+# ---- threads sharing one Database, and copies ---------------------------------
+
+# Without one critical section, a run of this size failed 5 to 115 times; the
+# memory checks' scaled-down runs only need the paths.
+ROUNDS = scaled(50000, minimum=500)
+
+
+def run_threads(worker, count=4):
+    """Runs worker(i) in `count` threads switching as often as the
+    interpreter can; returns what they raised."""
+    raised = []
+
+    def guarded(i):
+        try:
+            worker(i)
+        except Exception as caught:  # noqa: BLE001 - the test reports them
+            raised.append(caught)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=guarded, args=(i,)) for i in range(count)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    return raised
+
+
+def test_pop_with_a_default_is_atomic(pdb):
+    def worker(_):
+        for _ in range(ROUNDS):
+            pdb[b"shared"] = b"v"
+            pdb.pop(b"shared", None)
+
+    assert run_threads(worker) == []
+
+
+def test_popitem_of_a_database_never_empty_is_atomic(pdb):
+    pdb.update({b"%d" % i: b"v" for i in range(8)})
+
+    def worker(_):
+        for _ in range(ROUNDS):
+            key, value = pdb.popitem()
+            pdb[key] = value
+
+    assert run_threads(worker) == []
+    assert len(pdb) == len(SEED) + 8
+
+
+@pytest.mark.parametrize("duplicate", [copy.copy, copy.deepcopy, pickle.dumps],
+                         ids=["copy", "deepcopy", "pickle"])
+def test_copying_is_refused_as_pickling_is(pdb, duplicate):
+    with pytest.raises(TypeError, match="cannot pickle"):
+        duplicate(pdb)
+    assert not pdb.closed and dict(pdb) == SEED

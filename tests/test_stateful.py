@@ -393,6 +393,14 @@ class PackageMachine(RuleBasedStateMachine):
         if not self.read_only:
             self.model[as_bytes(key)] = as_bytes(value)
 
+    @rule(key=keys)
+    def delete(self, key):
+        if as_bytes(key) not in self.model and not self.read_only:
+            self.operations += 1
+            raises(KeyError, None, self.db.__delitem__, key)
+        elif self.change(self.db.__delitem__, key, adds_or_removes=True) is not False:
+            del self.model[as_bytes(key)]
+
     @rule(key=keys, default=st.sampled_from([SENTINEL, None, b"d"]))
     def pop(self, key, default):
         stored = self.model.get(as_bytes(key))
@@ -466,6 +474,21 @@ class PackageMachine(RuleBasedStateMachine):
         assert sorted(self.db.items()) == sorted(self.model.items())
         assert sorted(self.db.values()) == sorted(self.model.values())
         assert self.db.keys() == self.model.keys()
+
+    @rule(key=keys, bad=unusable)
+    def view_set_operations(self, key, bad):
+        # Elements that no store takes are answered, not refused, as by a dict's views.
+        self.operations += 2
+        stored = self.model.get(as_bytes(key))
+        try:
+            hash(bad)
+        except TypeError:
+            raises(TypeError, None, self.db.keys().__contains__, bad)
+            return
+        model_keys = {as_bytes(key), bad} & self.model.keys()
+        assert self.db.keys() & {as_bytes(key), bad} == model_keys
+        assert ((bad, stored) in self.db.items()) is False
+        assert ((key, stored) in self.db.items()) is (stored is not None)
 
     # ---- the running iterator ---------------------------------------------
 

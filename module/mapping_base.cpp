@@ -1,0 +1,374 @@
+// The base type of the kvstore package's Database: the mapping protocol,
+// get(), setdefault(), pop() and popitem(), and the walks, each running the
+// gdbm object's own lookups and stores inside its critical section. The
+// package's class derives from it and adds the file's methods in Python.
+#include "mapping_base.h"
+
+#include "interpreter_private.h"
+
+namespace kvstore {
+
+namespace {
+
+// ---- what each operation does inside the gdbm object's critical section ----
+
+// Whether `key` is stored; a failed check answers no, which only costs a
+// walk a needless stop.
+bool holds(database_object *db, datum key)
+{
+    return db->handle != nullptr && gdbm_exists(db->handle, key) != 0;
+}
+
+int store_or_delete(mapping_object *m, database_object *db, PyObject *key_obj, datum key,
+                    PyObject *value_obj)
+{
+    // A new key can split a bucket under a running walk; a replaced value
+    // moves nothing.
+    bool moves = value_obj == nullptr || (m->walkers != 0 && !holds(db, key));
+    if (assign(db, db->state, key_obj, key, value_obj) < 0) {
+        return -1;
+    }
+    m->changes += moves;
+    return 0;
+}
+
+PyObject *store_default(mapping_object *m, database_object *db, PyObject *key_obj, datum key,
+                        PyObject *fallback)
+{
+    bool stored;
+    PyObject *value = fetch_or_store(db, db->state, key_obj, key, fallback, &stored);
+    m->changes += stored;
+    return value;
+}
+
+// pop(): the value and the deletion in one section, so that no other
+// thread's deletion falls between them.
+PyObject *take(mapping_object *m, database_object *db, PyObject *key_obj, datum key,
+               PyObject *fallback)
+{
+    bool missing;
+    Ref value(lookup(db, db->state, key, &missing));
+    if (missing) {
+        if (fallback != nullptr) {
+            return Py_NewRef(fallback);
+        }
+        PyErr_SetObject(PyExc_KeyError, key_obj);
+        return nullptr;
+    }
+    if (!value || assign(db, db->state, key_obj, key, nullptr) < 0) {
+        return nullptr;
+    }
+    ++m->changes;
+    return value.steal();
+}
+
+// popitem(): the first key in the file's order, its value and the deletion
+// in one section. The pair is made before the record goes, so that a failed
+// allocation leaves it stored.
+PyObject *take_first(mapping_object *m, database_object *db)
+{
+    module_state *state = db->state;
+    if (!ensure_open(db, state)) {
+        return nullptr;
+    }
+    LibDatum first(gdbm_firstkey(db->handle));
+    if (!first) {
+        if (!raise_unless_miss(state, "gdbm_firstkey() error")) {
+            PyErr_SetString(PyExc_KeyError, "popitem(): database is empty");
+        }
+        return nullptr;
+    }
+    Ref key(first.to_bytes());
+    if (!key) {
+        return nullptr;
+    }
+    Ref value(lookup_or_key_error(db, state, key.borrow(), first.view()));
+    if (!value) {
+        return nullptr;
+    }
+    Ref pair(fallible::new_pair(key.borrow(), value.borrow()));
+    if (!pair || assign(db, state, key.borrow(), first.view(), nullptr) < 0) {
+        return nullptr;
+    }
+    ++m->changes;
+    return pair.steal();
+}
+
+// ---- the slots and methods ----------------------------------------------------
+
+// The slots that change nothing are the gdbm object's own.
+PyObject *mapping_subscript(PyObject *self, PyObject *key_obj)
+{
+    PyObject *raw = raw_of(as_mapping(self));
+    return raw != nullptr ? db_subscript(raw, key_obj) : nullptr;
+}
+
+Py_ssize_t mapping_length(PyObject *self)
+{
+    PyObject *raw = raw_of(as_mapping(self));
+    return raw != nullptr ? db_length(raw) : -1;
+}
+
+int mapping_contains(PyObject *self, PyObject *key_obj)
+{
+    PyObject *raw = raw_of(as_mapping(self));
+    return raw != nullptr ? db_contains(raw, key_obj) : -1;
+}
+
+int mapping_bool(PyObject *self)
+{
+    PyObject *raw = raw_of(as_mapping(self));
+    return raw != nullptr ? db_bool(raw) : -1;
+}
+
+PyObject *mapping_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    PyObject *raw = raw_of(as_mapping(self));
+    return raw != nullptr ? db_get(raw, args, nargs) : nullptr;
+}
+
+int mapping_ass_subscript(PyObject *self, PyObject *key_obj, PyObject *value_obj)
+{
+    mapping_object *m = as_mapping(self);
+    PyObject *raw = raw_of(m);
+    InputDatum key;
+    if (raw == nullptr || !key.convert(key_obj, stored_item)) {
+        return -1;
+    }
+    return with_lock(raw,
+                     [&] { return store_or_delete(m, as_db(raw), key_obj, key.get(), value_obj); });
+}
+
+using KeyedBody = PyObject *(*)(mapping_object *, database_object *, PyObject *, datum,
+                                PyObject *);
+
+// setdefault() and pop(): a key and an optional default, positional only;
+// the whole method runs in one critical section. `fallback` is the default
+// when none is given.
+template <const char *Name, KeyedBody body, PyObject *(*fallback)()>
+PyObject *key_default_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs < 1 || nargs > 2) {
+        _PyArg_CheckPositional(Name, nargs, 1, 2);
+        return nullptr;
+    }
+    mapping_object *m = as_mapping(self);
+    PyObject *raw = raw_of(m);
+    InputDatum key;
+    if (raw == nullptr || !key.convert(args[0], lookup_key)) {
+        return nullptr;
+    }
+    PyObject *given = nargs == 2 ? args[1] : fallback();
+    return with_lock(raw, [&] { return body(m, as_db(raw), args[0], key.get(), given); });
+}
+
+PyObject *none() { return Py_None; }
+PyObject *no_default() { return nullptr; }
+
+constexpr const char setdefault_name[] = "setdefault";
+constexpr const char pop_name[] = "pop";
+
+PyObject *mapping_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    return key_default_method<setdefault_name, store_default, none>(self, args, nargs);
+}
+
+PyObject *mapping_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    return key_default_method<pop_name, take, no_default>(self, args, nargs);
+}
+
+PyObject *mapping_popitem(PyObject *self, PyObject *)
+{
+    mapping_object *m = as_mapping(self);
+    PyObject *raw = raw_of(m);
+    if (raw == nullptr) {
+        return nullptr;
+    }
+    return with_lock(raw, [&] { return take_first(m, as_db(raw)); });
+}
+
+PyObject *mapping_iter(PyObject *self)
+{
+    return new_walk(self, WalkKind::keys);
+}
+
+PyObject *mapping_iter_values(PyObject *self, PyObject *)
+{
+    return new_walk(self, WalkKind::values);
+}
+
+PyObject *mapping_iter_items(PyObject *self, PyObject *)
+{
+    return new_walk(self, WalkKind::items);
+}
+
+// ---- the object -----------------------------------------------------------
+
+PyObject *mapping_new(PyTypeObject *type, PyObject *, PyObject *)
+{
+    PyObject *module = PyType_GetModuleByDef(type, &module_def);
+    if (module == nullptr) {
+        return nullptr;
+    }
+    PyObject *self = fault::injected() ? nullptr : type->tp_alloc(type, 0);
+    if (self != nullptr) {
+        as_mapping(self)->state = static_cast<module_state *>(PyModule_GetState(module));
+    }
+    return self;
+}
+
+int mapping_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_mapping(self)->raw);
+    return 0;
+}
+
+int mapping_clear(PyObject *self)
+{
+    Py_CLEAR(as_mapping(self)->raw);
+    return 0;
+}
+
+void mapping_dealloc(PyObject *self)
+{
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    PyObject_ClearWeakRefs(self);
+    mapping_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject *get_raw(PyObject *self, void *)
+{
+    mapping_object *m = as_mapping(self);
+    if (m->raw == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "_raw");
+        return nullptr;
+    }
+    return Py_NewRef(m->raw);
+}
+
+// Set once: walks and the lock-free reads above rely on it never changing.
+int set_raw(PyObject *self, PyObject *value, void *)
+{
+    mapping_object *m = as_mapping(self);
+    if (value == nullptr || m->raw != nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "_raw is set once and never replaced");
+        return -1;
+    }
+    if (Py_TYPE(value) != m->state->database_type) {
+        PyErr_Format(PyExc_TypeError, "_raw must be a gdbm object of this module, not %.100s",
+                     Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    m->raw = Py_NewRef(value);
+    return 0;
+}
+
+PyGetSetDef mapping_getset[] = {
+    {"_raw", get_raw, set_raw, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef mapping_members[] = {
+    {"_changes", Py_T_PYSSIZET, offsetof(mapping_object, changes), 0, nullptr},
+    {"_walkers", Py_T_PYSSIZET, offsetof(mapping_object, walkers), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyObject *mapping_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs);
+
+PyMethodDef mapping_methods[] = {
+    {"get", as_cfunction(mapping_get), METH_FASTCALL, get_doc},
+    {"setdefault", as_cfunction(mapping_setdefault), METH_FASTCALL,
+     "setdefault($self, key, default=None, /)\n--\n\n"
+     "Get value for key, or set it to default and return default if not present."},
+    {"pop", as_cfunction(mapping_pop), METH_FASTCALL,
+     "pop($self, key, default=<unrepresentable>, /)\n--\n\n"
+     "Remove key and return its value, or default if given and key is not present;\n"
+     "the lookup and the removal are one step for other threads."},
+    {"popitem", mapping_popitem, METH_NOARGS,
+     "popitem($self, /)\n--\n\n"
+     "Remove and return a (key, value) pair: the first in the file's order."},
+    {"_iter_values", mapping_iter_values, METH_NOARGS, nullptr},
+    {"_iter_items", mapping_iter_items, METH_NOARGS, nullptr},
+    {"__init_subclass__", as_cfunction(mapping_init_subclass),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Whether `found`, what a class's attribute lookup gives, is this base's
+// own method `def`, not an override.
+bool is_base_method(PyObject *found, PyMethodDef *def)
+{
+    return Py_IS_TYPE(found, &PyMethodDescr_Type) &&
+           reinterpret_cast<PyMethodDescrObject *>(found)->d_method == def;
+}
+
+// The interpreter calls a method descriptor on its fast path only for an
+// object of exactly the descriptor's type: each class derived from this
+// base gets descriptors of its own for the methods it inherits from here,
+// or every db.get() would take the slow path.
+PyObject *mapping_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs)
+{
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "__init_subclass__() takes no arguments");
+        return nullptr;
+    }
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
+    for (PyMethodDef *def = mapping_methods; def->ml_name != nullptr; ++def) {
+        if (def->ml_flags & METH_CLASS) {
+            continue;
+        }
+        Ref found(PyObject_GetAttrString(cls, def->ml_name));
+        if (!found) {
+            return nullptr;
+        }
+        if (!is_base_method(found.borrow(), def)) {
+            continue;
+        }
+        Ref own(fault::injected() ? nullptr : PyDescr_NewMethod(type, def));
+        if (!own || PyObject_SetAttrString(cls, def->ml_name, own.borrow()) < 0) {
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyType_Slot mapping_slots[] = {
+    {Py_tp_new, as_slot(mapping_new)},
+    {Py_tp_dealloc, as_slot(mapping_dealloc)},
+    {Py_tp_traverse, as_slot(mapping_traverse)},
+    {Py_tp_clear, as_slot(mapping_clear)},
+    {Py_tp_iter, as_slot(mapping_iter)},
+    {Py_tp_methods, mapping_methods},
+    {Py_tp_members, mapping_members},
+    {Py_tp_getset, mapping_getset},
+    {Py_sq_contains, as_slot(mapping_contains)},
+    {Py_mp_length, as_slot(mapping_length)},
+    {Py_mp_subscript, as_slot(mapping_subscript)},
+    {Py_mp_ass_subscript, as_slot(mapping_ass_subscript)},
+    {Py_nb_bool, as_slot(mapping_bool)},
+    {Py_tp_doc, const_cast<char *>("The per-record operations of kvstore.Database, over the "
+                                   "gdbm object set as _raw.")},
+    {0, nullptr},
+};
+
+}  // namespace
+
+// Py_TPFLAGS_MAPPING: a derived class takes its flags from this base, not
+// from collections.abc.Mapping, and match statements read it. Weak
+// references are the base's, so that a derived class needs no slot for them.
+PyType_Spec mapping_spec = {
+    .name = "_kvstore._Mapping",
+    .basicsize = sizeof(mapping_object),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
+             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_MAPPING | Py_TPFLAGS_MANAGED_WEAKREF,
+    .slots = mapping_slots,
+};
+
+}  // namespace kvstore

@@ -1,0 +1,49 @@
+// The base type of the kvstore package's Database (mapping_base.cpp) and
+// its walks over keys, values and items (mapping_walk.cpp). The base holds
+// the gdbm object that the package opened and runs every per-record
+// operation through the gdbm object's own paths, inside its critical
+// section, with no Python frame between the caller and the library.
+#ifndef KVSTORE_MAPPING_BASE_H
+#define KVSTORE_MAPPING_BASE_H
+
+#include "database.h"
+
+namespace kvstore {
+
+struct mapping_object {
+    PyObject_HEAD
+    // The gdbm object, set once by the package's __init__ (as _raw) and
+    // never replaced, so that it can be read without the lock.
+    PyObject *raw;
+    module_state *state;
+    // Bumped by every change that can move a walk's position (a new key, a
+    // deletion); running walks compare it with the value they started with.
+    Py_ssize_t changes;
+    // Walks started and not finished: while there are none, a store skips
+    // the check that tells a new key from a replaced value.
+    Py_ssize_t walkers;
+};
+
+inline mapping_object *as_mapping(PyObject *self)
+{
+    return reinterpret_cast<mapping_object *>(self);
+}
+
+// The gdbm object under `self`; null with `error` set when none was given
+// (a Database whose __init__ did not run), which counts as closed.
+inline PyObject *raw_of(mapping_object *m)
+{
+    if (m->raw == nullptr) {
+        raise_error(m->state, closed_message);
+    }
+    return m->raw;
+}
+
+enum class WalkKind { keys, values, items };
+
+// A new walk over `mapping`'s records, yielding `kind`.
+PyObject *new_walk(PyObject *mapping, WalkKind kind);
+
+}  // namespace kvstore
+
+#endif
