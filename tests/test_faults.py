@@ -13,8 +13,10 @@ module's sources.
 """
 
 import gc
+import os
 import re
 import sys
+import tempfile
 import tracemalloc
 from pathlib import Path
 
