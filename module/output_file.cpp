@@ -46,6 +46,18 @@ unsigned long unique_number()
     return mixed ^ (static_cast<unsigned long>(getpid()) << 20) ^ counter.fetch_add(1);
 }
 
+// Flushing to the disk can take long: other threads run meanwhile. The
+// object stays marked busy (steps.h), so none of them can use it.
+template <class Call>
+auto detached(Call call) -> decltype(call())
+{
+    decltype(call()) result;
+    Py_BEGIN_ALLOW_THREADS
+    result = call();
+    Py_END_ALLOW_THREADS
+    return result;
+}
+
 }  // namespace
 
 OutputFile::~OutputFile()
@@ -184,7 +196,7 @@ bool OutputFile::sync_folder()
         return fail();
     }
     // Some file systems cannot flush a folder, and say so with EINVAL.
-    bool synced = fsync(fd) == 0 || errno == EINVAL;
+    bool synced = detached([fd] { return fsync(fd); }) == 0 || errno == EINVAL;
     int saved = errno;
     close(fd);
     errno = saved;
@@ -197,11 +209,11 @@ bool OutputFile::commit()
         return false;
     }
     errno = 0;
-    if (fsync(fd_) != 0) {
+    if (detached([this] { return fsync(fd_); }) != 0) {
         return fail();
     }
     int fd = std::exchange(fd_, -1);
-    if (close(fd) != 0) {
+    if (detached([fd] { return close(fd); }) != 0) {
         return fail();
     }
     // The name may have been pointed at the database since create().
