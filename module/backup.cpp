@@ -248,17 +248,39 @@ void raise_undo_failed(module_state *state)
     PyErr_SetRaisedException(raised);
 }
 
-bool read_dump(database_object *db, module_state *state, const char *name, DumpContents &dump)
+// Without replace, a key the database holds already refuses the load
+// before anything is stored.
+bool refuse_stored_keys(database_object *db, module_state *state, const DumpContents &dump,
+                        Steps &steps)
+{
+    for (size_t record = 0; record < dump.records(); ++record) {
+        datum key = dump.key(record);
+        if (gdbm_exists(db->handle, key)) {
+            raise_cannot_replace(state, key);
+            return false;
+        }
+        // A miss leaves "no error" or "item not found", depending on the release.
+        if (raise_unless_miss(state, "gdbm_exists() error", true) || !steps.advance()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Reads the whole dump and checks it against the database. This part is
+// paced too, but tells no progress: the count is not known until the
+// whole file is read.
+bool read_dump(database_object *db, module_state *state, const char *name, bool replace,
+               DumpContents &dump)
 {
     int fd;
     if (!open_regular_file(state, name, GDBM_READER, 0, &fd)) {
         return false;
     }
     Descriptor file(fd);
-    // Reading is paced too, but tells no progress: the count is not known
-    // until the whole file is read.
-    Steps reading(db, load_name, nullptr, 0);
-    return dump.read(state, name, file.get(), reading);
+    Steps checking(db, load_name, nullptr, 0);
+    return dump.read(state, name, file.get(), checking) &&
+           (replace || refuse_stored_keys(db, state, dump, checking));
 }
 
 PyObject *load_file(database_object *db, module_state *state, const char *name, bool replace,
@@ -274,7 +296,7 @@ PyObject *load_file(database_object *db, module_state *state, const char *name, 
         return nullptr;
     }
     DumpContents dump;
-    if (!read_dump(db, state, name, dump)) {
+    if (!read_dump(db, state, name, replace, dump)) {
         return nullptr;
     }
     db->known_size = -1;

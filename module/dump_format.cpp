@@ -159,7 +159,8 @@ private:
     }
 
     // The next line without its '\n', valid until the next read; `*ended`
-    // at the end of the file. The last line may lack its '\n'.
+    // at the end of the file. The last line may lack its '\n'
+    // (line_complete_ tells).
     bool next_line(std::string_view *line, bool *ended)
     {
         ++line_number_;
@@ -172,6 +173,7 @@ private:
                 *line = std::string_view(from, length);
                 start_ += length + 1;
                 *ended = false;
+                line_complete_ = true;
                 return true;
             }
             scanned = end_ - start_;
@@ -179,6 +181,7 @@ private:
                 *line = std::string_view(from, scanned);
                 start_ = end_;
                 *ended = scanned == 0;
+                line_complete_ = false;
                 return true;
             }
             if (scanned == read_buffer_size) {
@@ -444,7 +447,8 @@ private:
             if (!next_line(&line, &ended)) {
                 return false;
             }
-            bool header_line = !ended && line.size() >= 2 && line[0] == '!' && line.back() == '\r';
+            bool header_line = line_complete_ && line.size() >= 2 && line[0] == '!' &&
+                               line.back() == '\r';
             bool expected = n == 0   ? line == "!\r"
                             : n == 1 ? line.substr(0, line.size() - 1) == binary_banner
                                      : true;
@@ -501,6 +505,7 @@ private:
     size_t start_ = 0;
     size_t end_ = 0;
     bool at_end_ = false;
+    bool line_complete_ = false;  // the last line read ended with '\n'
     unsigned long long read_total_ = 0;
     unsigned long line_number_ = 0;
 };

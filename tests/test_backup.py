@@ -271,3 +271,317 @@ def test_loading_stops_a_running_iterator(tmp_path, source):
         with pytest.raises(RuntimeError):
             next(running)
         assert len(target) == len(RECORDS) + 1
+
+
+# ---- what dump() may replace, and what a failed dump leaves --------------------
+
+def folder_listing(folder):
+    return sorted(os.listdir(folder))
+
+
+@pytest.mark.parametrize("flags", ["r", "w"])
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("name", ["same", "relative", "symlink", "hard-link"])
+def test_dump_onto_the_database_itself_is_refused(tmp_path, monkeypatch, name, fmt, flags):
+    path = tmp_path / "x.db"
+    write_db(path, {b"k": b"v"})
+    os.symlink(path, tmp_path / "symlink")
+    os.link(path, tmp_path / "hard-link")
+    monkeypatch.chdir(tmp_path)
+    target = {"same": str(path), "relative": "./x.db"}.get(name, name)
+    before = path.read_bytes()
+    with _kvstore.open(str(path), flags) as db:
+        with pytest.raises(_kvstore.error, match="the database's own file") as refused:
+            db.dump(target, fmt)
+        assert (refused.value.errno, refused.value.filename) == (errno.EINVAL, target)
+        assert db[b"k"] == b"v"
+    assert path.read_bytes() == before
+    assert folder_listing(tmp_path) == ["hard-link", "symlink", "x.db"]
+
+
+def make_fifo(folder):
+    os.mkfifo(folder / "fifo")
+    return folder / "fifo"
+
+
+@pytest.mark.parametrize("make_target, code", [
+    (make_fifo, errno.EINVAL),
+    (lambda folder: pathlib.Path("/dev/full"), errno.EINVAL),
+    (lambda folder: pathlib.Path("/dev/null"), errno.EINVAL),
+    (lambda folder: folder, errno.EISDIR),
+], ids=["fifo", "dev-full", "dev-null", "folder"])
+@pytest.mark.parametrize("method", ["dump", "load"])
+def test_only_regular_files_are_written_and_read(tmp_path, make_target, code, method):
+    # Neither blocks on a FIFO nor reads a device that never ends.
+    target = make_target(tmp_path)
+    with _kvstore.open(str(tmp_path / "db"), "c") as db:
+        db[b"k"] = b"v"
+        with pytest.raises(_kvstore.error) as refused:
+            getattr(db, method)(str(target))
+    assert (refused.value.errno, refused.value.filename) == (code, str(target))
+    if method == "dump" and target.name == "fifo":
+        assert pathlib.Path(target).is_fifo()
+
+
+def test_dump_writes_through_a_symlink_and_keeps_the_mode(tmp_path, source):
+    (tmp_path / "real.dump").write_bytes(b"old")
+    os.chmod(tmp_path / "real.dump", 0o640)
+    os.symlink("real.dump", tmp_path / "link.dump")
+    with _kvstore.open(str(source)) as db:
+        db.dump(str(tmp_path / "link.dump"))
+    assert os.path.islink(tmp_path / "link.dump")
+    assert os.stat(tmp_path / "real.dump").st_mode & 0o777 == 0o640
+    kvstore.load(tmp_path / "link.dump", tmp_path / "copy.db")
+    assert contents(tmp_path / "copy.db") == RECORDS
+
+
+# A child that dumps the database at argv[1] to argv[2] under a file-size
+# limit, or with the flush shim making the next fsync fail; it prints the
+# error's errno.
+FAILING_DUMP = r"""
+import ctypes, json, resource, sys
+import _kvstore
+db_path, target, how, fmt = sys.argv[1:5]
+db = _kvstore.open(db_path, "r")
+if how == "size-limit":
+    resource.setrlimit(resource.RLIMIT_FSIZE, (8192, resource.RLIM_INFINITY))
+else:
+    shim = ctypes.CDLL(None)
+    ctypes.c_long.in_dll(shim, "kvshim_fail_next").value = 1
+    ctypes.c_int.in_dll(shim, "kvshim_fail_errno").value = 5  # EIO
+try:
+    db.dump(target, fmt)
+except _kvstore.error as e:
+    print(json.dumps([e.errno, e.filename]))
+else:
+    print(json.dumps(None))
+"""
+
+
+@pytest.mark.parametrize("existing", [False, True], ids=["new", "replacing"])
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("how, code", [("size-limit", errno.EFBIG), ("fsync-fails", errno.EIO)])
+def test_a_failed_dump_leaves_no_short_file(tmp_path, source, how, code, fmt, existing):
+    from children import build_flush_shim, preload_env, run_json
+
+    out = tmp_path / "out"
+    out.mkdir()
+    target = out / "backup.dump"
+    if existing:
+        target.write_bytes(b"the previous backup")
+    env = preload_env(build_flush_shim(tmp_path)) if how == "fsync-fails" else None
+    assert run_json(FAILING_DUMP, source, target, how, fmt, env=env) == [code, str(target)]
+    assert folder_listing(out) == (["backup.dump"] if existing else [])
+    if existing:
+        assert target.read_bytes() == b"the previous backup"
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    folder = tmp_path / "small"
+    folder.mkdir()
+    mount = shutil.which("mount")
+    if os.geteuid() != 0 or mount is None or subprocess.run(
+            [mount, "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(folder)],
+            capture_output=True).returncode != 0:
+        pytest.skip("mounting a small tmpfs needs root and the right to mount")
+    yield folder
+    subprocess.run(["umount", str(folder)], check=True)
+
+
+def test_a_dump_that_fills_the_disk_leaves_nothing(small_disk, source):
+    (small_disk / "backup.dump").write_bytes(b"old")
+    with _kvstore.open(str(source)) as db:
+        with pytest.raises(_kvstore.error) as refused:
+            db.dump(str(small_disk / "backup.dump"))
+    assert refused.value.errno == errno.ENOSPC
+    assert folder_listing(small_disk) == ["backup.dump"]
+    assert (small_disk / "backup.dump").read_bytes() == b"old"
+
+
+# ---- names the ASCII header must carry ------------------------------------------
+
+@pytest.mark.parametrize("folder, name", [
+    ("backups,2024", "a,b.db"),
+    ("plain", "back\\slash.db"),
+    ("plain", " spaced, name.db"),
+], ids=["commas", "backslash", "space-comma"])
+def test_a_recorded_name_loads_back_with_gdbm_load(tmp_path, folder, name):
+    (tmp_path / folder).mkdir()
+    path = tmp_path / folder / name
+    write_db(path, {b"k": b"v"})
+    with _kvstore.open(str(path)) as db:
+        db.dump(str(tmp_path / "backup.dump"))
+    kvstore.load(tmp_path / "backup.dump", tmp_path / "ours.db")
+    assert contents(tmp_path / "ours.db") == {b"k": b"v"}
+    # gdbm_load without a database name restores the file under the name recorded.
+    path.unlink()
+    gdbm_tool("gdbm_load", tmp_path / "backup.dump")
+    assert contents(path) == {b"k": b"v"}
+
+
+@pytest.mark.parametrize("name", ["line\nbreak.db", 'quote",comma.db', "slash\\,comma.db"],
+                         ids=["newline", "quote-comma", "backslash-comma"])
+def test_a_name_the_ascii_header_cannot_carry_is_refused(tmp_path, name):
+    path = tmp_path / name
+    write_db(path, {b"k": b"v"})
+    with _kvstore.open(str(path)) as db:
+        with pytest.raises(_kvstore.error, match="'ascii' dump format cannot record"):
+            db.dump(str(tmp_path / "backup.dump"))
+        assert not (tmp_path / "backup.dump").exists()
+        db.dump(str(tmp_path / "backup.dump"), "binary")
+    kvstore.load(tmp_path / "backup.dump", tmp_path / "copy.db")
+    assert contents(tmp_path / "copy.db") == {b"k": b"v"}
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_our_dump_is_byte_for_byte_gdbm_dump(tmp_path, source, fmt):
+    with _kvstore.open(str(source)) as db:
+        db.dump(str(tmp_path / "ours"), fmt)
+    gdbm_tool("gdbm_dump", f"--format={fmt}", source, tmp_path / "theirs")
+    ours, theirs = ((tmp_path / name).read_bytes() for name in ("ours", "theirs"))
+    if fmt == "ascii":
+        # The first line holds the time of the dump.
+        ours, theirs = (text.split(b"\n", 1)[1] for text in (ours, theirs))
+    assert ours == theirs
+
+
+# ---- dumps that are not whole ---------------------------------------------------
+
+SMALL = {b"alpha": b"1" * 70, b"beta": b"\x00\xff", b"gamma": b"three"}
+MALFORMED = library_message("GDBM_MALFORMED_DATA")
+
+
+@pytest.fixture
+def target(tmp_path):
+    """A database holding one record of its own, and its bytes."""
+    path = tmp_path / "target.db"
+    write_db(path, {b"mine": b"kept"})
+    return path
+
+
+def small_dump(tmp_path, fmt):
+    write_db(tmp_path / "small.db", SMALL)
+    with _kvstore.open(str(tmp_path / "small.db")) as db:
+        db.dump(str(tmp_path / "small.dump"), fmt)
+    return (tmp_path / "small.dump").read_bytes()
+
+
+def test_every_cut_of_an_ascii_dump_is_refused_and_stores_nothing(tmp_path, target):
+    whole = small_dump(tmp_path, "ascii")
+    before = target.read_bytes()
+    cut = tmp_path / "cut.dump"
+    with _kvstore.open(str(target), "w") as db:
+        # Only the last line break may go.
+        for length in range(len(whole) - 1):
+            cut.write_bytes(whole[:length])
+            with pytest.raises(_kvstore.error, match=re.escape(MALFORMED)):
+                db.load(str(cut))
+            assert target.read_bytes() == before, length
+        cut.write_bytes(whole[:-1])
+        db.load(str(cut))
+        assert len(db) == len(SMALL) + 1
+
+
+def test_a_binary_dump_cut_inside_a_record_is_refused(tmp_path, target):
+    # A cut between records cannot be seen: the format has no end mark.
+    whole = small_dump(tmp_path, "binary")
+    header = whole.index(b"!\r\n", 3) + 3
+    boundaries = {header}
+    at = header
+    while at < len(whole):
+        for _ in range(2):
+            at += 8 + int.from_bytes(whole[at:at + 4], "big")
+        boundaries.add(at)
+    cut = tmp_path / "cut.dump"
+    before = target.read_bytes()
+    with _kvstore.open(str(target), "w") as db:
+        for length in range(len(whole)):
+            if length in boundaries:
+                continue
+            cut.write_bytes(whole[:length])
+            with pytest.raises(_kvstore.error, match=re.escape(MALFORMED)):
+                db.load(str(cut))
+    assert target.read_bytes() == before
+
+
+def ascii_dump(*items, count=None, header=b"#:version=1.1\n#:file=x.db\n", tail=b"# End of data\n"):
+    """An ASCII dump of `items` ((length line, Base64 lines) pairs as bytes)."""
+    body = b"".join(items)
+    count = b"#:count=%d\n" % (len(items) // 2) if count is None else count
+    return b"# GDBM dump file\n" + header + b"# End of header\n" + body + count + tail
+
+
+def item(data, length=None):
+    import base64
+    text = base64.b64encode(data)
+    lines = b"".join(text[i:i + 76] + b"\n" for i in range(0, len(text), 76))
+    return b"#:len=%s\n" % (str(len(data)).encode() if length is None else length) + lines
+
+
+BINARY_HEADER = b"!\r\n! GDBM FLAT FILE DUMP -- THIS IS NOT A TEXT FILE\r\n! GDBM\r\n!\r\n"
+
+
+def binary_item(data, length=None):
+    return (len(data) if length is None else length).to_bytes(4, "big") + bytes(4) + data
+
+
+HOSTILE = {
+    "not-a-dump": b"hello\n",
+    "no-end-of-header": b"# GDBM dump file\n#:version=1.1\n",
+    "text-in-header": b"# GDBM dump file\nhello\n# End of header\n#:count=0\n# End of data\n",
+    "open-quote": ascii_dump(header=b'#:file="x.db\n'),
+    "bad-mode": ascii_dump(header=b"#:mode=9z\n"),
+    "huge-uid": ascii_dump(header=b"#:uid=99999999999999999999\n"),
+    "huge-length": ascii_dump(item(b"k", b"99999999999999999999"), item(b"v")),
+    "length-past-file": ascii_dump(item(b"k", b"2000000000"), item(b"v")),
+    "negative-length": ascii_dump(item(b"k", b"-1"), item(b"v")),
+    "zero-length": ascii_dump(b"#:len=0\n\n", item(b"v")),
+    "longer-than-said": ascii_dump(item(b"key", b"2"), item(b"v")),
+    "shorter-than-said": ascii_dump(item(b"key", b"4"), item(b"v")),
+    "bad-base64": ascii_dump(b"#:len=3\n@@@@\n", item(b"v")),
+    "padding-inside": ascii_dump(b"#:len=6\nQQ==QUFB\n", item(b"v")),
+    "line-too-long": ascii_dump(item(b"k"), b"#:len=100000\n" + b"QUFB" * 33334 + b"\n"),
+    "key-without-value": ascii_dump(item(b"k"), count=b"#:count=0\n"),
+    "count-too-high": ascii_dump(item(b"k"), item(b"v"), count=b"#:count=2\n"),
+    "count-too-low": ascii_dump(item(b"k"), item(b"v"), count=b"#:count=0\n"),
+    "no-count": ascii_dump(item(b"k"), item(b"v"), count=b""),
+    "no-end-of-data": ascii_dump(item(b"k"), item(b"v"), tail=b""),
+    "after-end-of-data": ascii_dump(item(b"k"), item(b"v"), tail=b"# End of data\nmore\n"),
+    "unknown-tag": ascii_dump(b"#:what=1\n", item(b"k"), item(b"v")),
+    "carriage-returns": ascii_dump(item(b"k"), item(b"v")).replace(b"\n", b"\r\n"),
+    "binary-bad-banner": b"!\r\n! SOMETHING ELSE\r\n!\r\n",
+    "binary-no-header-end": b"!\r\n! GDBM FLAT FILE DUMP -- THIS IS NOT A TEXT FILE\r\n",
+    "binary-huge-length": BINARY_HEADER + binary_item(b"k", 0xFFFFFFFF) + binary_item(b"v"),
+    "binary-length-past-file": BINARY_HEADER + binary_item(b"k", 1 << 30) + binary_item(b"v"),
+    "binary-zero-length": BINARY_HEADER + binary_item(b"") + binary_item(b"v"),
+    "binary-key-without-value": BINARY_HEADER + binary_item(b"k"),
+    "binary-short-length": BINARY_HEADER + binary_item(b"k") + binary_item(b"v") + b"\x00\x00",
+}
+
+
+@pytest.mark.parametrize("name", list(HOSTILE))
+def test_a_malformed_dump_stores_nothing(tmp_path, target, name):
+    (tmp_path / "hostile.dump").write_bytes(HOSTILE[name])
+    before = target.read_bytes()
+    mode = os.stat(target).st_mode
+    with _kvstore.open(str(target), "w") as db:
+        with pytest.raises(_kvstore.error) as refused:
+            db.load(str(tmp_path / "hostile.dump"))
+        assert str(refused.value).startswith(f"{MALFORMED}: {tmp_path / 'hostile.dump'}, ")
+        assert {key: db[key] for key in db.keys()} == {b"mine": b"kept"}
+    assert target.read_bytes() == before
+    assert os.stat(target).st_mode == mode
+
+
+def test_the_library_takes_what_hostile_cases_are_built_from(tmp_path, target):
+    # The builders above make valid dumps when left alone.
+    valid = {"ascii": ascii_dump(item(b"k" * 100), item(b"v"), header=b"#:mode=600\n"),
+             "binary": BINARY_HEADER + binary_item(b"k" * 100) + binary_item(b"v")}
+    for fmt, data in valid.items():
+        (tmp_path / fmt).write_bytes(data)
+        with _kvstore.open(str(tmp_path / f"{fmt}.db"), "n") as db:
+            db.load(str(tmp_path / fmt))
+            assert {key: db[key] for key in db.keys()} == {b"k" * 100: b"v"}
+        gdbm_tool("gdbm_load", tmp_path / fmt, tmp_path / f"{fmt}-theirs.db")
+        assert contents(tmp_path / f"{fmt}-theirs.db") == {b"k" * 100: b"v"}
