@@ -135,9 +135,11 @@ def test_a_stored_key_is_refused_unless_replace(tmp_path, source, fmt):
         db.dump(tmp_path / "backup.dump", fmt)
     target = tmp_path / "target.db"
     write_db(target, {b"k0005": b"mine", b"only here": b"kept"})
-    with pytest.raises(_kvstore.error, match=library_message("GDBM_CANNOT_REPLACE")):
+    before = target.read_bytes()
+    with pytest.raises(_kvstore.error, match=library_message("GDBM_CANNOT_REPLACE")
+                       + ": the key b'k0005' is already stored"):
         kvstore.load(tmp_path / "backup.dump", target)
-    assert contents(target)[b"k0005"] == b"mine"
+    assert target.read_bytes() == before
     kvstore.load(tmp_path / "backup.dump", target, replace=True)
     assert contents(target) == {**RECORDS, b"only here": b"kept"}
 
@@ -154,7 +156,7 @@ def malformed(tmp_path):
 
 @pytest.mark.parametrize("make_dump, expected", [
     (lambda t: t / "missing.dump", {"errno": errno.ENOENT, "filename": "missing.dump"}),
-    (lambda t: t, {"errno": errno.EISDIR}),
+    (lambda t: t, {"errno": errno.EISDIR, "filename": ""}),
     (malformed, {"text": "{malformed}: {dump}, line \\d+"}),
     (lambda t: t / "empty.dump", {"text": "{malformed}: {dump}, line 1"}),
 ], ids=["missing", "directory", "malformed", "empty"])
@@ -185,13 +187,22 @@ def test_dump_reports_a_file_it_cannot_write(tmp_path, source):
     assert refused.value.filename == str(tmp_path / "no" / "such.dump")
 
 
-def test_load_into_a_read_only_database_is_refused(tmp_path, source):
-    with _kvstore.open(str(source)) as db:
-        db.dump(str(tmp_path / "backup.dump"))
+@pytest.mark.parametrize("records", [True, False], ids=["records", "no-records"])
+def test_load_into_a_read_only_database_is_refused(tmp_path, source, records):
+    # Even a dump without records applies no owner or mode through a reader.
+    if records:
+        with _kvstore.open(str(source)) as db:
+            db.dump(str(tmp_path / "backup.dump"))
+    else:
+        (tmp_path / "backup.dump").write_bytes(ascii_dump(header=b"#:uid=65534,gid=65534,mode=777\n"))
     write_db(tmp_path / "target.db", {})
+    os.chmod(tmp_path / "target.db", 0o640)
+    before = os.stat(tmp_path / "target.db")
     with _kvstore.open(str(tmp_path / "target.db"), "r") as reader:
         with pytest.raises(_kvstore.error, match=library_message("GDBM_READER_CANT_STORE")):
             reader.load(str(tmp_path / "backup.dump"))
+    after = os.stat(tmp_path / "target.db")
+    assert (after.st_mode, after.st_uid, after.st_gid) == (before.st_mode, before.st_uid, before.st_gid)
     assert contents(tmp_path / "target.db") == {}
 
 
@@ -585,3 +596,194 @@ def test_the_library_takes_what_hostile_cases_are_built_from(tmp_path, target):
             assert {key: db[key] for key in db.keys()} == {b"k" * 100: b"v"}
         gdbm_tool("gdbm_load", tmp_path / fmt, tmp_path / f"{fmt}-theirs.db")
         assert contents(tmp_path / f"{fmt}-theirs.db") == {b"k" * 100: b"v"}
+
+
+# ---- steps: progress, other callers, undoing ------------------------------------
+
+MANY = {b"key%06d" % i: b"value %d" % i * 3 for i in range(40_000)}
+
+
+@pytest.fixture(scope="module")
+def many(tmp_path_factory):
+    """A database of MANY, and a dump of it in each format."""
+    folder = tmp_path_factory.mktemp("many")
+    write_db(folder / "many.db", MANY)
+    os.chmod(folder / "many.db", 0o604)
+    with _kvstore.open(str(folder / "many.db")) as db:
+        for fmt in FORMATS:
+            db.dump(str(folder / fmt), fmt)
+    return folder
+
+
+class Recorder:
+    def __init__(self, action=None):
+        self.calls = []
+        self.action = action
+
+    def __call__(self, done, total):
+        self.calls.append((done, total))
+        if self.action is not None:
+            self.action(done, total)
+
+
+def run_operation(operation, folder, many, progress, fmt="ascii", target=None, replace=False):
+    """Runs dump (of many.db) or load (into target) with progress."""
+    if operation == "dump":
+        with _kvstore.open(str(many / "many.db")) as db:
+            db.dump(str(folder / "out.dump"), fmt, progress=progress)
+    else:
+        with _kvstore.open(str(target), "w") as db:
+            db.load(str(many / fmt), replace, progress=progress)
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("operation", ["dump", "load"])
+def test_progress_rises_to_the_total(tmp_path, many, target, operation, fmt):
+    progress = Recorder()
+    run_operation(operation, tmp_path, many, progress, fmt, target)
+    done = [d for d, _ in progress.calls]
+    assert {total for _, total in progress.calls} == {len(MANY)}
+    assert done == sorted(set(done)) and done[-1] == len(MANY)
+    assert all(d > 0 for d in done)
+
+
+def raise_at(when):
+    def action(done, total):
+        if when == "first" or done == total:
+            raise ZeroDivisionError(f"stop at {done}")
+    return action
+
+
+@pytest.mark.parametrize("when", ["first", "last"])
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_a_raising_progress_leaves_the_dump_target_as_it_was(tmp_path, many, when, fmt):
+    (tmp_path / "out.dump").write_bytes(b"the previous backup")
+    with pytest.raises(ZeroDivisionError):
+        run_operation("dump", tmp_path, many, Recorder(raise_at(when)), fmt)
+    assert folder_listing(tmp_path) == ["out.dump"]
+    assert (tmp_path / "out.dump").read_bytes() == b"the previous backup"
+
+
+@pytest.mark.parametrize("replace", [False, True], ids=["insert", "replace"])
+@pytest.mark.parametrize("when", ["first", "last"])
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_a_raising_progress_undoes_the_load(tmp_path, many, when, fmt, replace):
+    # The records are put back; the library's layout of the file may differ.
+    path = tmp_path / "target.db"
+    mine = {b"mine": b"kept", **({b"key000007": b"old value"} if replace else {})}
+    write_db(path, mine)
+    os.chmod(path, 0o600)
+    progress = Recorder(raise_at(when))
+    with pytest.raises(ZeroDivisionError):
+        run_operation("load", tmp_path, many, progress, fmt, path, replace)
+    assert progress.calls[-1][0] > 0
+    assert contents(path) == mine
+    # The dump's mode comes only with success.
+    assert os.stat(path).st_mode & 0o777 == 0o600
+
+
+def test_a_load_that_fails_midway_is_undone(tmp_path, target):
+    # The same key twice: the second store is refused after the first was made.
+    dump = ascii_dump(item(b"new"), item(b"1"), item(b"twice"), item(b"2"),
+                      item(b"twice"), item(b"3"))
+    (tmp_path / "twice.dump").write_bytes(dump)
+    with _kvstore.open(str(target), "w") as db:
+        with pytest.raises(_kvstore.error, match=re.escape(library_message("GDBM_CANNOT_REPLACE"))
+                           + ".*b'twice'"):
+            db.load(str(tmp_path / "twice.dump"))
+        assert {key: db[key] for key in db.keys()} == {b"mine": b"kept"}
+        db.load(str(tmp_path / "twice.dump"), True)
+        assert {key: db[key] for key in db.keys()} == {b"mine": b"kept", b"new": b"1",
+                                                       b"twice": b"3"}
+
+
+CALLS = {
+    "len": len,
+    "get": lambda db: db[b"key000001"],
+    "store": lambda db: db.__setitem__(b"x", b"y"),
+    "keys": lambda db: db.keys(),
+    "sync": lambda db: db.sync(),
+    "close": lambda db: db.close(),
+    "dump": lambda db: db.dump(os.devnull + ".never"),
+    "load": lambda db: db.load(os.devnull),
+}
+
+
+@pytest.mark.parametrize("call", list(CALLS))
+@pytest.mark.parametrize("operation", ["dump", "load"])
+def test_calls_from_progress_are_refused(tmp_path, many, operation, call):
+    path = tmp_path / "db"
+    write_db(path, MANY if operation == "dump" else {})
+    refusals = []
+
+    def progress(done, total):
+        with pytest.raises(_kvstore.error) as refused:
+            CALLS[call](db)
+        refusals.append(str(refused.value))
+
+    with _kvstore.open(str(path), "w") as db:
+        if operation == "dump":
+            db.dump(str(tmp_path / "out.dump"), progress=progress)
+        else:
+            db.load(str(many / "ascii"), progress=progress)
+        assert refusals and set(refusals) == {
+            f"{operation}() is in progress on this database: wait until it returns"}
+        # Usable again once it returned.
+        assert len(db) == len(MANY)
+    assert db.close() is None
+
+
+@pytest.mark.parametrize("operation", ["dump", "load"])
+def test_another_thread_is_refused_while_steps_run(tmp_path, many, operation):
+    import threading
+
+    path = tmp_path / "db"
+    write_db(path, MANY if operation == "dump" else {})
+    started, answered = threading.Event(), threading.Event()
+    outcome = []
+
+    def other():
+        started.wait(60)
+        try:
+            outcome.append(len(db))
+        except _kvstore.error as refused:
+            outcome.append(str(refused))
+        answered.set()
+
+    def progress(done, total):
+        if not started.is_set():
+            started.set()
+            # The operation's thread waits here, between two steps, and lets
+            # the other thread call in.
+            assert answered.wait(60)
+
+    with _kvstore.open(str(path), "w") as db:
+        thread = threading.Thread(target=other)
+        thread.start()
+        if operation == "dump":
+            db.dump(str(tmp_path / "out.dump"), progress=progress)
+        else:
+            db.load(str(many / "binary"), progress=progress)
+        thread.join()
+        assert outcome == [f"{operation}() is in progress on this database: wait until it returns"]
+        assert len(db) == len(MANY)
+
+
+def test_progress_must_be_callable(tmp_path, source):
+    with _kvstore.open(str(source)) as db:
+        with pytest.raises(TypeError, match=r"dump\(\) progress must be callable or None, not int"):
+            db.dump(str(tmp_path / "x"), progress=1)
+    assert not (tmp_path / "x").exists()
+
+
+def test_the_package_passes_progress_on(tmp_path, source):
+    calls = []
+    with kvstore.open(source) as db:
+        db.dump(tmp_path / "backup.dump", progress=lambda *report: calls.append(("dump", report)))
+    kvstore.load(tmp_path / "backup.dump", tmp_path / "a.db",
+                 progress=lambda *report: calls.append(("kvstore.load", report)))
+    with kvstore.open(tmp_path / "b.db", "c") as db:
+        db.load(tmp_path / "backup.dump", progress=lambda *report: calls.append(("load", report)))
+    total = (len(RECORDS), len(RECORDS))
+    assert [call for call in calls if call[1] == total] == [
+        ("dump", total), ("kvstore.load", total), ("load", total)]
