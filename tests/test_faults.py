@@ -110,8 +110,17 @@ def _database_has(name):
             return hasattr(db, name)
 
 
+def dump_then_load(db, folder, replace):
+    db.dump(str(folder / "backup.dump"))
+    db.load(str(folder / "backup.dump"), replace)
+
+
 if _database_has("dump"):
     CASES["dump"] = ("c", lambda db, folder: db.dump(str(folder / "backup.dump")), None, None)
+    # The dump holds the records as they are: loading it changes no record.
+    CASES["dump-and-load"] = ("c", lambda db, folder: dump_then_load(db, folder, True), None, None)
+    CASES["load-stored-key"] = ("c", lambda db, folder: dump_then_load(db, folder, False), None,
+                                _kvstore.error)
 
 
 class Run:
