@@ -5,6 +5,7 @@
 
 #include "kvstore.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -34,6 +35,10 @@ private:
 // opener, a device or a folder is no file to read. False with `error` set
 // (with the name) otherwise.
 bool open_regular_file(module_state *state, const char *name, int flags, int mode, int *fd);
+
+// False with `error` set (errno EISDIR for a folder, EINVAL for anything
+// else, with the name) unless `status` is a regular file's.
+bool ensure_regular(module_state *state, const struct stat &status, const char *name);
 
 }  // namespace kvstore
 

@@ -80,6 +80,19 @@ int open_mode_bits(int flags)
 
 }  // namespace
 
+bool ensure_regular(module_state *state, const struct stat &status, const char *name)
+{
+    if (S_ISDIR(status.st_mode)) {
+        raise_os_error(state, EISDIR, std::strerror(EISDIR), name);
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        raise_os_error(state, EINVAL, "Not a regular file", name);
+        return false;
+    }
+    return true;
+}
+
 // The descriptor is checked, not the name, so nothing can be swapped in
 // between.
 bool open_regular_file(module_state *state, const char *name, int flags, int mode, int *fd)
@@ -90,12 +103,7 @@ bool open_regular_file(module_state *state, const char *name, int flags, int mod
         raise_errno_first(state, "open() error", name);
         return false;
     }
-    if (S_ISDIR(status.st_mode)) {
-        raise_os_error(state, EISDIR, std::strerror(EISDIR), name);
-        return false;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        raise_os_error(state, EINVAL, "Not a regular file", name);
+    if (!ensure_regular(state, status, name)) {
         return false;
     }
     int status_flags = fcntl(file.get(), F_GETFL);

@@ -3,6 +3,7 @@
 
 #include "convert.h"
 #include "errors.h"
+#include "files.h"
 
 #include <atomic>
 #include <cerrno>
@@ -76,6 +77,13 @@ bool OutputFile::fail()
     return false;
 }
 
+bool OutputFile::refuse_protected()
+{
+    raise_os_error(state_, EINVAL, "This is the database's own file: a dump cannot replace it",
+                   shown_);
+    return false;
+}
+
 bool OutputFile::is_protected(const char *name)
 {
     struct stat named;
@@ -94,18 +102,11 @@ bool OutputFile::create(const struct stat &protected_file)
         // name is taken as given, and creating the file reports the rest.
         return errno == ENOENT ? copy_name(final_, shown_) && open_unfinished(nullptr) : fail();
     }
-    if (S_ISDIR(replaced.st_mode)) {
-        raise_os_error(state_, EISDIR, std::strerror(EISDIR), shown_);
-        return false;
-    }
-    if (!S_ISREG(replaced.st_mode)) {
-        raise_os_error(state_, EINVAL, "Not a regular file", shown_);
+    if (!ensure_regular(state_, replaced, shown_)) {
         return false;
     }
     if (is_protected(shown_)) {
-        raise_os_error(state_, EINVAL, "This is the database's own file: a dump cannot replace it",
-                       shown_);
-        return false;
+        return refuse_protected();
     }
     // Through a symbolic link the file it names is replaced, not the link.
     CString resolved(realpath(shown_, nullptr));
@@ -218,9 +219,7 @@ bool OutputFile::commit()
     }
     // The name may have been pointed at the database since create().
     if (is_protected(final_.data())) {
-        raise_os_error(state_, EINVAL, "This is the database's own file: a dump cannot replace it",
-                       shown_);
-        return false;
+        return refuse_protected();
     }
     if (rename(unfinished_.data(), final_.data()) != 0) {
         return fail();

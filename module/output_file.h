@@ -37,6 +37,7 @@ private:
     bool write_all(const char *data, size_t size);
     bool sync_folder();
     bool is_protected(const char *name);
+    bool refuse_protected();
     bool fail();
 
     module_state *state_;
