@@ -50,6 +50,14 @@ def measure(operation):
     return took, ticker.longest
 
 
+def spin(seconds=1.0):
+    """Pure Python for `seconds`: the interpreter's own switching, and the
+    machine's load, give the ticker's floor."""
+    end = time.perf_counter() + seconds
+    while time.perf_counter() < end:
+        pass
+
+
 def build(path, records):
     rnd = random.Random(1)
     with _kvstore.open(path, "nf") as db:
@@ -67,7 +75,10 @@ def main():
         source = os.path.join(folder, "source.db")
         build(source, args.records)
         print(f"module: {_kvstore.__file__}")
-        print(f"{args.records} records, ticker every {TICK * 1000:g} ms")
+        print(f"{args.records} records, ticker every {TICK * 1000:g} ms, "
+              f"load average {os.getloadavg()[0]:.1f}")
+        took, stall = measure(spin)
+        print(f"control      {took:6.2f} s   longest stall {stall * 1000:7.1f} ms  (pure Python)")
         with _kvstore.open(source, "r") as db:
             for fmt in ("ascii", "binary"):
                 dump = os.path.join(folder, f"backup.{fmt}")

@@ -586,16 +586,20 @@ def test_a_malformed_dump_stores_nothing(tmp_path, target, name):
 
 
 def test_the_library_takes_what_hostile_cases_are_built_from(tmp_path, target):
-    # The builders above make valid dumps when left alone.
-    valid = {"ascii": ascii_dump(item(b"k" * 100), item(b"v"), header=b"#:mode=600\n"),
-             "binary": BINARY_HEADER + binary_item(b"k" * 100) + binary_item(b"v")}
+    # The builders above make valid dumps when left alone. (gdbm 1.23's
+    # gdbm_load reads past its buffer on a key of more than one Base64
+    # line: the key here fits in one.)
+    record = {b"k" * 50: b"v" * 100}
+    valid = {"ascii": ascii_dump(*(item(data) for pair in record.items() for data in pair)),
+             "binary": BINARY_HEADER + b"".join(binary_item(data) for pair in record.items()
+                                                for data in pair)}
     for fmt, data in valid.items():
         (tmp_path / fmt).write_bytes(data)
         with _kvstore.open(str(tmp_path / f"{fmt}.db"), "n") as db:
             db.load(str(tmp_path / fmt))
-            assert {key: db[key] for key in db.keys()} == {b"k" * 100: b"v"}
+            assert {key: db[key] for key in db.keys()} == record
         gdbm_tool("gdbm_load", tmp_path / fmt, tmp_path / f"{fmt}-theirs.db")
-        assert contents(tmp_path / f"{fmt}-theirs.db") == {b"k" * 100: b"v"}
+        assert contents(tmp_path / f"{fmt}-theirs.db") == record
 
 
 # ---- steps: progress, other callers, undoing ------------------------------------
