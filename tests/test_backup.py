@@ -7,6 +7,8 @@ import pathlib
 import re
 import shutil
 import subprocess
+import sys
+import threading
 
 import pytest
 
@@ -735,8 +737,6 @@ def test_calls_from_progress_are_refused(tmp_path, many, operation, call):
 
 @pytest.mark.parametrize("operation", ["dump", "load"])
 def test_another_thread_is_refused_while_steps_run(tmp_path, many, operation):
-    import threading
-
     path = tmp_path / "db"
     write_db(path, MANY if operation == "dump" else {})
     started, answered = threading.Event(), threading.Event()
@@ -787,3 +787,24 @@ def test_the_package_passes_progress_on(tmp_path, source):
     total = (len(RECORDS), len(RECORDS))
     assert [call for call in calls if call[1] == total] == [
         ("dump", total), ("kvstore.load", total), ("load", total)]
+
+
+KILLED_MIDWAY = r"""
+import os, signal, sys
+import _kvstore
+db_path, target = sys.argv[1:3]
+with _kvstore.open(db_path) as db:
+    db.dump(target, progress=lambda done, total: os.kill(os.getpid(), signal.SIGKILL))
+"""
+
+
+def test_a_dump_killed_midway_leaves_the_old_file_under_the_name(tmp_path, many):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "backup.dump").write_bytes(b"the previous backup")
+    child = subprocess.run([sys.executable, "-c", KILLED_MIDWAY, many / "many.db",
+                            out / "backup.dump"], timeout=120)
+    assert child.returncode == -9
+    assert (out / "backup.dump").read_bytes() == b"the previous backup"
+    left = [name for name in folder_listing(out) if name != "backup.dump"]
+    assert len(left) == 1 and left[0].startswith("backup.dump.unfinished-")
