@@ -14,6 +14,7 @@ import pytest
 
 import _kvstore
 import kvstore
+from children import build_flush_shim, preload_env, run_json
 from support import CLOSED, library_message, make_db
 
 FORMATS = ["ascii", "binary"]
@@ -375,8 +376,6 @@ else:
 @pytest.mark.parametrize("fmt", FORMATS)
 @pytest.mark.parametrize("how, code", [("size-limit", errno.EFBIG), ("fsync-fails", errno.EIO)])
 def test_a_failed_dump_leaves_no_short_file(tmp_path, source, how, code, fmt, existing):
-    from children import build_flush_shim, preload_env, run_json
-
     out = tmp_path / "out"
     out.mkdir()
     target = out / "backup.dump"
