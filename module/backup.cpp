@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace kvstore {
@@ -273,11 +274,17 @@ bool refuse_stored_keys(database_object *db, module_state *state, const DumpCont
 bool read_dump(database_object *db, module_state *state, const char *name, bool replace,
                DumpContents &dump)
 {
-    int fd;
-    if (!open_regular_file(state, name, GDBM_READER, 0, &fd)) {
+    // Without blocking, on a FIFO say; the descriptor is checked, not the
+    // name, so nothing can be swapped in between.
+    Descriptor file(open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status;
+    if (file.get() < 0 || fstat(file.get(), &status) != 0) {
+        raise_errno_first(state, "open() error", name);
         return false;
     }
-    Descriptor file(fd);
+    if (!ensure_regular(state, status, name)) {
+        return false;
+    }
     Steps checking(db, load_name, nullptr, 0);
     return dump.read(state, name, file.get(), checking) &&
            (replace || refuse_stored_keys(db, state, dump, checking));

@@ -1,5 +1,5 @@
-// Descriptors and the files this module opens itself: database files in
-// open() and dump files in load().
+// Descriptors, and what the files this module opens itself must be:
+// database files in open(), dump files in dump() and load().
 #ifndef KVSTORE_FILES_H
 #define KVSTORE_FILES_H
 
@@ -30,14 +30,9 @@ private:
     int fd_;
 };
 
-// Opens `name` with the access that gdbm open `flags` ask for, without
-// blocking and only when it is a regular file: a FIFO would block the
-// opener, a device or a folder is no file to read. False with `error` set
-// (with the name) otherwise.
-bool open_regular_file(module_state *state, const char *name, int flags, int mode, int *fd);
-
 // False with `error` set (errno EISDIR for a folder, EINVAL for anything
-// else, with the name) unless `status` is a regular file's.
+// else, with the name) unless `status` is a regular file's: a FIFO would
+// block, a device or a folder is no file to read or replace.
 bool ensure_regular(module_state *state, const struct stat &status, const char *name);
 
 }  // namespace kvstore

@@ -78,23 +78,10 @@ int open_mode_bits(int flags)
     }
 }
 
-}  // namespace
-
-bool ensure_regular(module_state *state, const struct stat &status, const char *name)
-{
-    if (S_ISDIR(status.st_mode)) {
-        raise_os_error(state, EISDIR, std::strerror(EISDIR), name);
-        return false;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        raise_os_error(state, EINVAL, "Not a regular file", name);
-        return false;
-    }
-    return true;
-}
-
-// The descriptor is checked, not the name, so nothing can be swapped in
-// between.
+// Opens `name` as the library would, but without blocking and only when it
+// is a regular file: a FIFO would block the opener or half-open, a device
+// or a folder is no database. The descriptor is checked, not the name, so
+// nothing can be swapped in between.
 bool open_regular_file(module_state *state, const char *name, int flags, int mode, int *fd)
 {
     Descriptor file(open(name, open_mode_bits(flags) | O_NONBLOCK | O_CLOEXEC, mode));
@@ -114,8 +101,6 @@ bool open_regular_file(module_state *state, const char *name, int flags, int mod
     *fd = file.hand_on();
     return true;
 }
-
-namespace {
 
 // The absolute, symlink-free name of the file open on `fd`: the library
 // names its rewrite after it (reorganize(), recover()), so that neither a

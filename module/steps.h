@@ -46,9 +46,9 @@ private:
     PyObject *progress_;
     Py_ssize_t total_;
     Py_ssize_t done_ = 0;
-    Py_ssize_t reported_ = -1;
     unsigned since_clock_ = 0;
     timespec step_start_{};
+    Py_ssize_t reported_ = -1;  // the last count reported
 };
 
 }  // namespace kvstore
