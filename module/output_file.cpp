@@ -47,7 +47,8 @@ unsigned long unique_number()
     return mixed ^ (static_cast<unsigned long>(getpid()) << 20) ^ counter.fetch_add(1);
 }
 
-// Flushing to the disk can take long: other threads run meanwhile. The
+// Flushing to the disk, and replacing a large file, can take long: other
+// threads run meanwhile. The
 // object stays marked busy (steps.h), so none of them can use it.
 template <class Call>
 auto detached(Call call) -> decltype(call())
@@ -221,7 +222,8 @@ bool OutputFile::commit()
     if (is_protected(final_.data())) {
         return refuse_protected();
     }
-    if (rename(unfinished_.data(), final_.data()) != 0) {
+    // Replacing a large file frees its blocks, which takes a while too.
+    if (detached([this] { return rename(unfinished_.data(), final_.data()); }) != 0) {
         return fail();
     }
     renamed_ = true;
