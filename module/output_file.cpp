@@ -48,8 +48,8 @@ unsigned long unique_number()
 }
 
 // Flushing to the disk, and replacing a large file, can take long: other
-// threads run meanwhile. The
-// object stays marked busy (steps.h), so none of them can use it.
+// threads run meanwhile. The object stays marked busy (steps.h), so none
+// of them can use it.
 template <class Call>
 auto detached(Call call) -> decltype(call())
 {
