@@ -1,7 +1,7 @@
 """Type information for _kvstore, the GNU dbm (gdbm) extension module."""
 
 import os
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Final, Literal, Self, TypedDict, final, overload, type_check_only
 
 from typing_extensions import disjoint_base
@@ -82,8 +82,23 @@ class gdbm:
     def failure_atomic(self, even: _FileName, odd: _FileName, /) -> None: ...
 
     # Backups in gdbm's dump formats, which gdbm's own tools read and write.
-    def dump(self, filename: _FileName, format: Literal["ascii", "binary"] = "ascii", /) -> None: ...
-    def load(self, filename: _FileName, replace: bool = False, /) -> None: ...
+    # Both run in steps: progress(done, total) hears how far they got.
+    def dump(
+        self,
+        filename: _FileName,
+        format: Literal["ascii", "binary"] = "ascii",
+        /,
+        *,
+        progress: Callable[[int, int], object] | None = None,
+    ) -> None: ...
+    def load(
+        self,
+        filename: _FileName,
+        replace: bool = False,
+        /,
+        *,
+        progress: Callable[[int, int], object] | None = None,
+    ) -> None: ...
     def close(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(self, *args: object) -> None: ...

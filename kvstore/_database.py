@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from collections.abc import ItemsView, Iterator, KeysView, MutableMapping, ValuesView
+from collections.abc import Callable, ItemsView, Iterator, KeysView, MutableMapping, ValuesView
 from typing import TYPE_CHECKING, Literal, NoReturn, Self, SupportsIndex, cast, final, override
 
 import _kvstore
@@ -89,23 +89,39 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         in turn at each sync; see the _kvstore object's failure_atomic()."""
         self._raw.failure_atomic(even, odd)
 
-    def dump(self, path: FileName, format: Literal["ascii", "binary"] = "ascii") -> None:
+    def dump(
+        self,
+        path: FileName,
+        format: Literal["ascii", "binary"] = "ascii",
+        *,
+        progress: Callable[[int, int], object] | None = None,
+    ) -> None:
         """Writes every record to a dump file that gdbm's own tools read.
 
         "ascii" is a portable text file that also keeps the database's file
-        mode and owner; "binary" is gdbm's older, more compact format. An
-        existing file at path is replaced.
+        mode and owner; "binary" is gdbm's older, more compact format, which
+        has no end mark. The file appears under path, replacing one there,
+        only once complete. progress(done, total), when given, hears how many
+        records are written, between short steps in which other threads run.
         """
-        self._raw.dump(path, format)
+        self._raw.dump(path, format, progress=progress)
 
-    def load(self, path: FileName, replace: bool = False) -> None:
-        """Stores every record of a dump file. An existing key raises error
-        unless replace is true; an ASCII dump also sets the file's mode and
-        owner to those it records, as gdbm's tools do."""
+    def load(
+        self,
+        path: FileName,
+        replace: bool = False,
+        *,
+        progress: Callable[[int, int], object] | None = None,
+    ) -> None:
+        """Stores every record of a dump file, or none: a malformed dump, an
+        existing key (unless replace is true) or a failure leaves the records
+        as they were. Afterwards an ASCII dump sets the file's mode and owner
+        to those it records, as gdbm's tools do. progress as in dump()."""
         try:
-            self._raw.load(path, replace)
+            self._raw.load(path, replace, progress=progress)
         finally:
-            # The records before a failure stay stored.
+            # Even a load that was undone moved records around: a running
+            # iteration cannot go on.
             self._changes += 1
 
     def close(self) -> None:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import errno
 import os
 import time
+from collections.abc import Callable
 
 import _kvstore
 
@@ -48,15 +49,21 @@ def _locked(filename: FileName, timeout: float) -> _kvstore.error:
     return _kvstore.error(errno.EAGAIN, message, os.fsdecode(filename))
 
 
-def load(dump_path: FileName, db_path: FileName, replace: bool = False) -> None:
+def load(
+    dump_path: FileName,
+    db_path: FileName,
+    replace: bool = False,
+    *,
+    progress: Callable[[int, int], object] | None = None,
+) -> None:
     """Stores every record of a dump file (made by Database.dump or gdbm's
     tools) in the database at db_path, created when missing. An existing key
-    raises error unless replace is true. A database file that the failing
-    call created is removed again."""
+    raises error unless replace is true. progress as in Database.dump(). A
+    database file that the failing call created is removed again."""
     created = _create(db_path)
     try:
         with open(db_path, "c") as db:
-            db.load(dump_path, replace)
+            db.load(dump_path, replace, progress=progress)
     except BaseException:
         if created is not None:
             _remove(db_path, created)

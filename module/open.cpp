@@ -1,14 +1,13 @@
 // open(): from a file name, flags and a mode to an open database object.
 #include "database.h"
+#include "files.h"
 #include "interpreter_private.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 
 namespace kvstore {
 
@@ -69,25 +68,6 @@ bool parse_open_options(PyObject *const *args, Py_ssize_t nargs, module_state *s
     }
     return parse_flags(letters, state, flags);
 }
-
-// An open descriptor, closed when its owner goes unless handed on.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    ~Descriptor()
-    {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    int get() const noexcept { return fd_; }
-    int hand_on() noexcept { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
 
 int open_mode_bits(int flags)
 {
@@ -165,12 +145,7 @@ bool open_regular_file(module_state *state, const char *name, int flags, int mod
     if (created) {
         created_file.record(name, status);
     }
-    if (S_ISDIR(status.st_mode)) {
-        raise_os_error(state, EISDIR, std::strerror(EISDIR), name);
-        return false;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        raise_os_error(state, EINVAL, "Not a regular file", name);
+    if (!ensure_regular(state, status, name)) {
         return false;
     }
     int status_flags = fcntl(file.get(), F_GETFL);

@@ -12,8 +12,13 @@ namespace {
 // interpreter runs within a few milliseconds, long enough that the pauses
 // cost nothing measurable.
 constexpr long step_nanoseconds = 2'000'000;
-// The clock is read once in this many units of work.
-constexpr unsigned units_per_clock_read = 32;
+// The clock is read at most once in this many units of work; fewer when
+// units are long (a large value to write, say), so that no step runs long
+// past its end.
+constexpr unsigned most_units_per_clock_read = 32;
+// Reads this far apart, or more, are too rare; this near, too frequent.
+constexpr long too_far_nanoseconds = step_nanoseconds / 8;
+constexpr long too_near_nanoseconds = step_nanoseconds / 64;
 
 timespec now()
 {
@@ -43,7 +48,7 @@ void raise_unavailable(database_object *db, module_state *state)
 
 Steps::Steps(database_object *db, const char *operation, PyObject *progress, Py_ssize_t total)
     : db_(db), progress_(progress == Py_None ? nullptr : progress), total_(total),
-      step_start_(now())
+      step_start_(now()), last_read_(step_start_)
 {
     assert(db->busy_with == nullptr);
     db->busy_with = operation;
@@ -60,11 +65,21 @@ Steps::~Steps()
 
 bool Steps::step_over()
 {
-    if (++since_clock_ < units_per_clock_read) {
+    if (++since_clock_ < units_per_clock_read_) {
         return false;
     }
     since_clock_ = 0;
-    return nanoseconds_between(step_start_, now()) >= step_nanoseconds;
+    timespec t = now();
+    long since_read = nanoseconds_between(last_read_, t);
+    last_read_ = t;
+    if (since_read >= too_far_nanoseconds && units_per_clock_read_ > 1) {
+        units_per_clock_read_ /= 2;
+    }
+    else if (since_read < too_near_nanoseconds &&
+             units_per_clock_read_ < most_units_per_clock_read) {
+        units_per_clock_read_ *= 2;
+    }
+    return nanoseconds_between(step_start_, t) >= step_nanoseconds;
 }
 
 bool Steps::pause()
@@ -79,9 +94,11 @@ bool Steps::pause()
 
 bool Steps::report(Py_ssize_t done)
 {
-    if (progress_ == nullptr) {
+    // A report that repeats the last one tells nothing.
+    if (progress_ == nullptr || done == reported_) {
         return true;
     }
+    reported_ = done;
     PyObject *result = PyObject_CallFunction(progress_, "nn", done, total_);
     Py_XDECREF(result);
     return result != nullptr;

@@ -49,6 +49,9 @@ private:
     pid_t usable_in_;
     unsigned since_clock_ = 0;
     timespec step_start_{};
+    Py_ssize_t reported_ = -1;  // the last count reported
+    unsigned units_per_clock_read_ = 1;  // grows while units are short
+    timespec last_read_{};
 };
 
 }  // namespace kvstore

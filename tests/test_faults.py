@@ -132,6 +132,15 @@ CASES = {
 }
 
 
+def dump_then_load(db, folder, replace):
+    db.dump(str(folder / "backup.dump"))
+    db.load(str(folder / "backup.dump"), replace)
+
+
+# The dump holds the records as they are: loading it changes no record.
+CASES["dump-and-load"] = ("c", lambda db, folder: dump_then_load(db, folder, True), None, None)
+CASES["load-stored-key"] = ("c", lambda db, folder: dump_then_load(db, folder, False), None,
+                            _kvstore.error)
 
 
 class Run:

@@ -111,9 +111,18 @@ class Env:
         self.db.dump(self.dump_path, fmt)
         self.db.load(self.dump_path, True)
 
+    def progress_raises(self, method, *args):
+        def stop(done, total):
+            raise ZeroDivisionError
+
+        raises(ZeroDivisionError, None, getattr(self.db, method), *args, progress=stop)
+
     def load_conflict(self):
         self.db.dump(self.dump_path)
-        raises(_kvstore.error, library_message("GDBM_CANNOT_REPLACE"), self.db.load, self.dump_path)
+        # The key is shown cut to its first 64 bytes, all of them b"k".
+        message = (f"{library_message('GDBM_CANNOT_REPLACE')}: the key {KEY[:64]!r}... is already "
+                   "stored (replace=True replaces it)")
+        raises(_kvstore.error, message, self.db.load, self.dump_path)
 
     def closed_with_block(self):
         with _kvstore.open(self.ro_path) as opened:
@@ -244,6 +253,10 @@ CASES = {
     "dump_format": (False, lambda e: raises(ValueError, None, e.db.dump, e.path, "yaml")),
     "dump_empty_value": (False, lambda e: raises(E, None, e.ro.dump, e.scratch)),
     "dump_closed": (False, lambda e: raises(E, CLOSED, e.closed.dump, e.dump_path)),
+    "dump_progress": (True, lambda e: e.db.dump(e.dump_path, progress=lambda done, total: None)),
+    "dump_progress_raises": (True, lambda e: e.progress_raises("dump", e.scratch)),
+    "dump_own_file": (False, lambda e: raises(E, None, e.db.dump, e.path)),
+    "load_progress_raises": (True, lambda e: e.progress_raises("load", e.dump_path, True)),
     "load_conflict": (True, Env.load_conflict),
     "load_missing": (False, lambda e: raises(E, None, e.db.load, e.missing_dir)),
     "load_malformed": (False, lambda e: raises(E, None, e.db.load, e.text_path)),

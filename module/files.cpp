@@ -1,0 +1,24 @@
+// The files this module opens itself (files.h).
+#include "files.h"
+
+#include "errors.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace kvstore {
+
+bool ensure_regular(module_state *state, const struct stat &status, const char *name)
+{
+    if (S_ISDIR(status.st_mode)) {
+        raise_os_error(state, EISDIR, std::strerror(EISDIR), name);
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        raise_os_error(state, EINVAL, "Not a regular file", name);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kvstore
