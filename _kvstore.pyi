@@ -1,6 +1,7 @@
 """Type information for _kvstore, the GNU dbm (gdbm) extension module."""
 
 import os
+from collections.abc import Callable
 from typing import Final, Literal, Self, TypedDict, final, overload, type_check_only
 
 # Keys and values: a str (stored as its UTF-8 bytes) or a read-only bytes-like
@@ -69,6 +70,7 @@ class gdbm:
     # File maintenance and lifecycle.
     def sync(self) -> None: ...
     def reorganize(self) -> None: ...
+    def compact(self, *, progress: Callable[[int, int], object] | None = None) -> None: ...
     def recover(
         self,
         *,
