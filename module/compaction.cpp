@@ -114,8 +114,9 @@ public:
             raise_library_error(state, "gdbm_setopt() error");
             return false;
         }
-        errno = 0;
         if (gdbm_sync(handle_) != 0) {
+            // The library's own error handling may have overwritten errno.
+            errno = gdbm_last_syserr(handle_);
             raise_errno_first(state, "gdbm_sync() error");
             return false;
         }
