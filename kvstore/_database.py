@@ -206,11 +206,11 @@ class Database(MutableMapping[bytes, bytes]):
         progress, when given, hears (0, 1) before it and (1, 1) after it.
         """
         if progress is not None:
-            progress(0, 1)
+            _ = progress(0, 1)
         report = self._raw.recover(backup=backup, force=force, max_failures=max_failures)
         self._changes += 1
         if progress is not None:
-            progress(1, 1)
+            _ = progress(1, 1)
         return report
 
     def failure_atomic(self, even: FileName, odd: FileName) -> None:
