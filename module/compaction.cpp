@@ -50,6 +50,46 @@ int open_flags(const Settings &settings)
     return GDBM_NEWDB | kept | format | GDBM_CLOEXEC | GDBM_CLOERROR;
 }
 
+// Buckets each handle caches during the copy. The walk reads the old
+// file's buckets in hash order, each once, and the new file receives the
+// records in the same order: a small cache serves both. The library's
+// own cache would grow to the whole file, and fill in one long call when
+// the records are counted.
+constexpr size_t copy_cache_buckets = 1024;
+
+bool limit_cache(GDBM_FILE handle)
+{
+    size_t size = copy_cache_buckets;
+    return gdbm_setopt(handle, GDBM_SETCACHESIZE, &size, sizeof size) == 0;
+}
+
+// The database's own cache setting, put back unless its handle is closed.
+class KeptCache {
+public:
+    explicit KeptCache(GDBM_FILE handle) : handle_(handle)
+    {
+        if (gdbm_setopt(handle, GDBM_GETCACHESIZE, &size_, sizeof size_) != 0 ||
+            gdbm_setopt(handle, GDBM_GETCACHEAUTO, &automatic_, sizeof automatic_) != 0) {
+            handle_ = nullptr;
+        }
+    }
+    KeptCache(const KeptCache &) = delete;
+    KeptCache &operator=(const KeptCache &) = delete;
+    ~KeptCache()
+    {
+        if (handle_ != nullptr) {
+            size_t size = automatic_ ? GDBM_CACHE_AUTO : size_;
+            gdbm_setopt(handle_, GDBM_SETCACHESIZE, &size, sizeof size);
+        }
+    }
+    void forget() { handle_ = nullptr; }
+
+private:
+    GDBM_FILE handle_;
+    size_t size_ = 0;
+    int automatic_ = 0;
+};
+
 // The new file until it takes the database's name: closed and removed when
 // its owner goes before then, so that a failure leaves nothing behind.
 class NewFile {
@@ -91,6 +131,10 @@ public:
             raise_errno_first(state, "gdbm_open() error", name_.get());
             return false;
         }
+        if (!limit_cache(handle_)) {
+            raise_library_error(state, "gdbm_setopt() error");
+            return false;
+        }
         return true;
     }
 
@@ -114,6 +158,17 @@ public:
             raise_library_error(state, "gdbm_setopt() error");
             return false;
         }
+        // Most of the file is written by now: the flush of the bulk of it
+        // is a system call, which other threads need not wait for; the
+        // library's own flush then finds little left to do.
+        int flushed;
+        Py_BEGIN_ALLOW_THREADS
+        flushed = fdatasync(fd);
+        Py_END_ALLOW_THREADS
+        if (flushed != 0) {
+            raise_errno_first(state, "fdatasync() error", name_.get());
+            return false;
+        }
         if (gdbm_sync(handle_) != 0) {
             // The library's own error handling may have overwritten errno.
             errno = gdbm_last_syserr(handle_);
@@ -123,17 +178,19 @@ public:
         return true;
     }
 
-    // Renames the new file over the database's name and hands on its
-    // handle. The old file stays locked through its own handle until the
-    // caller closes it: an opener never finds the name unlocked.
-    bool take_name(database_object *db, module_state *state, GDBM_FILE *handle)
+    // Renames the new file over the database's name, then puts the new
+    // handle in the old one's place and closes the old one: the old file
+    // stays locked until the new one has its name, so an opener never finds
+    // the name unlocked.
+    bool take_name(database_object *db, module_state *state)
     {
         if (rename(name_.get(), db->name) != 0) {
             raise_errno_first(state, "rename() error", name_.get());
             return false;
         }
         name_.reset();
-        *handle = std::exchange(handle_, nullptr);
+        // The old file no longer has a name; nobody hears a failure to close it.
+        gdbm_close(std::exchange(db->handle, std::exchange(handle_, nullptr)));
         return true;
     }
 
@@ -231,7 +288,15 @@ bool copy_records(GDBM_FILE from, GDBM_FILE to, module_state *state, Steps &step
 
 PyObject *compact_file(database_object *db, module_state *state, PyObject *progress)
 {
-    Py_ssize_t count = may_rewrite(db, state) ? library_count(db, state) : -1;
+    if (!may_rewrite(db, state)) {
+        return nullptr;
+    }
+    KeptCache kept(db->handle);
+    if (!limit_cache(db->handle)) {
+        raise_library_error(state, "gdbm_setopt() error");
+        return nullptr;
+    }
+    Py_ssize_t count = library_count(db, state);
     Settings settings;
     if (count < 0 || !read_settings(db->handle, state, &settings)) {
         return nullptr;
@@ -240,18 +305,17 @@ PyObject *compact_file(database_object *db, module_state *state, PyObject *progr
     if (!file.create(db, state, settings)) {
         return nullptr;
     }
-    GDBM_FILE handle;
-    {
-        Steps steps(db, "compact", progress, count);
-        // The last progress report comes before the rename, the point of no
-        // return, so that a progress callable that raises undoes it all.
-        if (!copy_records(db->handle, file.handle(), state, steps, count) || !steps.finish() ||
-            !file.settle(db, state) || !file.take_name(db, state, &handle)) {
-            return nullptr;
-        }
+    Steps steps(db, "compact", progress, count);
+    // The last progress report comes before the rename, the point of no
+    // return, so that a progress callable that raises undoes it all.
+    if (!copy_records(db->handle, file.handle(), state, steps, count) || !steps.finish() ||
+        !file.settle(db, state)) {
+        return nullptr;
     }
-    // The old file no longer has a name; nobody hears a failure to close it.
-    gdbm_close(std::exchange(db->handle, handle));
+    if (!file.take_name(db, state)) {
+        return nullptr;
+    }
+    kept.forget();
     db->known_size = count;
     return file.sync_folder(state) ? Py_NewRef(Py_None) : nullptr;
 }
