@@ -1,14 +1,27 @@
 // Backups in gdbm's dump formats: dump() writes every record to a file that
 // gdbm's own tools (gdbm_load, gdbmtool) read, and load() stores the records
-// of a dump file, whether this module or those tools wrote it.
+// of a dump file, whether this module or those tools wrote it. Both run in
+// steps (steps.h), and both do all or nothing: a dump appears under its
+// name only once complete, and a load that fails leaves the records as they
+// were.
 #include "database.h"
+#include "dump_format.h"
+#include "files.h"
 #include "interpreter_private.h"
+#include "output_file.h"
+#include "steps.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <sys/stat.h>
 
 namespace kvstore {
 
 namespace {
+
+constexpr char dump_name[] = "dump";
+constexpr char load_name[] = "load";
 
 // A file name as the library takes it; the converter refuses embedded NUL
 // bytes itself.
@@ -22,71 +35,42 @@ bool to_path(PyObject *name, Ref &out)
     return true;
 }
 
-bool to_format(PyObject *name, int *format)
+// ---- dump ---------------------------------------------------------------------
+
+bool to_ascii(PyObject *name, bool *ascii)
 {
     if (!PyUnicode_Check(name)) {
-        _PyArg_BadArgument("dump", "argument 2", "str", name);
+        _PyArg_BadArgument(dump_name, "argument 2", "str", name);
         return false;
     }
-    if (PyUnicode_EqualToUTF8(name, "ascii")) {
-        *format = GDBM_DUMP_FMT_ASCII;
-        return true;
-    }
-    if (PyUnicode_EqualToUTF8(name, "binary")) {
-        *format = GDBM_DUMP_FMT_BINARY;
+    *ascii = PyUnicode_EqualToUTF8(name, "ascii");
+    if (*ascii || PyUnicode_EqualToUTF8(name, "binary")) {
         return true;
     }
     PyErr_Format(PyExc_ValueError, "dump format must be 'ascii' or 'binary', not %R", name);
     return false;
 }
 
-// A dump file that cannot be opened reports the system's error with its
-// name; a failure that the system reported reports it without a name (it may
-// concern the database file); the rest is the library's own report.
-void raise_backup_error(module_state *state, const char *path, const char *fallback)
+bool is_numsync([[maybe_unused]] database_object *db)
 {
-    if (PyErr_Occurred()) {
-        return;
-    }
-    int code = library_errno();
-    int system_code = errno;
-    if (system_code != 0 && code == GDBM_FILE_OPEN_ERROR) {
-        PyErr_SetFromErrnoWithFilename(state->error_type, path);
-    }
-    else if (system_code != 0 && gdbm_check_syserr(static_cast<gdbm_error>(code))) {
-        PyErr_SetFromErrno(state->error_type);
-    }
-    else {
-        raise_library_error(state, fallback);
-    }
+#ifdef GDBM_GETDBFORMAT
+    int format = 0;
+    return gdbm_setopt(db->handle, GDBM_GETDBFORMAT, &format, sizeof format) == 0 &&
+           (format & GDBM_NUMSYNC) != 0;
+#else
+    return false;  // a library older than the extended format
+#endif
 }
 
-// A malformed dump names the line where the library stopped reading.
-void raise_load_error(module_state *state, const char *path, unsigned long line)
+// Every record, in the library's order; the walk is bounded by the count,
+// since a damaged file can make it circle, and must reach it.
+bool write_records(database_object *db, module_state *state, DumpWriter &writer, Steps &steps,
+                   Py_ssize_t count)
 {
-    if (line == 0 || library_errno() != GDBM_MALFORMED_DATA) {
-        raise_backup_error(state, path, "gdbm_load() error");
-        return;
-    }
-    const char *message = gdbm_strerror(GDBM_MALFORMED_DATA);
-    PyErr_Format(state->error_type, "%s: %s, line %lu", message, path, line);
-}
-
-// gdbm's dump and load do not carry an empty key or value: the binary
-// format fails to write one, and the ASCII format writes a line that the
-// loader then refuses. A dump is refused before it starts rather than leave
-// a backup that cannot be loaded. Like keys(), the walk is bounded by the
-// library's count, since a damaged file can make it circle.
-bool holds_empty_record(database_object *db, module_state *state, bool *found)
-{
-    *found = false;
-    Py_ssize_t count = library_count(db, state);
-    if (count < 0) {
-        return false;
-    }
     const char *call = "gdbm_firstkey() error";
     LibDatum key(gdbm_firstkey(db->handle));
-    for (Py_ssize_t seen = 0; key; ++seen) {
+    Py_ssize_t seen = 0;
+    for (; key; ++seen) {
         if (seen == count) {
             raise_error(state, endless_traversal_message);
             return false;
@@ -96,126 +80,333 @@ bool holds_empty_record(database_object *db, module_state *state, bool *found)
             raise_library_error(state, "gdbm_fetch() error");
             return false;
         }
+        // gdbm's dump files do not carry an empty key or value: the binary
+        // format fails to write one, and the loaders refuse the line.
         if (key.view().dsize == 0 || value.view().dsize == 0) {
-            *found = true;
-            return true;
+            raise_error(state, "gdbm's dump files cannot hold an empty key or value, "
+                               "and this database has one");
+            return false;
+        }
+        if (!writer.record(key.view(), value.view()) || !steps.advance()) {
+            return false;
         }
         key = LibDatum(gdbm_nextkey(db->handle, key.view()));
         call = "gdbm_nextkey() error";
     }
-    return !raise_unless_miss(state, call);
+    if (raise_unless_miss(state, call)) {
+        return false;
+    }
+    if (seen != count) {
+        PyErr_Format(state->error_type,
+                     "the key traversal found %zd of the %zd records: the database file is "
+                     "damaged",
+                     seen, count);
+        return false;
+    }
+    return true;
 }
 
-PyObject *dump_file(database_object *db, module_state *state, const char *name, int format)
+PyObject *dump_file(database_object *db, module_state *state, const char *name, bool ascii,
+                    PyObject *progress)
 {
-    bool empty_record;
-    if (!holds_empty_record(db, state, &empty_record)) {
+    Py_ssize_t count = library_count(db, state);
+    if (count < 0) {
         return nullptr;
     }
-    if (empty_record) {
-        raise_error(state, "gdbm's dump files cannot hold an empty key or value, "
-                           "and this database has one");
+    if (ascii && !DumpWriter::can_record_name(db->name)) {
+        raise_error(state, "the database file's name holds a line break, or a comma with a "
+                           "quote or a backslash, which the 'ascii' dump format cannot record: "
+                           "use the 'binary' format");
         return nullptr;
     }
-    errno = 0;
-    // GDBM_NEWDB: an existing file is replaced, as open(path, "w") does.
-    if (gdbm_dump(db->handle, name, format, GDBM_NEWDB, 0666) != 0) {
-        raise_backup_error(state, name, "gdbm_dump() error");
+    struct stat db_file;
+    if (fstat(gdbm_fdesc(db->handle), &db_file) != 0) {
+        raise_errno_first(state, "fstat() error", db->name);
         return nullptr;
     }
-    Py_RETURN_NONE;
+    OutputFile out(state, name);
+    DumpWriter writer(out, ascii);
+    if (!out.create(db_file) || !writer.header(db->name, db_file, is_numsync(db))) {
+        return nullptr;
+    }
+    Steps steps(db, dump_name, progress, count);
+    // The last report comes before the rename: a progress callable that
+    // raises then still leaves the file under that name as it was.
+    bool written = write_records(db, state, writer, steps, count) &&
+                   writer.end(static_cast<size_t>(count)) && steps.finish() && out.commit();
+    return written ? Py_NewRef(Py_None) : nullptr;
 }
 
-PyObject *load_file(database_object *db, module_state *state, const char *name, int flag)
+// ---- load ---------------------------------------------------------------------
+
+// What each record stored by a load replaced, so that a failed load can be
+// undone: a record missing here had no value before.
+class Journal {
+public:
+    Journal() = default;
+    Journal(const Journal &) = delete;
+    Journal &operator=(const Journal &) = delete;
+    ~Journal()
+    {
+        for (size_t i = 0; i < saved_.size(); ++i) {
+            std::free(saved_[i].value.dptr);
+        }
+    }
+
+    // Keeps the value that `key`, about to be stored as record `record`,
+    // has now.
+    bool remember(database_object *db, module_state *state, size_t record, datum key)
+    {
+        LibDatum value(gdbm_fetch(db->handle, key));
+        if (!value) {
+            return !raise_unless_miss(state, "gdbm_fetch() error");
+        }
+        if (!saved_.push_back(Saved{record, datum{nullptr, 0}})) {
+            return false;
+        }
+        saved_[saved_.size() - 1].value = value.release();
+        return true;
+    }
+
+    // Puts back, last first, what the first `stored` records replaced.
+    // False when the library refused some of it.
+    bool undo(database_object *db, const DumpContents &dump, size_t stored)
+    {
+        bool undone = true;
+        size_t kept = saved_.size();
+        for (size_t record = stored; record-- > 0;) {
+            while (kept > 0 && saved_[kept - 1].record > record) {
+                --kept;  // remembered, but its store failed
+            }
+            bool replaced = kept > 0 && saved_[kept - 1].record == record;
+            datum key = dump.key(record);
+            int result = replaced ? gdbm_store(db->handle, key, saved_[--kept].value, GDBM_REPLACE)
+                                  : gdbm_delete(db->handle, key);
+            undone = undone && result == 0;
+        }
+        return undone;
+    }
+
+private:
+    struct Saved {
+        size_t record;
+        datum value;
+    };
+    Growing<Saved> saved_;
+};
+
+void raise_cannot_replace(module_state *state, datum key)
+{
+    // A key is shown, not written out whole: it may be megabytes long.
+    constexpr int shown = 64;
+    Ref start(fallible::new_bytes(key.dptr, std::min(key.dsize, shown)));
+    if (start) {
+        PyErr_Format(state->error_type, "%s: the key %R%s is already stored (replace=True "
+                                        "replaces it)",
+                     gdbm_strerror(GDBM_CANNOT_REPLACE), start.borrow(),
+                     key.dsize > shown ? "..." : "");
+    }
+}
+
+bool store_records(database_object *db, module_state *state, const DumpContents &dump,
+                   bool replace, Journal &journal, Steps &steps, size_t *stored)
+{
+    int flag = replace ? GDBM_REPLACE : GDBM_INSERT;
+    for (size_t record = 0; record < dump.records(); ++record) {
+        datum key = dump.key(record);
+        if (replace && !journal.remember(db, state, record, key)) {
+            return false;
+        }
+        errno = 0;
+        int result = gdbm_store(db->handle, key, dump.value(record), flag);
+        if (result != 0) {
+            if (result == 1) {
+                raise_cannot_replace(state, key);
+            }
+            else {
+                raise_errno_first(state, "gdbm_store() error");
+            }
+            return false;
+        }
+        *stored = record + 1;
+        if (!steps.advance()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The load's own exception stays the cause of the one that says so.
+void raise_undo_failed(module_state *state)
+{
+    PyObject *cause = PyErr_GetRaisedException();
+    PyErr_SetString(state->error_type,
+                    "load() failed, and undoing it failed too: some records of the dump stay "
+                    "stored");
+    PyObject *raised = PyErr_GetRaisedException();
+    PyException_SetCause(raised, cause);
+    PyErr_SetRaisedException(raised);
+}
+
+bool read_dump(database_object *db, module_state *state, const char *name, DumpContents &dump)
+{
+    int fd;
+    if (!open_regular_file(state, name, GDBM_READER, 0, &fd)) {
+        return false;
+    }
+    Descriptor file(fd);
+    // Reading is paced too, but tells no progress: the count is not known
+    // until the whole file is read.
+    Steps reading(db, load_name, nullptr, 0);
+    return dump.read(state, name, file.get(), reading);
+}
+
+PyObject *load_file(database_object *db, module_state *state, const char *name, bool replace,
+                    PyObject *progress)
 {
     if (!may_change(db, state)) {
         return nullptr;
     }
-    db->known_size = -1;
-    // The library may store through the pointer it is given; a copy
-    // keeps the object's own handle out of its reach.
-    GDBM_FILE handle = db->handle;
-    unsigned long line = 0;
-    errno = 0;
-    // Metadata mask 0: an ASCII dump's file mode and owner are applied, as
-    // gdbm's own gdbm_load does.
-    if (gdbm_load(&handle, name, flag, 0, &line) != 0) {
-        raise_load_error(state, name, line);
+    if (!db->writable) {
+        // As any store through a reader is refused, before anything is read.
+        gdbm_set_errno(db->handle, GDBM_READER_CANT_STORE, false);
+        raise_library_error(state, "gdbm_store() error");
         return nullptr;
     }
-    return commit_change(db, state) ? Py_NewRef(Py_None) : nullptr;
+    DumpContents dump;
+    if (!read_dump(db, state, name, dump)) {
+        return nullptr;
+    }
+    db->known_size = -1;
+    Journal journal;
+    size_t stored = 0;
+    Steps steps(db, load_name, progress, static_cast<Py_ssize_t>(dump.records()));
+    // The dump's owner and mode are applied once every record is stored.
+    bool loaded = store_records(db, state, dump, replace, journal, steps, &stored) &&
+                  steps.finish() &&
+                  dump.metadata().apply(state, gdbm_fdesc(db->handle), db->name) &&
+                  commit_change(db, state);
+    if (loaded) {
+        Py_RETURN_NONE;
+    }
+    if (!journal.undo(db, dump, stored)) {
+        raise_undo_failed(state);
+    }
+    return nullptr;
 }
 
-bool to_load_flag(PyObject *replace, int *flag)
+// ---- the methods ----------------------------------------------------------------
+
+bool to_replace(PyObject *replace, bool *flag)
 {
     int truth = PyObject_IsTrue(replace);
-    if (truth < 0) {
-        return false;
-    }
-    *flag = truth ? GDBM_REPLACE : GDBM_INSERT;
-    return true;
+    *flag = truth > 0;
+    return truth >= 0;
 }
 
-using OptionParser = bool (*)(PyObject *, int *);
-using FileBody = PyObject *(*)(database_object *, module_state *, const char *, int);
-
-// dump() and load(): a file name and an optional second argument, positional
-// only and checked before the closed check; the body runs in the object's
-// critical section.
-template <const char *Name, OptionParser parse_option, int default_option, FileBody body>
-PyObject *file_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+bool to_progress(const char *method, PyObject *progress)
 {
-    if (nargs < 1 || nargs > 2) {
-        _PyArg_CheckPositional(Name, nargs, 1, 2);
+    if (progress == Py_None || PyCallable_Check(progress)) {
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%s() progress must be callable or None, not %T", method,
+                 progress);
+    return false;
+}
+
+using OptionParser = bool (*)(PyObject *, bool *);
+using FileBody = PyObject *(*)(database_object *, module_state *, const char *, bool,
+                               PyObject *);
+
+template <const char *Format>
+_PyArg_Parser file_parser()
+{
+    static const char *const keywords[] = {"", "", "progress", nullptr};
+    _PyArg_Parser parser{};
+    parser.format = Format;
+    parser.keywords = keywords;
+    return parser;
+}
+
+// dump() and load(): a file name and an optional second argument, both
+// positional only, and the keyword progress; checked before the closed
+// check. The body runs in the object's critical section.
+template <const char *Name, const char *Format, OptionParser parse_option, bool default_option,
+          FileBody body>
+PyObject *file_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    static _PyArg_Parser parser = file_parser<Format>();
+    PyObject *name_obj;
+    PyObject *option_obj = nullptr;
+    PyObject *progress = Py_None;
+    if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &name_obj, &option_obj,
+                                      &progress)) {
         return nullptr;
     }
-    int option = default_option;
-    if (nargs == 2 && !parse_option(args[1], &option)) {
+    bool option = default_option;
+    if (option_obj != nullptr && !parse_option(option_obj, &option)) {
         return nullptr;
     }
     Ref path;
-    if (!to_path(args[0], path)) {
+    if (!to_progress(Name, progress) || !to_path(name_obj, path)) {
         return nullptr;
     }
     const char *name = PyBytes_AS_STRING(path.borrow());
     module_state *state = state_of_object(self);
     return with_lock(self, [&]() -> PyObject * {
         database_object *db = as_db(self);
-        return ensure_open(db, state) ? body(db, state, name, option) : nullptr;
+        return ensure_open(db, state) ? body(db, state, name, option, progress) : nullptr;
     });
 }
 
-constexpr const char dump_name[] = "dump";
-constexpr const char load_name[] = "load";
+constexpr char dump_format[] = "O|O$O:dump";
+constexpr char load_format[] = "O|O$O:load";
 
 }  // namespace
 
-PyObject *db_dump(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+PyObject *db_dump(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    return file_method<dump_name, to_format, GDBM_DUMP_FMT_ASCII, dump_file>(self, args, nargs);
+    return file_method<dump_name, dump_format, to_ascii, true, dump_file>(self, args, nargs,
+                                                                          kwnames);
 }
 
-PyObject *db_load(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+PyObject *db_load(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    return file_method<load_name, to_load_flag, GDBM_INSERT, load_file>(self, args, nargs);
+    return file_method<load_name, load_format, to_replace, false, load_file>(self, args, nargs,
+                                                                             kwnames);
 }
 
 const char dump_doc[] =
-"dump($self, filename, format='ascii', /)\n--\n\n"
+"dump($self, filename, format='ascii', /, *, progress=None)\n--\n\n"
 "Write every record to a dump file that gdbm's own tools read.\n"
 "\n"
 "format is 'ascii', a portable text file that also records the database\n"
 "file's name, mode and owner, or 'binary', the older and more compact\n"
-"format.  An existing file is replaced.  gdbm's dump files cannot hold\n"
-"an empty key or value: a database with one raises error.";
+"format, which has no end mark.  The file is written beside filename and\n"
+"renamed over it once complete and on the disk: a dump that fails leaves\n"
+"no file behind and an existing file as it was.  filename must be a\n"
+"regular file or missing, and not the database's own file.  gdbm's dump\n"
+"files cannot hold an empty key or value: a database with one raises\n"
+"error.\n"
+"\n"
+"The work runs in short steps; between them other threads run and\n"
+"progress(done, total), when given, is called with the records written\n"
+"so far, ending with (total, total).  If it raises, the dump stops and\n"
+"the exception propagates.  Meanwhile any other call on this object\n"
+"raises error.";
 
 const char load_doc[] =
-"load($self, filename, replace=False, /)\n--\n\n"
+"load($self, filename, replace=False, /, *, progress=None)\n--\n\n"
 "Store every record of a dump file in the database.\n"
 "\n"
-"The file may be in either format that dump() writes.  A key that is\n"
-"already stored raises error unless replace is true.  An ASCII dump also\n"
-"sets the database file's mode and, where permitted, its owner to those\n"
-"it records.";
+"The file, a regular file, may be in either format that dump() writes.\n"
+"The whole file is read and checked first: a file that is not a complete\n"
+"dump raises error('Malformed data: ...').  A key that is already stored\n"
+"raises error unless replace is true.  Any failure leaves the records as\n"
+"they were.  Once every record is stored, an ASCII dump also sets the\n"
+"database file's mode and, as root, its owner to those it records.\n"
+"\n"
+"Steps and progress(done, total) are as in dump(), counting records\n"
+"stored.";
 
 }  // namespace kvstore

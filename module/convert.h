@@ -25,6 +25,8 @@ public:
     explicit operator bool() const noexcept { return buf_ != nullptr; }
     datum view() const noexcept { return datum{buf_.get(), size_}; }
     PyObject *to_bytes() const { return fallible::new_bytes(buf_.get(), size_); }
+    // Hands the buffer on to a new owner, who frees it.
+    datum release() noexcept { return datum{buf_.release(), size_}; }
 
 private:
     CString buf_;

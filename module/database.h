@@ -205,8 +205,8 @@ PyObject *db_failure_atomic(PyObject *self, PyObject *const *args, Py_ssize_t na
 extern const char failure_atomic_doc[];
 
 // backup.cpp
-PyObject *db_dump(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
-PyObject *db_load(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+PyObject *db_dump(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+PyObject *db_load(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 extern const char dump_doc[];
 extern const char load_doc[];
 

@@ -1,14 +1,13 @@
 // open(): from a file name, flags and a mode to an open database object.
 #include "database.h"
+#include "files.h"
 #include "interpreter_private.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 
 namespace kvstore {
 
@@ -70,25 +69,6 @@ bool parse_open_options(PyObject *const *args, Py_ssize_t nargs, module_state *s
     return parse_flags(letters, state, flags);
 }
 
-// An open descriptor, closed when its owner goes unless handed on.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    ~Descriptor()
-    {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    int get() const noexcept { return fd_; }
-    int hand_on() noexcept { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
-
 int open_mode_bits(int flags)
 {
     switch (flags & GDBM_OPENMASK) {
@@ -98,10 +78,10 @@ int open_mode_bits(int flags)
     }
 }
 
-// Opens `name` as the library would, but without blocking and only when it
-// is a regular file: a FIFO would block the opener or half-open, a device
-// or a folder is no database. The descriptor is checked, not the name, so
-// nothing can be swapped in between.
+}  // namespace
+
+// The descriptor is checked, not the name, so nothing can be swapped in
+// between.
 bool open_regular_file(module_state *state, const char *name, int flags, int mode, int *fd)
 {
     Descriptor file(open(name, open_mode_bits(flags) | O_NONBLOCK | O_CLOEXEC, mode));
@@ -126,6 +106,8 @@ bool open_regular_file(module_state *state, const char *name, int flags, int mod
     *fd = file.hand_on();
     return true;
 }
+
+namespace {
 
 // The absolute, symlink-free name of the file open on `fd`: the library
 // names its rewrite after it (reorganize(), recover()), so that neither a

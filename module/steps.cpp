@@ -74,9 +74,11 @@ bool Steps::pause()
 
 bool Steps::report(Py_ssize_t done)
 {
-    if (progress_ == nullptr) {
+    // A report that repeats the last one tells nothing.
+    if (progress_ == nullptr || done == reported_) {
         return true;
     }
+    reported_ = done;
     PyObject *result = PyObject_CallFunction(progress_, "nn", done, total_);
     Py_XDECREF(result);
     return result != nullptr;

@@ -46,6 +46,7 @@ private:
     PyObject *progress_;
     Py_ssize_t total_;
     Py_ssize_t done_ = 0;
+    Py_ssize_t reported_ = -1;
     unsigned since_clock_ = 0;
     timespec step_start_{};
 };

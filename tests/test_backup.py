@@ -156,8 +156,7 @@ def malformed(tmp_path):
     (lambda t: t / "missing.dump", {"errno": errno.ENOENT, "filename": "missing.dump"}),
     (lambda t: t, {"errno": errno.EISDIR}),
     (malformed, {"text": "{malformed}: {dump}, line \\d+"}),
-    # gdbm 1.26 reports an empty dump as an early end of file, 1.23 and 1.24 as malformed.
-    (lambda t: t / "empty.dump", {"text": "{malformed}|{eof}"}),
+    (lambda t: t / "empty.dump", {"text": "{malformed}: {dump}, line 1"}),
 ], ids=["missing", "directory", "malformed", "empty"])
 def test_load_reports_a_file_it_cannot_read(tmp_path, make_dump, expected):
     write_db(tmp_path / "good.db", {b"a": b"1", b"b": b"2"})
@@ -174,7 +173,6 @@ def test_load_reports_a_file_it_cannot_read(tmp_path, make_dump, expected):
         assert refused.value.filename == str(tmp_path / expected["filename"])
     if "text" in expected:
         pattern = expected["text"].format(malformed=re.escape(library_message("GDBM_MALFORMED_DATA")),
-                                          eof=re.escape(library_message("GDBM_FILE_EOF")),
                                           dump=re.escape(str(dump)))
         assert re.fullmatch(pattern, str(refused.value))
 
@@ -224,7 +222,7 @@ def test_argument_checks_come_before_the_closed_check(tmp_path, method, args, ex
 
 def test_keywords_are_refused(tmp_path, source):
     with _kvstore.open(str(source)) as db:
-        with pytest.raises(TypeError, match="keyword"):
+        with pytest.raises(TypeError, match="positional argument"):
             db.dump(filename=str(tmp_path / "x"))
         with pytest.raises(TypeError, match="keyword"):
             db.load(str(tmp_path / "x"), replace=True)

@@ -1,0 +1,232 @@
+// The file dump() writes (output_file.h).
+#include "output_file.h"
+
+#include "convert.h"
+#include "errors.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+#include <utility>
+
+namespace kvstore {
+
+namespace {
+
+// Writes are gathered up to this size: few system calls, little memory.
+constexpr size_t buffer_size = 65536;
+// An unfinished file's name is the final one with this and a unique part.
+constexpr char unfinished_mark[] = ".unfinished-";
+constexpr int name_attempts = 100;
+
+bool copy_name(Growing<char> &to, const char *name)
+{
+    size_t length = std::strlen(name);
+    to.resize_down(0);
+    if (!to.reserve_more(length + 1)) {
+        return false;
+    }
+    std::memcpy(to.data(), name, length + 1);
+    to.extend(length + 1);
+    return true;
+}
+
+// Different in each call, across threads and processes alike.
+unsigned long unique_number()
+{
+    static std::atomic<unsigned long> counter{0};
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    unsigned long mixed = static_cast<unsigned long>(t.tv_nsec) * 2654435761UL;
+    return mixed ^ (static_cast<unsigned long>(getpid()) << 20) ^ counter.fetch_add(1);
+}
+
+// Flushing to the disk can take long: other threads run meanwhile. The
+// object stays marked busy (steps.h), so none of them can use it.
+template <class Call>
+auto detached(Call call) -> decltype(call())
+{
+    decltype(call()) result;
+    Py_BEGIN_ALLOW_THREADS
+    result = call();
+    Py_END_ALLOW_THREADS
+    return result;
+}
+
+}  // namespace
+
+OutputFile::~OutputFile()
+{
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+    if (unfinished_.size() > 0 && !renamed_) {
+        unlink(unfinished_.data());
+    }
+}
+
+bool OutputFile::fail()
+{
+    raise_errno_first(state_, "dump file error", shown_);
+    return false;
+}
+
+bool OutputFile::is_protected(const char *name)
+{
+    struct stat named;
+    return stat(name, &named) == 0 && named.st_dev == protected_device_ &&
+           named.st_ino == protected_inode_;
+}
+
+bool OutputFile::create(const struct stat &protected_file)
+{
+    protected_device_ = protected_file.st_dev;
+    protected_inode_ = protected_file.st_ino;
+    struct stat replaced;
+    errno = 0;
+    if (stat(shown_, &replaced) != 0) {
+        // Nothing to replace (or a dangling link, replaced itself): the
+        // name is taken as given, and creating the file reports the rest.
+        return errno == ENOENT ? copy_name(final_, shown_) && open_unfinished(nullptr) : fail();
+    }
+    if (S_ISDIR(replaced.st_mode)) {
+        raise_os_error(state_, EISDIR, std::strerror(EISDIR), shown_);
+        return false;
+    }
+    if (!S_ISREG(replaced.st_mode)) {
+        raise_os_error(state_, EINVAL, "Not a regular file", shown_);
+        return false;
+    }
+    if (is_protected(shown_)) {
+        raise_os_error(state_, EINVAL, "This is the database's own file: a dump cannot replace it",
+                       shown_);
+        return false;
+    }
+    // Through a symbolic link the file it names is replaced, not the link.
+    CString resolved(realpath(shown_, nullptr));
+    if (!resolved) {
+        return fail();
+    }
+    return copy_name(final_, resolved.get()) && open_unfinished(&replaced);
+}
+
+bool OutputFile::open_unfinished(const struct stat *replaced)
+{
+    size_t room = final_.size() + sizeof unfinished_mark + 16;
+    if (!unfinished_.reserve_more(room) || !buffer_.reserve_more(buffer_size)) {
+        return false;
+    }
+    for (int attempt = 0; attempt < name_attempts && fd_ < 0; ++attempt) {
+        std::snprintf(unfinished_.data(), room, "%s%s%08lx", final_.data(), unfinished_mark,
+                      unique_number() & 0xffffffffUL);
+        // Created with the mode a new file gets here (0666 less the umask).
+        fd_ = open(unfinished_.data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ < 0 && errno != EEXIST) {
+            return fail();
+        }
+    }
+    if (fd_ < 0) {
+        return fail();
+    }
+    unfinished_.extend(std::strlen(unfinished_.data()) + 1);
+    // A file that is replaced keeps its mode.
+    if (replaced != nullptr && fchmod(fd_, replaced->st_mode & 07777) != 0) {
+        return fail();
+    }
+    return true;
+}
+
+bool OutputFile::write_all(const char *data, size_t size)
+{
+    while (size > 0) {
+        ssize_t written = write(fd_, data, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            if (written == 0) {
+                errno = ENOSPC;
+            }
+            return fail();
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+bool OutputFile::flush()
+{
+    bool written = write_all(buffer_.data(), buffer_.size());
+    buffer_.resize_down(0);
+    return written;
+}
+
+bool OutputFile::put(const char *data, size_t size)
+{
+    if (size > buffer_size - buffer_.size() && !flush()) {
+        return false;
+    }
+    if (size >= buffer_size) {
+        return write_all(data, size);
+    }
+    std::memcpy(buffer_.data() + buffer_.size(), data, size);
+    buffer_.extend(size);
+    return true;
+}
+
+bool OutputFile::sync_folder()
+{
+    char *slash = std::strrchr(final_.data(), '/');
+    const char *folder = ".";
+    if (slash != nullptr) {
+        *slash = '\0';
+        folder = slash == final_.data() ? "/" : final_.data();
+    }
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (slash != nullptr) {
+        *slash = '/';
+    }
+    if (fd < 0) {
+        return fail();
+    }
+    // Some file systems cannot flush a folder, and say so with EINVAL.
+    bool synced = detached([fd] { return fsync(fd); }) == 0 || errno == EINVAL;
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return synced || fail();
+}
+
+bool OutputFile::commit()
+{
+    if (!flush()) {
+        return false;
+    }
+    errno = 0;
+    if (detached([this] { return fsync(fd_); }) != 0) {
+        return fail();
+    }
+    int fd = std::exchange(fd_, -1);
+    if (detached([fd] { return close(fd); }) != 0) {
+        return fail();
+    }
+    // The name may have been pointed at the database since create().
+    if (is_protected(final_.data())) {
+        raise_os_error(state_, EINVAL, "This is the database's own file: a dump cannot replace it",
+                       shown_);
+        return false;
+    }
+    if (rename(unfinished_.data(), final_.data()) != 0) {
+        return fail();
+    }
+    renamed_ = true;
+    return sync_folder();
+}
+
+}  // namespace kvstore
