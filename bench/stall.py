@@ -94,9 +94,9 @@ def stepwise(operation: str, db_path: str, dump_path: str) -> None:
 
     with kvstore.open(db_path, "n" if operation == "load" else "w") as db:
         if operation == "dump":
-            db.dump(dump_path, progress=progress)
+            db.raw.dump(dump_path, progress=progress)
         elif operation == "load":
-            db.load(dump_path, progress=progress)
+            db.raw.load(dump_path, progress=progress)
         elif operation == "reorganize":
             db.reorganize(progress=progress)
         else:

@@ -26,7 +26,8 @@ def main() -> None:
     path = os.path.join(folder, "fruit.db")
 
     with kvstore.open(path, "c") as db:
-        db.update({"apple": "red", "banana": "yellow", "kiwi": "green"})
+        for fruit, colour in [("apple", "red"), ("banana", "yellow"), ("kiwi", "green")]:
+            db[fruit] = colour
         print(f"kvstore.open({path!r}, 'c'): {len(db)} records, "
               f"db['apple'] = {db['apple']!r}, sorted keys {sorted(db)}")
         for i in range(50_000):

@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Literal, NoReturn, TextIO, cast, final
 
 import _kvstore
 
-from ._open import load, open
+from ._open import open
 
 if TYPE_CHECKING:
     from collections.abc import Callable, Sequence
@@ -187,14 +187,15 @@ def _keys(command: Command) -> None:
 def _dump(command: Command) -> None:
     options = command.options
     with command.open("r") as db:
-        db.dump(options.dump_file, options.format, progress=command.progress("dump"))
+        db.raw.dump(options.dump_file, options.format, progress=command.progress("dump"))
 
 
 def _load(command: Command) -> None:
     options = command.options
     if not os.path.exists(options.dump_file):
         raise DatabaseError(f"no such dump file: {options.dump_file}")
-    load(options.dump_file, options.file, options.replace, progress=command.progress("load"))
+    with command.open("c") as db:
+        db.raw.load(options.dump_file, options.replace, progress=command.progress("load"))
 
 
 def _recover(command: Command) -> None:

@@ -192,9 +192,9 @@ PUBLIC_METHODS = {
     "setdefault": ("(self, key, default=None, /)",
                    "Get value for key, or set it to default and return default if not present."),
     "clear": ("(self, /)", "Remove all items from the database."),
-    "dump": ("(self, filename, format='ascii', /)",
+    "dump": ("(self, filename, format='ascii', /, *, progress=None)",
              "Write every record to a dump file that gdbm's own tools read."),
-    "load": ("(self, filename, replace=False, /)", "Store every record of a dump file in the database."),
+    "load": ("(self, filename, replace=False, /, *, progress=None)", "Store every record of a dump file in the database."),
 }
 PUBLIC_SIGNATURES = {name: signature for name, (signature, _) in PUBLIC_METHODS.items()}
 
