@@ -32,6 +32,11 @@ import threading
 import time
 from pathlib import Path
 
+# Today's build, when it is another, comes first on PYTHONPATH: its _kvstore
+# is the one imported, here and under kvstore.
+import _kvstore
+import kvstore
+
 ROOT = Path(__file__).resolve().parent.parent
 TICK = 0.005
 OPERATIONS = ("dump", "load", "reorganize", "recover")
@@ -69,8 +74,6 @@ class Ticker(threading.Thread):
 
 
 def today(operation: str, db_path: str, dump_path: str) -> None:
-    import _kvstore
-
     if operation == "load":
         with _kvstore.open(db_path, "n") as db:
             db.load(dump_path)
@@ -85,8 +88,6 @@ def today(operation: str, db_path: str, dump_path: str) -> None:
 
 
 def stepwise(operation: str, db_path: str, dump_path: str) -> None:
-    import kvstore
-
     calls = []
 
     def progress(done: int, total: int) -> None:
@@ -148,8 +149,6 @@ def build_baseline(revision: str, folder: Path) -> Path:
 
 
 def make_files(folder: Path, records: int) -> tuple[Path, Path]:
-    import _kvstore
-
     source, dump = folder / "source.db", folder / "source.dump"
     with _kvstore.open(str(source), "n") as db:
         for i in range(records):

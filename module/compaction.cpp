@@ -189,8 +189,18 @@ public:
             return false;
         }
         name_.reset();
-        // The old file no longer has a name; nobody hears a failure to close it.
-        gdbm_close(std::exchange(db->handle, std::exchange(handle_, nullptr)));
+        GDBM_FILE old = std::exchange(db->handle, std::exchange(handle_, nullptr));
+        // The last descriptor of the old file, now without a name, frees
+        // its blocks when closed: a long system call, made here with other
+        // threads running, after the library has let go of the file.
+        int last = fcntl(gdbm_fdesc(old), F_DUPFD_CLOEXEC, 0);
+        // Nobody hears a failure to close a file that no longer has a name.
+        gdbm_close(old);
+        if (last >= 0) {
+            Py_BEGIN_ALLOW_THREADS
+            close(last);
+            Py_END_ALLOW_THREADS
+        }
         return true;
     }
 
