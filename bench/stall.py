@@ -198,11 +198,13 @@ def main() -> None:
                                   for _ in range(args.repeats))
         print(f"ticker alone, 1 s: longest gap {alone:.0f} ms", flush=True)
         for operation in args.operations:
-            runs = {}
-            for variant in ("today", "stepwise"):
-                pythonpath = baseline if variant == "today" and operation in ("dump", "load") else None
-                runs[variant] = [measure(operation, variant, files, folder, pythonpath)
-                                 for _ in range(args.repeats)]
+            runs = {"today": [], "stepwise": []}
+            # In turns, so that both see the machine as it is at the time.
+            for _ in range(args.repeats):
+                for variant, measured in runs.items():
+                    today_elsewhere = variant == "today" and operation in ("dump", "load")
+                    measured.append(measure(operation, variant, files, folder,
+                                            baseline if today_elsewhere else None))
             rows[operation] = summarise(runs)
             print(line(operation, rows[operation]), flush=True)
     report(rows, alone, args)
