@@ -293,6 +293,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         command.end_bar()
         print(f"{PROG}: error: {_describe(failed)}", file=sys.stderr)
         return DATABASE_ERROR
+    except BrokenPipeError:
+        # The reader went away (keys | head): what is left unprinted goes
+        # nowhere, quietly, as with the shell's own tools.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return DATABASE_ERROR
     finally:
         command.end_bar()
     return 0

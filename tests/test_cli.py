@@ -67,6 +67,19 @@ def test_get(dbfile, args, shown):
     assert (code, out.decode(), err) == (0, shown, "")
 
 
+def test_keys_into_a_pipe_closed_early(tmp_path):
+    path = tmp_path / "many.db"
+    with _kvstore.open(str(path), "c") as db:
+        for i in range(100_000):
+            db[b"key %d" % i] = b""
+    reader = subprocess.Popen([sys.executable, "-m", "kvstore", "keys", str(path)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert reader.stdout.readline().startswith(b"key ")
+    reader.stdout.close()
+    assert reader.wait(60) == 1
+    assert reader.stderr.read() == b""
+
+
 def test_get_raw_writes_the_bytes(dbfile):
     assert cli("get", "--raw", "--hex", dbfile, "ff0062696e") == (0, b"\x01\x02", "")
 
