@@ -296,7 +296,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         # The reader went away (keys | head): what is left unprinted goes
         # nowhere, quietly, as with the shell's own tools.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        _ = os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return DATABASE_ERROR
     finally:
         command.end_bar()
