@@ -127,6 +127,16 @@ def worker(operation: str, variant: str, db_path: str, dump_path: str) -> None:
 
 # ---- the driver ------------------------------------------------------------
 
+def take_share(nice: int) -> None:
+    """Moves this process and its workers into a scheduling group of their
+    own (Linux gives each session one, when autogroup is on) with `nice`:
+    on a machine that others keep busy, the gaps then show this program's
+    pauses rather than its turn to run."""
+    if os.getsid(0) != os.getpid():
+        os.setsid()
+    Path("/proc/self/autogroup").write_text(f"{nice}\n")
+
+
 def build_baseline(revision: str, folder: Path) -> Path:
     """Installs the module of `revision` into a folder of its own (once per
     commit); returns the folder to put first on PYTHONPATH."""
@@ -184,11 +194,17 @@ def main() -> None:
                         help="the revision whose dump() and load() are today's")
     parser.add_argument("--operations", nargs="+", choices=OPERATIONS, default=OPERATIONS)
     parser.add_argument("--out", type=Path, default=ROOT / "bench" / "results")
+    parser.add_argument("--share", type=int, metavar="NICE",
+                        default=os.environ.get("STALL_SHARE"),
+                        help="run in a scheduling group of its own with this nice value "
+                        "(-10: a larger share of a busy machine; below 0 needs root)")
     parser.add_argument("--worker", nargs=4, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
         worker(*args.worker)
         return
+    if args.share is not None:
+        take_share(args.share)
     baseline = build_baseline(args.baseline, ROOT / "build" / "stall-baseline")
     rows = {}
     with tempfile.TemporaryDirectory(dir=os.environ.get("STALL_WORK")) as scratch:
@@ -241,12 +257,14 @@ def report(rows: dict[str, dict[str, float]], alone: float, args: argparse.Names
              f"Today's dump and load: the build of {args.baseline}.",
              f"The ticker alone, with no operation beside it, waited up to {alone:.0f} ms "
              f"on this machine (its load average then: {os.getloadavg()[0]:.1f} "
-             f"on {os.cpu_count()} CPUs)."]
+             f"on {os.cpu_count()} CPUs)."
+             + ("" if args.share is None else
+                f" Run in a scheduling group of its own at nice {args.share}.")]
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / "stall.md").write_text(table + "\n\n" + "\n".join(notes) + "\n")
     (args.out / "stall.json").write_text(json.dumps(
         {"records": args.records, "repeats": args.repeats, "baseline": args.baseline,
-         "ticker_alone_ms": alone, "rows": rows}, indent=2) + "\n")
+         "share": args.share, "ticker_alone_ms": alone, "rows": rows}, indent=2) + "\n")
     print()
     print(table)
     print("\n".join(notes))

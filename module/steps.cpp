@@ -11,6 +11,8 @@ namespace {
 // interpreter runs within a few milliseconds, long enough that the pauses
 // cost nothing measurable.
 constexpr long step_nanoseconds = 2'000'000;
+// How long a pause leaves the interpreter to other threads.
+constexpr long pause_nanoseconds = 50'000;
 // The clock is read once in this many units of work.
 constexpr unsigned units_per_clock_read = 32;
 
@@ -64,9 +66,13 @@ bool Steps::step_over()
 
 bool Steps::pause()
 {
-    // A thread that has waited for the interpreter has asked for it by now;
-    // detaching hands it over, and attaching again waits for its turn.
+    // Detaching wakes a thread that waits for the interpreter, but it needs
+    // a moment to run and take it: attaching again at once would win the
+    // race nearly every time, and since each detach counts as a switch, the
+    // waiter would never ask for its turn. The pause leaves it that moment.
     Py_BEGIN_ALLOW_THREADS
+    timespec moment{0, pause_nanoseconds};
+    nanosleep(&moment, nullptr);
     Py_END_ALLOW_THREADS
     step_start_ = now();
     return PyErr_CheckSignals() == 0 && report(done_);
