@@ -121,8 +121,11 @@ def worker(operation: str, variant: str, db_path: str, dump_path: str) -> None:
     ticker.stop.set()
     ticker.join()
     gaps = ticker.gaps(start, end)
-    print(json.dumps({"seconds": end - start, "stall_ms": 1000 * max(gaps),
-                      "over_target": sum(gap > TARGET_STALL_MS / 1000 for gap in gaps)}))
+    longest = max(gaps)
+    print(json.dumps({"seconds": end - start, "stall_ms": 1000 * longest,
+                      "over_target": sum(gap > TARGET_STALL_MS / 1000 for gap in gaps),
+                      # Where the longest wait ended, as a share of the run.
+                      "longest_at": sum(gaps[:gaps.index(longest) + 1]) / (end - start)}))
 
 
 # ---- the driver ------------------------------------------------------------
@@ -177,6 +180,9 @@ def measure(operation: str, variant: str, files: tuple[Path, Path], folder: Path
     if operation in ("dump", "reorganize", "recover"):
         shutil.copyfile(source, db_path)
     dump_path = folder / "out.dump" if operation == "dump" else dump
+    # Each run starts with nothing left to write back from the copy above or
+    # the run before, which would otherwise hold up this run's writes.
+    os.sync()
     env = dict(os.environ)
     if pythonpath is not None:
         env["PYTHONPATH"] = str(pythonpath)
@@ -223,6 +229,10 @@ def main() -> None:
                     today_elsewhere = variant == "today" and operation in ("dump", "load")
                     measured.append(measure(operation, variant, files, folder,
                                             baseline if today_elsewhere else None))
+            for variant, measured in runs.items():
+                where = ", ".join(f"{run['stall_ms']:.0f} ms at {run['longest_at']:.0%}"
+                                  for run in measured)
+                print(f"  {operation} {variant}: longest waits {where} of the run")
             rows[operation] = summarise(runs)
             print(line(operation, rows[operation]), flush=True)
     report(rows, alone, args)
