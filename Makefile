@@ -7,9 +7,10 @@ BUILT := $(VENV)/.built
 
 .PHONY: demo test build bench check-memory clean
 
-## demo: set up when needed, build, and run examples/quickstart.py
+## demo: set up when needed, build, and run examples/quickstart.py and examples/package_and_cli.py
 demo: $(BUILT)
 	$(PY) examples/quickstart.py
+	$(PY) examples/package_and_cli.py
 
 ## test: set up and build when needed, then run the test suite
 test: $(BUILT)
@@ -81,3 +82,8 @@ wheel: $(READY)
 ## check-matrix: the suite on each supported platform, in Debian roots (see README)
 check-matrix: $(READY)
 	bash scripts/check_matrix.sh
+
+.PHONY: bench-stall
+## bench-stall: how long other threads wait during dump, load, reorganize and recover (1,000,000 records)
+bench-stall: $(BUILT)
+	$(PY) bench/stall.py

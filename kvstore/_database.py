@@ -70,18 +70,39 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         """Writes every change still in the library's cache to the disk."""
         self._raw.sync()
 
-    def reorganize(self) -> None:
-        """Rewrites the file to give back the space of deleted records."""
-        self._raw.reorganize()
+    def reorganize(self, *, progress: Callable[[int, int], object] | None = None) -> None:
+        """Rewrites the file to give back the space of deleted records.
+
+        The records are copied a few at a time into a new file, which then
+        replaces the old one; other threads run between the steps, and every
+        other use of this Database meanwhile raises error. progress, when
+        given, is called as progress(done, total) along the way and with
+        done == total at the end. All or nothing: on a failure, or when
+        progress raises, the file stays as it was.
+        """
+        self._raw.compact(progress=progress)
         self._changes += 1
 
     def recover(
-        self, *, backup: bool = False, force: bool = False, max_failures: int | None = None
+        self,
+        *,
+        backup: bool = False,
+        force: bool = False,
+        max_failures: int | None = None,
+        progress: Callable[[int, int], object] | None = None,
     ) -> _kvstore._RecoveryReport:  # pyright: ignore[reportPrivateUsage]
         """Rebuilds a damaged file from what the library can still read; see
-        the _kvstore object's recover() for the arguments and the report."""
+        the _kvstore object's recover() for the arguments and the report.
+
+        The rebuild is one library call, which other threads wait for;
+        progress, when given, hears (0, 1) before it and (1, 1) after it.
+        """
+        if progress is not None:
+            _ = progress(0, 1)
         report = self._raw.recover(backup=backup, force=force, max_failures=max_failures)
         self._changes += 1
+        if progress is not None:
+            _ = progress(1, 1)
         return report
 
     def failure_atomic(self, even: FileName, odd: FileName) -> None:

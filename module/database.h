@@ -219,6 +219,10 @@ PyObject *db_reorganize(PyObject *self, PyTypeObject *defining_class, PyObject *
 extern const char sync_doc[];
 extern const char reorganize_doc[];
 
+// compaction.cpp
+PyObject *db_compact(PyObject *self, PyObject *args, PyObject *kwargs);
+extern const char compact_doc[];
+
 // recovery.cpp
 // False with `error` set unless `db` may be rewritten here: opened for
 // writing, in this process.

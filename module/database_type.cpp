@@ -39,6 +39,7 @@ PyMethodDef database_methods[] = {
     {"firstkey", as_cfunction(db_firstkey), defining_class_flags, firstkey_doc},
     {"nextkey", as_cfunction(db_nextkey), defining_class_flags, nextkey_doc},
     {"reorganize", as_cfunction(db_reorganize), defining_class_flags, reorganize_doc},
+    {"compact", as_cfunction(db_compact), METH_VARARGS | METH_KEYWORDS, compact_doc},
     {"sync", as_cfunction(db_sync), defining_class_flags, sync_doc},
     {"failure_atomic", as_cfunction(db_failure_atomic), METH_FASTCALL, failure_atomic_doc},
     {"recover", as_cfunction(db_recover), METH_VARARGS | METH_KEYWORDS, recover_doc},

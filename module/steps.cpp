@@ -19,6 +19,8 @@ constexpr unsigned most_units_per_clock_read = 32;
 // Reads this far apart, or more, are too rare; this near, too frequent.
 constexpr long too_far_nanoseconds = step_nanoseconds / 8;
 constexpr long too_near_nanoseconds = step_nanoseconds / 64;
+// How long a pause leaves the interpreter to other threads.
+constexpr long pause_nanoseconds = 50'000;
 
 timespec now()
 {
@@ -84,9 +86,13 @@ bool Steps::step_over()
 
 bool Steps::pause()
 {
-    // A thread that has waited for the interpreter has asked for it by now;
-    // detaching hands it over, and attaching again waits for its turn.
+    // Detaching wakes a thread that waits for the interpreter, but it needs
+    // a moment to run and take it: attaching again at once would win the
+    // race nearly every time, and since each detach counts as a switch, the
+    // waiter would never ask for its turn. The pause leaves it that moment.
     Py_BEGIN_ALLOW_THREADS
+    timespec moment{0, pause_nanoseconds};
+    nanosleep(&moment, nullptr);
     Py_END_ALLOW_THREADS
     step_start_ = now();
     return PyErr_CheckSignals() == 0 && report(done_);

@@ -114,6 +114,8 @@ CASES = {
     "failure-atomic-refused": ("c", lambda db, folder: db.failure_atomic(str(folder / "even"),
                                                                           str(folder / "odd")),
                                None, _kvstore.error),
+    "compact": ("c", lambda db, folder: db.compact(progress=lambda done, total: None), None,
+                None),
     "recover": ("c", lambda db, folder: db.recover(force=True), None, None),
     "package-subclass": ("c", lambda db, folder: type("Derived", (kvstore.Database,), {}), None,
                          None),

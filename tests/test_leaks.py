@@ -103,6 +103,16 @@ class Env:
         self.store_and_delete()
         self.db.reorganize()
 
+    def compact(self):
+        self.store_and_delete()
+        self.db.compact(progress=lambda done, total: None)
+
+    def compact_stopped(self):
+        def stop(done, total):
+            raise ValueError("stop")
+
+        raises(ValueError, "stop", self.db.compact, progress=stop)
+
     def value_closes_object(self):
         victim = _kvstore.open(self.scratch, "c")
         raises(_kvstore.error, CLOSED, victim.__setitem__, b"k", Exporter(VALUE, victim.close))
@@ -233,6 +243,11 @@ CASES = {
     "reorganize": (True, Env.reorganize),
     "reorganize_read_only": (False, lambda e: raises(E, None, e.ro.reorganize)),
     "reorganize_closed": (False, lambda e: raises(E, CLOSED, e.closed.reorganize)),
+    "compact": (True, Env.compact),
+    "compact_stopped": (True, Env.compact_stopped),
+    "compact_read_only": (False, lambda e: raises(E, None, e.ro.compact)),
+    "compact_progress_type": (False, lambda e: raises(TypeError, None, e.db.compact, progress=1)),
+    "compact_closed": (False, lambda e: raises(E, CLOSED, e.closed.compact)),
     "recover_unneeded": (False, lambda e: check(0, lambda: e.db.recover()["recovered_keys"])),
     "recover_read_only": (False, lambda e: raises(E, None, e.ro.recover)),
     "recover_bad_limit": (False, lambda e: raises(ValueError, None, e.db.recover, max_failures=0)),

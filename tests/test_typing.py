@@ -181,6 +181,8 @@ PUBLIC_METHODS = {
     "firstkey": ("(self, /)", "Return the starting key for the traversal."),
     "nextkey": ("(self, key, /)", "Returns the key that follows key in the traversal."),
     "reorganize": ("(self, /)", "Reorganize the database."),
+    "compact": ("(self, /, *, progress=None)",
+                "Reorganize the database in steps, letting other threads run between them."),
     "recover": ("(self, /, *, backup=False, force=False, max_failures=None)",
                 "Rebuild a damaged database from what can still be read."),
     "failure_atomic": ("(self, even, odd, /)",

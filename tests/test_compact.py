@@ -1,0 +1,299 @@
+"""compact(): reorganize() in steps, with progress, other threads running
+between the steps; and the package's reorganize() and recover() over it."""
+
+import errno
+import fcntl
+import hashlib
+import os
+import threading
+from pathlib import Path
+
+import pytest
+
+import _kvstore
+import kvstore
+from children import build_flush_shim, preload_env, run_json
+from support import CLOSED
+
+BUSY = "compact() is in progress on this database: wait until it returns"
+DAMAGED = Path(__file__).with_name("data") / "damaged-traversal-cycle.db"
+RECORDS = {b"key%05d" % i: b"value %d " % i * 20 for i in range(6000)}
+
+
+def digest(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
+@pytest.fixture
+def full(path):
+    """A file holding RECORDS after many deletions, open for writing."""
+    with _kvstore.open(path, "n", 0o640) as db:
+        for key, value in RECORDS.items():
+            db[key] = value
+            db[key + b"-gone"] = value
+        for key in RECORDS:
+            del db[key + b"-gone"]
+    db = _kvstore.open(path, "w")
+    yield db
+    db.close()
+
+
+def records_of(db):
+    return {key: db[key] for key in db.keys()}
+
+
+def others_in(folder, path):
+    return sorted(name for name in os.listdir(folder) if name != os.path.basename(path))
+
+
+def test_carries_every_record_into_a_smaller_file_with_the_same_mode(full, path):
+    before = os.path.getsize(path)
+    calls = []
+    full.compact(progress=lambda done, total: calls.append((done, total)))
+    assert records_of(full) == RECORDS
+    assert len(full) == len(RECORDS)
+    assert os.path.getsize(path) < before * 0.75
+    assert os.stat(path).st_mode & 0o7777 == 0o640
+    assert others_in(os.path.dirname(path), path) == []
+    # The counts rise, every report names the total, and the last is (total, total).
+    done = [d for d, _ in calls]
+    assert done == sorted(done) and len(set(done)) == len(done)
+    assert {total for _, total in calls} == {len(RECORDS)}
+    assert calls[-1] == (len(RECORDS), len(RECORDS))
+    full[b"after"] = b"works"
+    full.close()
+    with _kvstore.open(path, "r") as reopened:
+        assert records_of(reopened) == {**RECORDS, b"after": b"works"}
+
+
+@pytest.mark.parametrize("records", [{}, {b"": b"empty key", b"empty value": b""}])
+def test_small_and_edge_records(make_db, records):
+    db = make_db(records)
+    calls = []
+    db.compact(progress=lambda done, total: calls.append((done, total)))
+    assert records_of(db) == records
+    assert calls == [(len(records), len(records))]
+
+
+@pytest.mark.parametrize("stop_at", ["first", "last"])
+def test_a_raising_progress_leaves_the_file_as_it_was(full, path, stop_at):
+    before = digest(path)
+
+    def progress(done, total):
+        if stop_at == "first" or done == total:
+            raise ZeroDivisionError("stop")
+
+    with pytest.raises(ZeroDivisionError):
+        full.compact(progress=progress)
+    assert digest(path) == before
+    assert others_in(os.path.dirname(path), path) == []
+    assert records_of(full) == RECORDS
+    full[b"still"] = b"usable"
+
+
+def test_a_damaged_file_is_refused_and_left_as_it_was(tmp_path):
+    path = tmp_path / "damaged.db"
+    path.write_bytes(DAMAGED.read_bytes())
+    before = digest(path)
+    with _kvstore.open(str(path), "w") as db, pytest.raises(_kvstore.error, match="damaged"):
+        db.compact()
+    assert digest(path) == before
+    assert others_in(tmp_path, path) == []
+
+
+FAILED_FLUSH_CHILD = r"""
+import ctypes, hashlib, json, os, sys
+import _kvstore
+folder, shim = sys.argv[1], ctypes.CDLL(sys.argv[2])
+path = os.path.join(folder, "db")
+with _kvstore.open(path, "n") as db:
+    for i in range(3000):
+        db[b"k%d" % i] = b"v" * 50
+before = hashlib.sha256(open(path, "rb").read()).hexdigest()
+db = _kvstore.open(path, "w")
+ctypes.c_int.in_dll(shim, "kvshim_fail_errno").value = 5
+ctypes.c_long.in_dll(shim, "kvshim_fail_next").value = 1
+try:
+    db.compact()
+    raised = None
+except _kvstore.error as caught:
+    raised = str(caught)
+after = hashlib.sha256(open(path, "rb").read()).hexdigest()
+print(json.dumps([raised, before == after, sorted(os.listdir(folder)), len(db)]))
+"""
+
+
+def test_a_failed_flush_of_the_new_file_leaves_the_old_one(tmp_path):
+    """The disk fails the first flush, which is the new file's."""
+    shim = build_flush_shim(tmp_path)
+    folder = tmp_path / "data"
+    folder.mkdir()
+    raised, same, names, count = run_json(FAILED_FLUSH_CHILD, folder, shim, env=preload_env(shim))
+    # Where the library meets the failed flush decides the words.
+    assert raised is not None
+    assert same
+    assert names == ["db"]
+    assert count == 3000
+
+
+def test_other_threads_run_between_steps_and_are_refused(full):
+    """A thread that uses the object while compact() is between two steps
+    gets error; once compact() returns, the same calls work."""
+    started, finished = threading.Event(), threading.Event()
+    outcomes = {}
+
+    def use(label):
+        calls = {"get": lambda: full[b"key00001"], "store": lambda: full.__setitem__(b"x", b"y"),
+                 "len": lambda: len(full), "keys": full.keys, "close": full.close,
+                 "compact": full.compact}
+        for name, call in calls.items():
+            if label == "after" and name == "close":
+                continue
+            try:
+                call()
+                outcomes[label, name] = "ok"
+            except _kvstore.error as caught:
+                outcomes[label, name] = str(caught)
+
+    def other():
+        started.wait()
+        use("during")
+        finished.set()
+
+    thread = threading.Thread(target=other)
+    thread.start()
+
+    def progress(done, total):
+        if not started.is_set():
+            started.set()
+            # Waits with the interpreter released: the other thread runs now.
+            assert finished.wait(30)
+
+    full.compact(progress=progress)
+    thread.join()
+    use("after")
+    names = ["get", "store", "len", "keys", "close", "compact"]
+    assert [outcomes["during", name] for name in names] == [BUSY] * len(names)
+    assert all(outcomes["after", name] == "ok" for name in names if name != "close")
+
+
+def test_progress_itself_is_refused_too(full):
+    refused = []
+
+    def progress(done, total):
+        for call in (full.sync, full.firstkey, full.reorganize):
+            with pytest.raises(_kvstore.error, match="in progress") as caught:
+                call()
+            refused.append(str(caught.value))
+
+    full.compact(progress=progress)
+    assert set(refused) == {BUSY}
+
+
+LOCK_PROBE = r"""
+import json, sys, _kvstore
+try:
+    _kvstore.open(sys.argv[1], "r").close()
+    print(json.dumps(0))
+except _kvstore.error as caught:
+    print(json.dumps(caught.errno))
+"""
+
+
+def probe_lock(path):
+    return run_json(LOCK_PROBE, path)
+
+
+@pytest.mark.parametrize("moment", ["copying", "last report"])
+def test_no_other_opener_takes_the_file_meanwhile(full, path, moment):
+    seen = []
+
+    def progress(done, total):
+        if (moment == "last report") == (done == total):
+            seen.append(probe_lock(path))
+
+    full.compact(progress=progress)
+    assert seen and set(seen) == {errno.EAGAIN}
+    # The new file is locked by the object's new handle, not by the old one.
+    assert probe_lock(path) == errno.EAGAIN
+    full.close()
+    assert probe_lock(path) == 0
+
+
+def test_the_new_handle_keeps_the_open_flags(tmp_path):
+    path = str(tmp_path / "nolock.db")
+    with _kvstore.open(path, "cu") as db:
+        db[b"a"] = b"1"
+        db.compact()
+        # Opened without locking, as before.
+        assert probe_lock(path) == 0
+        opened = [int(fd) for fd in os.listdir("/proc/self/fd")
+                  if os.path.realpath(f"/proc/self/fd/{fd}") == os.path.realpath(path)]
+        assert opened
+        assert all(fcntl.fcntl(fd, fcntl.F_GETFD) & fcntl.FD_CLOEXEC for fd in opened)
+
+
+def test_refusals(make_db, tmp_path):
+    reader = make_db({b"a": b"1"}, "r", "reader.db")
+    with pytest.raises(_kvstore.error):
+        reader.compact()
+    db = make_db({b"a": b"1"}, "c", "writer.db")
+    with pytest.raises(TypeError, match="callable"):
+        db.compact(progress=1)
+    with pytest.raises(TypeError):
+        db.compact(lambda done, total: None)
+    db.close()
+    with pytest.raises(_kvstore.error, match=CLOSED):
+        db.compact()
+    assert others_in(tmp_path, "") == ["reader.db", "writer.db"]
+
+
+FORK_CHILD = r"""
+import json, os, sys, _kvstore
+db = _kvstore.open(sys.argv[1], "c")
+db[b"a"] = b"1"
+read, write = os.pipe()
+pid = os.fork()
+if pid == 0:
+    try:
+        db.compact()
+        os.write(write, b"done")
+    except _kvstore.error as caught:
+        os.write(write, str(caught).encode())
+    os._exit(0)
+os.waitpid(pid, 0)
+print(json.dumps([os.read(read, 1000).decode(), db[b"a"].decode()]))
+"""
+
+
+def test_a_forked_child_is_refused(path):
+    message, value = run_json(FORK_CHILD, path)
+    assert "opened in another process" in message
+    assert value == "1"
+
+
+def test_package_reorganize_and_recover_report_progress(path):
+    with kvstore.open(path, "c") as db:
+        db.update(RECORDS)
+        calls = []
+        db.reorganize(progress=lambda done, total: calls.append((done, total)))
+        assert calls[-1] == (len(RECORDS), len(RECORDS))
+        calls.clear()
+        report = db.recover(force=True, progress=lambda done, total: calls.append((done, total)))
+        assert calls == [(0, 1), (1, 1)]
+        assert report["recovered_keys"] == len(RECORDS)
+        assert dict(db.items()) == RECORDS
+
+
+def test_package_reorganize_survives_a_keyboard_interrupt_in_progress(path):
+    with kvstore.open(path, "c") as db:
+        db.update(RECORDS)
+        before = digest(path)
+
+        def progress(done, total):
+            raise KeyboardInterrupt
+
+        with pytest.raises(KeyboardInterrupt):
+            db.reorganize(progress=progress)
+        assert digest(path) == before
+        assert len(db) == len(RECORDS)
