@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, Iterator, MutableMapping
-from typing import TYPE_CHECKING, Literal, Self, overload, override
+from typing import TYPE_CHECKING, Literal, Self, TypedDict, Unpack, overload, override
 
 import _kvstore
 
@@ -14,6 +14,18 @@ if TYPE_CHECKING:
 # Keys and values as the module takes them, and file names.
 type Data = str | bytes
 type FileName = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+
+
+class Tuning(TypedDict, total=False):
+    """gdbm's settings for one open handle, as _kvstore.open takes them."""
+
+    mmap: bool | None
+    cache_size: int | None
+    block_size: int | None
+    central_free: bool | None
+    coalesce_blocks: bool | None
+
 
 _MISSING: object = object()
 
@@ -44,8 +56,10 @@ class Database(MutableMapping[bytes, bytes]):
     as a dict does; replacing the value of a stored key does not.
     """
 
-    def __init__(self, filename: FileName, flag: str = "r", mode: int = 0o666) -> None:
-        self._raw: _kvstore.gdbm = _kvstore.open(filename, flag, mode)
+    def __init__(
+        self, filename: FileName, flag: str = "r", mode: int = 0o666, **tuning: Unpack[Tuning]
+    ) -> None:
+        self._raw: _kvstore.gdbm = _kvstore.open(filename, flag, mode, **tuning)
         self._filename: str = os.fsdecode(filename)
         self._flag: str = flag
         self._closed: bool = False

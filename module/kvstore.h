@@ -18,7 +18,8 @@ struct module_state {
 
 // The gdbm type (database_type.cpp) and open() (open.cpp).
 extern PyType_Spec database_spec;
-PyObject *open_database(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+PyObject *open_database(PyObject *module, PyObject *const *args, size_t nargsf,
+                        PyObject *kwnames);
 extern const char open_doc[];
 
 // latest_snapshot() (crash_tolerance.cpp).
