@@ -15,6 +15,7 @@ second.
 import gc
 import json
 import os
+import resource
 import shutil
 import sys
 import time
@@ -56,19 +57,19 @@ class Recorder:
         self.sequence.append(name)
         reset_peak()
         before = status_kib("VmRSS:")
-        cpu_before = os.times()
+        cpu_before = resource.getrusage(resource.RUSAGE_SELF)
         getppid, getpgrp, clock = os.getppid, os.getpgrp, time.perf_counter_ns
         getppid()
         start = clock()
         result = body(*args)
         stop = clock()
         getpgrp()
-        cpu = os.times()
+        cpu = resource.getrusage(resource.RUSAGE_SELF)
         hwm = status_kib("VmHWM:")
         self.peak = max(self.peak, hwm)
         entry["ns"].append(stop - start)
-        entry["user_ns"].append(round((cpu.user - cpu_before.user) * 1e9))
-        entry["sys_ns"].append(round((cpu.system - cpu_before.system) * 1e9))
+        entry["user_ns"].append(round((cpu.ru_utime - cpu_before.ru_utime) * 1e9))
+        entry["sys_ns"].append(round((cpu.ru_stime - cpu_before.ru_stime) * 1e9))
         entry["rss_kib"].append(hwm - before)
         return result
 
