@@ -50,7 +50,10 @@ bool has_embedded_nul(const char *text, Py_ssize_t size)
 
 // The keyword-only settings of open(). Each tunes the library for this
 // handle only: none changes the file's format or when data reaches the disk.
-// None, stored as -1 (0 for the block size), keeps the library's choice.
+// None, stored as -1 (0 for the block size), keeps the library's choice,
+// which is also the default: no other choice made at open was measured
+// faster for a handle that both reads and changes without changing what a
+// caller sees (README, Performance).
 struct settings {
     int block_size = 0;          // of a new file
     int mmap = -1;               // the file mapped into memory
@@ -402,6 +405,6 @@ const char open_doc[] =
 "block_size is the block size of a new file, a power of two of at least\n"
 "512; central_free (True or False) keeps the list of freed blocks in the\n"
 "header only; coalesce_blocks (True or False) merges adjacent freed\n"
-"blocks.";
+"blocks, which makes deleting many records faster.";
 
 }  // namespace kvstore

@@ -163,3 +163,25 @@ def test_a_killed_writer_leaves_every_change_in_the_file(path, flags):
     child = subprocess.run([sys.executable, "-c", KILLED_WRITER, path, flags], timeout=120)
     assert child.returncode == -signal.SIGKILL
     assert contents(path) == {b"k%d" % i: b"v" * (i % 300) for i in range(1, 2000, 2)}
+
+
+def grown_after_reuse(path, **settings):
+    """The file's size after small records are deleted and larger ones stored:
+    merged free blocks can hold the larger records, unmerged ones cannot."""
+    with _kvstore.open(path, "n", **settings) as db:
+        for i in range(400):
+            db[b"k%03d" % i] = b"x" * 100
+        for i in range(400):
+            del db[b"k%03d" % i]
+        for i in range(20):
+            db[b"big%d" % i] = b"y" * 3000
+    return os.path.getsize(path)
+
+
+def test_freed_blocks_are_merged_only_when_asked(path):
+    # Merging stays off by default: a store that fails for want of disk space
+    # can then leave a file that needs recovery before it opens again.
+    unmerged = grown_after_reuse(path)
+    assert grown_after_reuse(path, coalesce_blocks=None) == unmerged
+    assert grown_after_reuse(path, coalesce_blocks=False) == unmerged
+    assert grown_after_reuse(path, coalesce_blocks=True) < unmerged
