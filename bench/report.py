@@ -41,10 +41,12 @@ TIME_TARGETS = [
 INSTRUCTION_TARGETS = [("fetch", 1.5), ("insert", 1.15)]
 # The kvstore package against _kvstore underneath it, medians of the same run.
 PACKAGE_TARGETS = [("fetch", 1.3), ("contains_hit", 1.3), ("contains_miss", 1.3), ("insert", 1.3)]
-# Each layer with its defaults against the C floor with gdbm's defaults:
-# changes at least twice as fast, reads no slower.
-TUNING_TARGETS = [("insert", 0.5), ("delete_half", 0.5), ("delete_all", 0.5),
-                  ("fetch", 1.05), ("contains_hit", 1.05), ("walk", 1.05)]
+# Against the C floor with gdbm's defaults: changes at least twice as fast,
+# for the tuned floor and for each layer with its defaults; reads no slower
+# for the tuned floor (the layers' reads carry the binding's own cost, which
+# the targets above bound).
+CHANGE_TARGETS = [("insert", 0.5), ("delete_half", 0.5), ("delete_all", 0.5)]
+READ_TARGETS = [("fetch", 1.05), ("contains_hit", 1.05), ("walk", 1.05)]
 # CPU time per operation, user and system, of these phases and backends.
 CPU_PHASES = ["insert", "fetch", "delete_half", "delete_all", "clear"]
 CPU_BACKENDS = ["C", "C-tuned", "_kvstore"]
@@ -149,9 +151,10 @@ def targets(variants, memory):
         got = ratio.get(name)
         if got is not None:
             rows.append((f"{name}: _kvstore / C floor <= {limit}", f"{got:.2f}", got <= limit))
-    for top, key in [("C floor, tuned", "tuned_over_floor"), ("_kvstore", "kvstore_over_floor"),
-                     ("kvstore", "package_over_floor")]:
-        for name, limit in TUNING_TARGETS:
+    for top, key, limits in [("C floor, tuned", "tuned_over_floor", CHANGE_TARGETS + READ_TARGETS),
+                             ("_kvstore", "kvstore_over_floor", CHANGE_TARGETS),
+                             ("kvstore", "package_over_floor", CHANGE_TARGETS)]:
+        for name, limit in limits:
             got = main[key].get(name)
             if got is not None:
                 rows.append((f"{name}: {top} / C floor <= {limit}", f"{got:.2f}", got <= limit))
