@@ -141,5 +141,16 @@ class _Mapping:
 def latest_snapshot[T: _FileName](even: T, odd: T, /) -> T:
     """The snapshot (even or odd, as given) that holds the database as of its last sync."""
 
-def open(filename: _FileName, flags: str = "r", mode: int = 0o666, /) -> gdbm:
-    """Open a gdbm database file and return a gdbm object."""
+def open(
+    filename: _FileName,
+    flags: str = "r",
+    mode: int = 0o666,
+    /,
+    *,
+    mmap: bool | None = None,
+    cache_size: int | None = None,
+    block_size: int | None = None,
+    central_free: bool | None = None,
+    coalesce_blocks: bool | None = None,
+) -> gdbm:
+    """Open a gdbm database file and return a gdbm object; the keywords tune gdbm for this handle."""

@@ -15,6 +15,7 @@ second.
 import gc
 import json
 import os
+import resource
 import shutil
 import sys
 import time
@@ -51,24 +52,30 @@ class Recorder:
         self.sequence = []  # every timed call in order, as callgrind dumps them
 
     def run(self, name, ops, body, *args):
-        entry = self.phases.setdefault(name, {"ops": ops, "ns": [], "rss_kib": []})
+        entry = self.phases.setdefault(name, {"ops": ops, "ns": [], "user_ns": [], "sys_ns": [],
+                                              "rss_kib": []})
         self.sequence.append(name)
         reset_peak()
         before = status_kib("VmRSS:")
+        cpu_before = resource.getrusage(resource.RUSAGE_SELF)
         getppid, getpgrp, clock = os.getppid, os.getpgrp, time.perf_counter_ns
         getppid()
         start = clock()
         result = body(*args)
         stop = clock()
         getpgrp()
+        cpu = resource.getrusage(resource.RUSAGE_SELF)
         hwm = status_kib("VmHWM:")
         self.peak = max(self.peak, hwm)
         entry["ns"].append(stop - start)
+        entry["user_ns"].append(round((cpu.ru_utime - cpu_before.ru_utime) * 1e9))
+        entry["sys_ns"].append(round((cpu.ru_stime - cpu_before.ru_stime) * 1e9))
         entry["rss_kib"].append(hwm - before)
         return result
 
     def skip(self, name, ops):
-        self.phases.setdefault(name, {"ops": ops, "ns": None, "rss_kib": None})
+        self.phases.setdefault(name, {"ops": ops, "ns": None, "user_ns": None, "sys_ns": None,
+                                      "rss_kib": None})
 
 
 # ---- the timed loops, for anything that behaves like a mapping ----
@@ -397,16 +404,19 @@ def run_once(backend, rec, work):
     else:
         rec.run("items", n, backend.walk_items, db)
 
-    ns, rss = 0, 0
+    totals = {"ns": 0, "user_ns": 0, "sys_ns": 0}
+    rss = 0
     for k, v in work["insert_pairs"][:LEN_CHANGES]:
         db[k] = v
         counted = rec.run("len_after_change", LEN_CHANGES, length, db)
         if counted != n:
             sys.exit(f"{backend.name}: len() gave {counted}, not {n}")
         entry = rec.phases["len_after_change"]
-        ns += entry["ns"].pop()
+        for field in totals:
+            totals[field] += entry[field].pop()
         rss = max(rss, entry["rss_kib"].pop())
-    entry["ns"].append(ns)
+    for field, total in totals.items():
+        entry[field].append(total)
     entry["rss_kib"].append(rss)
 
     rec.run("delete_half", half, delete, db, work["delete_half"])

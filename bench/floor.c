@@ -2,8 +2,16 @@
  * phase for phase as bench/driver.py runs it on _kvstore. Whatever the
  * Python module costs above these figures is the binding's own cost.
  *
- * usage: kvbench-floor WORKLOAD N VALUE_SIZE REPEATS DIR
+ * usage: kvbench-floor WORKLOAD N VALUE_SIZE REPEATS DIR [SETTINGS]
  * Prints one JSON object on stdout.
+ *
+ * SETTINGS, comma-separated, are gdbm's tuning knobs, applied at every open
+ * (the library's defaults without them): mmap=0|1|2, maxmap=BYTES,
+ * cache=BUCKETS|auto, block=BYTES (new files), centfree=0|1, coalesce=0|1,
+ * preread=0|1. A knob this gdbm's header does not declare is refused.
+ * mmap=2 maps the file at open but switches the mapping off as each run of
+ * changes starts, inside the timed phase: what switching it per run costs
+ * and gains.
  *
  * Around every timed phase it calls getppid() and getpgrp(): the callgrind
  * mode zeroes its counters on the first and dumps them on the second, so the
@@ -16,6 +24,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -27,6 +36,7 @@ typedef struct {
     const char *name;
     size_t ops;
     double ns[MAX_REPEATS];
+    double user_ns[MAX_REPEATS], sys_ns[MAX_REPEATS]; /* CPU time, less sensitive to a busy machine */
     long rss_kib[MAX_REPEATS];
 } phase;
 
@@ -92,6 +102,13 @@ static double now_ns(void)
     return (double)ts.tv_sec * 1e9 + (double)ts.tv_nsec;
 }
 
+static double timeval_ns(struct timeval tv)
+{
+    return (double)tv.tv_sec * 1e9 + (double)tv.tv_usec * 1e3;
+}
+
+static struct rusage usage_before;
+
 static phase *current;
 static long rss_before;
 static long peak_rss; /* the peak is reset before every phase: keep the highest */
@@ -113,6 +130,7 @@ static void begin(const char *name, size_t ops)
         sequence[sequence_count++] = current->name;
     reset_peak();
     rss_before = status_kib("VmRSS:");
+    getrusage(RUSAGE_SELF, &usage_before);
     getppid();
     t_start = now_ns();
 }
@@ -121,8 +139,12 @@ static void end(void)
 {
     double t = now_ns();
     getpgrp();
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
     long hwm = status_kib("VmHWM:");
     current->ns[repeat] = t - t_start;
+    current->user_ns[repeat] = timeval_ns(usage.ru_utime) - timeval_ns(usage_before.ru_utime);
+    current->sys_ns[repeat] = timeval_ns(usage.ru_stime) - timeval_ns(usage_before.ru_stime);
     current->rss_kib[repeat] = hwm - rss_before;
     if (hwm > peak_rss)
         peak_rss = hwm;
@@ -224,11 +246,92 @@ static void load(const char *path, size_t n, size_t value_size)
     free(deleted_first);
 }
 
+/* A setting left at -1 keeps the library's default. */
+static struct {
+    int mmap, cache_auto, centfree, coalesce, preread;
+    long long maxmap, cache, block;
+} knobs = {-1, -1, -1, -1, -1, -1, -1, -1};
+
+static void parse_settings(char *text)
+{
+    for (char *item = strtok(text, ","); item != NULL; item = strtok(NULL, ",")) {
+        char *eq = strchr(item, '=');
+        if (eq == NULL)
+            die("a setting is NAME=VALUE");
+        *eq = '\0';
+        const char *name = item, *value = eq + 1;
+        long long number = strtoll(value, NULL, 10);
+        if (strcmp(name, "mmap") == 0)
+            knobs.mmap = (int)number;
+        else if (strcmp(name, "maxmap") == 0)
+            knobs.maxmap = number;
+        else if (strcmp(name, "cache") == 0 && strcmp(value, "auto") == 0)
+            knobs.cache_auto = 1;
+        else if (strcmp(name, "cache") == 0)
+            knobs.cache = number;
+        else if (strcmp(name, "block") == 0)
+            knobs.block = number;
+        else if (strcmp(name, "centfree") == 0)
+            knobs.centfree = (int)number;
+        else if (strcmp(name, "coalesce") == 0)
+            knobs.coalesce = (int)number;
+        else if (strcmp(name, "preread") == 0)
+            knobs.preread = (int)number;
+        else
+            die("unknown setting");
+    }
+}
+
+static void set_int(GDBM_FILE db, int option, int value)
+{
+    if (value >= 0 && gdbm_setopt(db, option, &value, sizeof value) != 0)
+        die("gdbm_setopt");
+}
+
+static void apply_settings(GDBM_FILE db)
+{
+    set_int(db, GDBM_SETCENTFREE, knobs.centfree);
+    set_int(db, GDBM_SETCOALESCEBLKS, knobs.coalesce);
+    if (knobs.cache >= 0) {
+        size_t cache = (size_t)knobs.cache;
+        if (gdbm_setopt(db, GDBM_SETCACHESIZE, &cache, sizeof cache) != 0)
+            die("gdbm_setopt");
+    }
+    if (knobs.cache_auto >= 0) {
+#ifdef GDBM_SETCACHEAUTO
+        set_int(db, GDBM_SETCACHEAUTO, knobs.cache_auto);
+#else
+        die("cache=auto: this gdbm has no GDBM_SETCACHEAUTO");
+#endif
+    }
+    if (knobs.maxmap >= 0) {
+        size_t size = (size_t)knobs.maxmap;
+        if (gdbm_setopt(db, GDBM_SETMAXMAPSIZE, &size, sizeof size) != 0)
+            die("gdbm_setopt");
+    }
+    set_int(db, GDBM_SETMMAP, knobs.mmap == 2 ? 1 : knobs.mmap);
+}
+
+static void changes_begin(GDBM_FILE db)
+{
+    if (knobs.mmap == 2)
+        set_int(db, GDBM_SETMMAP, 0);
+}
+
 static GDBM_FILE open_db(const char *file, int flags)
 {
-    GDBM_FILE db = gdbm_open(file, 0, flags, 0666, NULL);
+    int block = knobs.block > 0 ? (int)knobs.block : 0;
+    if (knobs.preread > 0) {
+#ifdef GDBM_PREREAD
+        flags |= GDBM_PREREAD;
+#else
+        die("preread=1: this gdbm has no GDBM_PREREAD");
+#endif
+    }
+    GDBM_FILE db = gdbm_open(file, block, flags, 0666, NULL);
     if (db == NULL)
         die("gdbm_open");
+    apply_settings(db);
     return db;
 }
 
@@ -290,6 +393,7 @@ static void run_once(const char *file)
     unlink(file);
     GDBM_FILE db = open_db(file, GDBM_NEWDB);
     begin("insert", n);
+    changes_begin(db);
     store_all(db, w.insert_keys, w.insert_values, n);
     end();
 
@@ -354,7 +458,7 @@ static void run_once(const char *file)
     if (count != n)
         die("walk: wrong count");
 
-    double len_ns = 0;
+    double len_ns = 0, len_user = 0, len_sys = 0;
     long len_rss = 0;
     for (int i = 0; i < LEN_CHANGES; i++) {
         if (gdbm_store(db, w.insert_keys[i], w.insert_values[i], GDBM_REPLACE) != 0)
@@ -365,13 +469,18 @@ static void run_once(const char *file)
             die("gdbm_count");
         end();
         len_ns += current->ns[repeat];
+        len_user += current->user_ns[repeat];
+        len_sys += current->sys_ns[repeat];
         if (current->rss_kib[repeat] > len_rss)
             len_rss = current->rss_kib[repeat];
     }
     current->ns[repeat] = len_ns;
+    current->user_ns[repeat] = len_user;
+    current->sys_ns[repeat] = len_sys;
     current->rss_kib[repeat] = len_rss;
 
     begin("delete_half", half);
+    changes_begin(db);
     delete_all(db, w.delete_keys, half);
     end();
 
@@ -394,6 +503,7 @@ static void run_once(const char *file)
     close_db(db);
 
     db = open_db(file, GDBM_WRITER);
+    changes_begin(db);
     store_all(db, w.delete_keys, w.delete_values, half);
     begin("delete_all", n);
     delete_all(db, w.delete_keys, n);
@@ -401,6 +511,7 @@ static void run_once(const char *file)
 
     store_all(db, w.insert_keys, w.insert_values, n);
     begin("clear", n);
+    changes_begin(db);
     clear_db(db);
     end();
     close_db(db);
@@ -410,8 +521,8 @@ static void run_once(const char *file)
 
 int main(int argc, char **argv)
 {
-    if (argc != 6) {
-        fprintf(stderr, "usage: %s WORKLOAD N VALUE_SIZE REPEATS DIR\n", argv[0]);
+    if (argc != 6 && argc != 7) {
+        fprintf(stderr, "usage: %s WORKLOAD N VALUE_SIZE REPEATS DIR [SETTINGS]\n", argv[0]);
         return 2;
     }
     size_t n = strtoul(argv[2], NULL, 10);
@@ -421,19 +532,27 @@ int main(int argc, char **argv)
         die("REPEATS out of range");
     char file[4096];
     snprintf(file, sizeof file, "%s/floor.gdbm", argv[5]);
+    if (argc == 7)
+        parse_settings(argv[6]);
 
     load(argv[1], n, value_size);
     long base_rss = status_kib("VmRSS:");
     for (repeat = 0; repeat < repeats; repeat++)
         run_once(file);
 
-    printf("{\"backend\": \"C floor\", \"n\": %zu, \"value_size\": %zu, \"repeats\": %d, "
+    printf("{\"backend\": \"%s\", \"n\": %zu, \"value_size\": %zu, \"repeats\": %d, "
            "\"base_rss_kib\": %ld, \"peak_rss_kib\": %ld, \"phases\": {",
-           w.n, w.value_size, repeats, base_rss, peak_rss);
+           argc == 7 ? "C floor, tuned" : "C floor", w.n, w.value_size, repeats, base_rss, peak_rss);
     for (int i = 0; i < phase_count; i++) {
         printf("%s\"%s\": {\"ops\": %zu, \"ns\": [", i ? ", " : "", phases[i].name, phases[i].ops);
         for (int r = 0; r < repeats; r++)
             printf("%s%.0f", r ? ", " : "", phases[i].ns[r]);
+        printf("], \"user_ns\": [");
+        for (int r = 0; r < repeats; r++)
+            printf("%s%.0f", r ? ", " : "", phases[i].user_ns[r]);
+        printf("], \"sys_ns\": [");
+        for (int r = 0; r < repeats; r++)
+            printf("%s%.0f", r ? ", " : "", phases[i].sys_ns[r]);
         printf("], \"rss_kib\": [");
         for (int r = 0; r < repeats; r++)
             printf("%s%ld", r ? ", " : "", phases[i].rss_kib[r]);

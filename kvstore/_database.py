@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, ItemsView, Iterator, KeysView, MutableMapping, ValuesView
-from typing import TYPE_CHECKING, Literal, NoReturn, Self, SupportsIndex, cast, final, override
+from typing import TYPE_CHECKING, Literal, NoReturn, Self, SupportsIndex, TypedDict, Unpack, cast, final, override
 
 import _kvstore
 
@@ -14,6 +14,17 @@ if TYPE_CHECKING:
 # Keys and values as the module takes them, and file names.
 type Data = str | bytes
 type FileName = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+
+
+class Tuning(TypedDict, total=False):
+    """gdbm's settings for one open handle, as _kvstore.open takes them."""
+
+    mmap: bool | None
+    cache_size: int | None
+    block_size: int | None
+    central_free: bool | None
+    coalesce_blocks: bool | None
 
 
 class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ignore[reportPrivateUsage]
@@ -31,8 +42,10 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
     # the same call on the _kvstore object).
     __slots__: tuple[str, ...] = ("_closed", "_filename", "_flag")
 
-    def __init__(self, filename: FileName, flag: str = "r", mode: int = 0o666) -> None:
-        self._raw: _kvstore.gdbm = _kvstore.open(filename, flag, mode)
+    def __init__(
+        self, filename: FileName, flag: str = "r", mode: int = 0o666, **tuning: Unpack[Tuning]
+    ) -> None:
+        self._raw: _kvstore.gdbm = _kvstore.open(filename, flag, mode, **tuning)
         self._filename: str = os.fsdecode(filename)
         self._flag: str = flag
         self._closed: bool = False

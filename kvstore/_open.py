@@ -6,10 +6,11 @@ import errno
 import os
 import time
 from collections.abc import Callable
+from typing import Unpack
 
 import _kvstore
 
-from ._database import Database, FileName
+from ._database import Database, FileName, Tuning
 
 # Waiting for a lock polls: gdbm takes it without blocking, and a blocking
 # lock could not honour the timeout.
@@ -17,14 +18,18 @@ _FIRST_DELAY = 0.001
 _LONGEST_DELAY = 0.05
 
 
-def open(filename: FileName, flag: str = "r", mode: int = 0o666, *, timeout: float = 0.0) -> Database:
+def open(
+    filename: FileName, flag: str = "r", mode: int = 0o666, *, timeout: float = 0.0, **tuning: Unpack[Tuning]
+) -> Database:
     """Opens a gdbm database file and returns a Database.
 
     flag is "r" (read only, the default), "w" (read and write), "c" (create
     when missing) or "n" (always a new, empty database), followed by any of
     _kvstore.open_flags[4:]. mode is the permission of a newly created file.
     While another opener holds the file's lock, retries for up to timeout
-    seconds, then raises error with errno EAGAIN.
+    seconds, then raises error with errno EAGAIN. The other keywords (mmap,
+    cache_size, block_size, central_free, coalesce_blocks) tune gdbm for this
+    handle, as _kvstore.open describes.
     """
     if not timeout >= 0:
         raise ValueError(f"timeout must be a number of seconds, 0 or more, not {timeout!r}")
@@ -32,7 +37,7 @@ def open(filename: FileName, flag: str = "r", mode: int = 0o666, *, timeout: flo
     delay = _FIRST_DELAY
     while True:
         try:
-            return Database(filename, flag, mode)
+            return Database(filename, flag, mode, **tuning)
         except _kvstore.error as refused:
             if refused.errno != errno.EAGAIN:
                 raise

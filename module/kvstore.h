@@ -29,7 +29,8 @@ extern PyType_Spec database_spec;
 // (mapping_walk.cpp).
 extern PyType_Spec mapping_spec;
 extern PyType_Spec walk_spec;
-PyObject *open_database(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+PyObject *open_database(PyObject *module, PyObject *const *args, size_t nargsf,
+                        PyObject *kwnames);
 extern const char open_doc[];
 
 // latest_snapshot() (crash_tolerance.cpp).

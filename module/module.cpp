@@ -81,7 +81,7 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyMethodDef module_methods[] = {
-    {"open", as_cfunction(open_database), METH_FASTCALL, open_doc},
+    {"open", as_cfunction(open_database), METH_FASTCALL | METH_KEYWORDS, open_doc},
     {"latest_snapshot", as_cfunction(latest_snapshot), METH_FASTCALL, latest_snapshot_doc},
 #ifdef KVSTORE_FAULT_INJECTION
     {"_fault_at", fault::fault_at, METH_O, nullptr},

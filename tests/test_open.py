@@ -41,10 +41,10 @@ def test_argument_count(args, message):
     assert str(caught.value) == message
 
 
-@pytest.mark.parametrize("kwargs", [{"flags": "c"}, {"mode": 0o600}])
-def test_keywords_are_refused(path, kwargs):
-    with pytest.raises(TypeError, match="takes no keyword arguments"):
-        _kvstore.open(path, **kwargs)
+@pytest.mark.parametrize("name, value", [("flags", "c"), ("mode", 0o600)])
+def test_positional_arguments_by_name_are_refused(path, name, value):
+    with pytest.raises(TypeError, match=f"positional-only arguments passed as keyword arguments: '{name}'"):
+        _kvstore.open(path, **{name: value})
     assert not os.path.exists(path)
 
 
