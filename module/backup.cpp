@@ -32,7 +32,7 @@ bool to_path(PyObject *name, Ref &out)
     if (!fallible::fs_converter(name, &converted)) {
         return false;
     }
-    out = Ref(converted);
+    out = Ref::take(converted);
     return true;
 }
 
@@ -200,7 +200,7 @@ void raise_cannot_replace(module_state *state, datum key)
 {
     // A key is shown, not written out whole: it may be megabytes long.
     constexpr int shown = 64;
-    Ref start(fallible::new_bytes(key.dptr, std::min(key.dsize, shown)));
+    Ref start = Ref::take(fallible::new_bytes(key.dptr, std::min(key.dsize, shown)));
     if (start) {
         PyErr_Format(state->error_type, "%s: the key %R%s is already stored (replace=True "
                                         "replaces it)",

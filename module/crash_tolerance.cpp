@@ -29,11 +29,11 @@ bool snapshot_names(const char *function, PyObject *const *args, Py_ssize_t narg
     if (!fallible::fs_converter(args[0], &converted)) {
         return false;
     }
-    *even = Ref(converted);
+    *even = Ref::take(converted);
     if (!fallible::fs_converter(args[1], &converted)) {
         return false;
     }
-    *odd = Ref(converted);
+    *odd = Ref::take(converted);
     return true;
 }
 

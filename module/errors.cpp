@@ -21,15 +21,16 @@ void raise_os_error(module_state *state, int number, const char *text, const cha
     assert(!PyErr_Occurred());
     Ref name;
     if (filename != nullptr) {
-        name = Ref(fallible::decode_fs(filename));
+        name = Ref::take(fallible::decode_fs(filename));
         if (!name) {
             return;
         }
     }
-    Ref exc(fault::injected() ? nullptr
-            : name            ? PyObject_CallFunction(state->error_type, "isO", number, text,
-                                                      name.borrow())
-                              : PyObject_CallFunction(state->error_type, "is", number, text));
+    Ref exc = Ref::take(fault::injected() ? nullptr
+                        : name            ? PyObject_CallFunction(state->error_type, "isO", number,
+                                                                  text, name.borrow())
+                                          : PyObject_CallFunction(state->error_type, "is", number,
+                                                                  text));
     if (exc) {
         PyErr_SetObject(state->error_type, exc.borrow());
     }
@@ -45,7 +46,7 @@ void raise_library_error(module_state *state, const char *fallback)
     }
     // The text comes in the locale's encoding; an undecodable byte survives
     // as a surrogate escape rather than hiding the library's report.
-    Ref text(fallible::decode_locale(message, "surrogateescape"));
+    Ref text = Ref::take(fallible::decode_locale(message, "surrogateescape"));
     if (text) {
         PyErr_SetObject(state->error_type, text.borrow());
     }

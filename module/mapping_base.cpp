@@ -47,7 +47,7 @@ PyObject *take(mapping_object *m, database_object *db, PyObject *key_obj, datum 
                PyObject *fallback)
 {
     bool missing;
-    Ref value(lookup(db, db->state, key, &missing));
+    Ref value = Ref::take(lookup(db, db->state, key, &missing));
     if (missing) {
         if (fallback != nullptr) {
             return Py_NewRef(fallback);
@@ -59,7 +59,7 @@ PyObject *take(mapping_object *m, database_object *db, PyObject *key_obj, datum 
         return nullptr;
     }
     ++m->changes;
-    return value.steal();
+    return value.release();
 }
 
 // popitem(): the first key in the file's order, its value and the deletion
@@ -78,20 +78,20 @@ PyObject *take_first(mapping_object *m, database_object *db)
         }
         return nullptr;
     }
-    Ref key(first.to_bytes());
+    Ref key = Ref::take(first.to_bytes());
     if (!key) {
         return nullptr;
     }
-    Ref value(lookup_or_key_error(db, state, key.borrow(), first.view()));
+    Ref value = Ref::take(lookup_or_key_error(db, state, key.borrow(), first.view()));
     if (!value) {
         return nullptr;
     }
-    Ref pair(fallible::new_pair(key.borrow(), value.borrow()));
+    Ref pair = Ref::take(fallible::new_pair(key.borrow(), value.borrow()));
     if (!pair || assign(db, state, key.borrow(), first.view(), nullptr) < 0) {
         return nullptr;
     }
     ++m->changes;
-    return pair.steal();
+    return pair.release();
 }
 
 // ---- the slots and methods ----------------------------------------------------
@@ -323,14 +323,14 @@ PyObject *mapping_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs)
         if (def->ml_flags & METH_CLASS) {
             continue;
         }
-        Ref found(PyObject_GetAttrString(cls, def->ml_name));
+        Ref found = Ref::take(PyObject_GetAttrString(cls, def->ml_name));
         if (!found) {
             return nullptr;
         }
         if (!is_base_method(found.borrow(), def)) {
             continue;
         }
-        Ref own(fault::injected() ? nullptr : PyDescr_NewMethod(type, def));
+        Ref own = Ref::take(fault::injected() ? nullptr : PyDescr_NewMethod(type, def));
         if (!own || PyObject_SetAttrString(cls, def->ml_name, own.borrow()) < 0) {
             return nullptr;
         }

@@ -99,11 +99,11 @@ PyObject *yield(WalkKind kind, database_object *db, const LibDatum &key)
         return key.to_bytes();
     }
     bool missing;
-    Ref value(lookup(db, db->state, key.view(), &missing));
+    Ref value = Ref::take(lookup(db, db->state, key.view(), &missing));
     if (kind == WalkKind::values && !missing) {
-        return value.steal();
+        return value.release();
     }
-    Ref key_obj(key.to_bytes());
+    Ref key_obj = Ref::take(key.to_bytes());
     if (!key_obj) {
         return nullptr;
     }

@@ -385,8 +385,8 @@ PyObject *open_database(PyObject *module, PyObject *const *args, size_t nargsf,
     if (!fallible::fs_converter(args[0], &converted)) {
         return nullptr;
     }
-    Ref name(converted);
-    Ref self(reinterpret_cast<PyObject *>(
+    Ref name = Ref::take(converted);
+    Ref self = Ref::take(reinterpret_cast<PyObject *>(
         fallible::gc_new<database_object>(state->database_type)));
     if (!self) {
         return nullptr;
@@ -404,7 +404,7 @@ PyObject *open_database(PyObject *module, PyObject *const *args, size_t nargsf,
     db->busy_with = nullptr;
     PyObject_GC_Track(self.borrow());
     bool opened = open_handle(db, state, PyBytes_AS_STRING(name.borrow()), flags, mode, chosen);
-    return opened ? self.steal() : nullptr;
+    return opened ? self.release() : nullptr;
 }
 
 const char open_doc[] =

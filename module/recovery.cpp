@@ -179,7 +179,7 @@ PyObject *report_dict(const gdbm_recovery &report)
 {
     Ref backup;
     if (report.backup_name != nullptr) {
-        backup = Ref(fallible::decode_fs(report.backup_name));
+        backup = Ref::take(fallible::decode_fs(report.backup_name));
         if (!backup) {
             return nullptr;
         }

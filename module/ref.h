@@ -11,22 +11,26 @@ namespace kvstore {
 class Ref {
 public:
     Ref() noexcept = default;
-    explicit Ref(PyObject *owned) noexcept : obj_(owned) {}
+    // Takes ownership of a new reference (or of null, after a failed call).
+    static Ref take(PyObject *owned) noexcept { return Ref(owned); }
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
-    Ref(Ref &&other) noexcept : obj_(other.steal()) {}
+    Ref(Ref &&other) noexcept : obj_(other.release()) {}
     Ref &operator=(Ref &&other) noexcept
     {
-        Py_XDECREF(std::exchange(obj_, other.steal()));
+        Py_XDECREF(std::exchange(obj_, other.release()));
         return *this;
     }
     ~Ref() { Py_XDECREF(obj_); }
 
     PyObject *borrow() const noexcept { return obj_; }
-    PyObject *steal() noexcept { return std::exchange(obj_, nullptr); }
+    // Gives ownership up to the caller.
+    PyObject *release() noexcept { return std::exchange(obj_, nullptr); }
     explicit operator bool() const noexcept { return obj_ != nullptr; }
 
 private:
+    explicit Ref(PyObject *owned) noexcept : obj_(owned) {}
+
     PyObject *obj_ = nullptr;
 };
 

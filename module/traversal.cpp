@@ -15,7 +15,7 @@ PyObject *list_keys(database_object *db, module_state *state)
     if (count < 0) {
         return nullptr;
     }
-    Ref list(fallible::new_list(0));
+    Ref list = Ref::take(fallible::new_list(0));
     if (!list) {
         return nullptr;
     }
@@ -26,7 +26,7 @@ PyObject *list_keys(database_object *db, module_state *state)
             raise_error(state, endless_traversal_message);
             return nullptr;
         }
-        Ref item(key.to_bytes());
+        Ref item = Ref::take(key.to_bytes());
         if (!item || fallible::list_append(list.borrow(), item.borrow()) < 0) {
             return nullptr;
         }
@@ -36,7 +36,7 @@ PyObject *list_keys(database_object *db, module_state *state)
     if (raise_unless_miss(state, call)) {
         return nullptr;
     }
-    return list.steal();
+    return list.release();
 }
 
 PyObject *first_key(database_object *db, module_state *state)
