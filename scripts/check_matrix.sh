@@ -22,7 +22,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
-cache=$(realpath -m "${KVSTORE_MATRIX_CACHE:-build/matrix}")
+cache=$(realpath -m "${KVSTORE_MATRIX_CACHE:-/var/cache/kvstore-gdbm/matrix}")
 runs=$repo/build/matrix-run
 scale=${KVSTORE_TEST_SCALE:-0.25}
 

@@ -40,6 +40,10 @@ def test_version_comes_from_meson_build(metadata):
     version = re.search(r"version\s*:\s*'([^']+)'", project).group(1)
     assert metadata["Version"] == version
     assert "version" not in PROJECT and "version" in PROJECT["dynamic"]
+    # The package reads the same one back, in a fresh interpreter as a user would.
+    child = subprocess.run([sys.executable, "-P", "-c", "import kvstore; print(kvstore.__version__)"],
+                           capture_output=True, text=True, check=True)
+    assert child.stdout.strip() == version
 
 
 def test_names_follow_the_distribution(metadata):
@@ -58,7 +62,8 @@ def test_metadata_is_complete(metadata):
     assert metadata["Summary"]
     expected_licence = "MIT AND GPL-3.0-or-later" if bundles_gdbm() else "MIT"
     assert metadata["License-Expression"] == expected_licence
-    assert metadata.get_all("Project-URL") is None
+    urls = dict(line.split(", ", 1) for line in metadata.get_all("Project-URL"))
+    assert urls == PROJECT["urls"]
     assert metadata["Description-Content-Type"] == "text/markdown"
     # The README is the description: the body after the headers.
     body = importlib.metadata.distribution(DISTRIBUTION).read_text("METADATA").split("\n\n", 1)[1]
