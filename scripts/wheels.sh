@@ -47,7 +47,10 @@ make_root development
 
 rm -rf "$run"
 mkdir -p "$run/upper/work" dist
-rm -f dist/*.whl dist/*.tar.gz
+rm -f dist/*.tar.gz
+for tag in "$@"; do
+    rm -f dist/*-"${tag%%-*}"-*"${tag#*-}".whl
+done
 python -m build --sdist --no-isolation --outdir dist . >"$run.log" 2>&1 ||
     die "the sdist failed: see $run.log"
 cp dist/*.tar.gz requirements-build.txt requirements-wheels.txt "$run/upper/work/"
@@ -86,30 +89,36 @@ done
 
 python3.13 -m venv /opt/tools
 /opt/tools/bin/pip install -q -r requirements-wheels.txt
-zig="'/opt/tools/bin/python', '-m', 'ziglang'"
 export PATH=/opt/tools/bin:$PATH
 
 for arch in $arches; do
-    target=$arch-linux-gnu.2.17
+    # zig for this architecture and glibc, as single commands (libtool takes
+    # the first word of CC for the compiler) and as a meson machine file.
+    for tool in cc c++; do
+        printf '#!/bin/sh\nexec /opt/tools/bin/python -m ziglang %s -target %s "$@"\n' \
+            "$tool" "$arch-linux-gnu.2.17" >"/opt/tools/bin/$arch-$tool"
+        chmod +x "/opt/tools/bin/$arch-$tool"
+    done
+    printf '#!/bin/sh\nexec /opt/tools/bin/python -m ziglang "${0##*-}" "$@"\n' >/opt/tools/bin/zig-ar
+    cp /opt/tools/bin/zig-ar /opt/tools/bin/zig-ranlib
+    chmod +x /opt/tools/bin/zig-ar /opt/tools/bin/zig-ranlib
+    cat >"/work/$arch.ini" <<INI
+[binaries]
+c = '/opt/tools/bin/$arch-cc'
+cpp = '/opt/tools/bin/$arch-c++'
+ar = '/opt/tools/bin/zig-ar'
+ranlib = '/opt/tools/bin/zig-ranlib'
+[built-in options]
+cpp_args = ['-idirafter', '/opt/pyconfig/$arch']
+cpp_link_args = ['-Wl,--strip-all']
+INI
     mkdir -p "/work/gdbm-build-$arch"
     (cd "/work/gdbm-build-$arch" &&
         "$gdbm_source/configure" --host="$arch-linux-gnu" --prefix="/opt/gdbm/$arch" \
             --disable-static --disable-nls --without-readline --enable-largefile \
-            CC="/opt/tools/bin/python -m ziglang cc -target $target" \
-            AR="/opt/tools/bin/python -m ziglang ar" RANLIB="/opt/tools/bin/python -m ziglang ranlib" \
+            CC="/opt/tools/bin/$arch-cc" AR=/opt/tools/bin/zig-ar RANLIB=/opt/tools/bin/zig-ranlib \
             CFLAGS="-O2 -Wno-date-time" LDFLAGS="-Wl,--strip-all" >configure.log &&
         make -j"$(nproc)" -C src install >make.log)
-    # zig's C++ for this architecture and glibc, as a meson machine file.
-    {
-        echo "[binaries]"
-        echo "c = [$zig, 'cc', '-target', '$target']"
-        echo "cpp = [$zig, 'c++', '-target', '$target']"
-        echo "ar = [$zig, 'ar']"
-        echo "ranlib = [$zig, 'ranlib']"
-        echo "[built-in options]"
-        echo "cpp_args = ['-idirafter', '/opt/pyconfig/$arch']"
-        echo "cpp_link_args = ['-Wl,--strip-all']"
-    } >"/work/$arch.ini"
 done
 
 mkdir -p /work/out
