@@ -118,7 +118,7 @@ row_debug() {
 wheel_root() {
     local tag=$1 root=nogdbm
     [ "${tag:0:5}" = cp313 ] || root=nogdbm-development
-    [ "${tag#*-}" = aarch64 ] && root=$root-arm64
+    if [ "${tag#*-}" = aarch64 ]; then root=$root-arm64; fi
     echo "$root"
 }
 
@@ -182,22 +182,26 @@ mkdir -p "$runs/sdist"
 python -m build --sdist --no-isolation --outdir "$runs/sdist" . >"$runs/sdist.log" 2>&1 ||
     die "the sdist failed: see $runs/sdist.log"
 
-# The roots first, each once however many rows use it, while the wheels that
-# the rows need are built.
+# The roots first, each once however many rows use it (the wheels are built
+# in the development root), then the wheels that the rows need, while the
+# other rows run.
 tags=()
 for row in "${rows[@]}"; do
-    [ -n "${wheel_of[$row]:-}" ] && tags+=("${wheel_of[$row]}")
+    if [ -n "${wheel_of[$row]:-}" ]; then tags+=("${wheel_of[$row]}"); fi
 done
+roots_needed=()
+for row in "${rows[@]}"; do roots_needed+=("${root_of[$row]}"); done
 wheels_built=$runs/wheels.status
 if [ ${#tags[@]} -eq 0 ] || [ -n "${KVSTORE_WHEELS_BUILT:-}" ]; then
     echo 0 >"$wheels_built"
 else
+    roots_needed+=(development)
+fi
+make_roots "${roots_needed[@]}" || exit 1
+if [ ! -s "$wheels_built" ]; then
     (status=0; bash scripts/wheels.sh $(printf '%s\n' "${tags[@]}" | sort -u) >"$runs/wheels.log" 2>&1 || status=$?
      echo $status >"$wheels_built") &
 fi
-roots_needed=()
-for row in "${rows[@]}"; do roots_needed+=("${root_of[$row]}"); done
-make_roots "${roots_needed[@]}" || exit 1
 
 # The rows run side by side: each spends most of its time in one pytest
 # process, and most of the rest waiting on the network. A wheel row waits
@@ -233,5 +237,5 @@ for row in "${rows[@]}"; do
     echo "check-matrix: $row $status (log: $runs/$row.log)"
     rm -rf "${runs:?}/$row"
 done
-[ -f "$runs/wheels.log" ] && grep '^wheels: ' "$runs/wheels.log"
+if [ -f "$runs/wheels.log" ]; then grep '^wheels: ' "$runs/wheels.log" || true; fi
 [ ${#failed[@]} -eq 0 ] || die "failed: ${failed[*]}"
