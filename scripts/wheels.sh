@@ -134,7 +134,7 @@ for tag in "$@"; do
     else
         # Cross: the build interpreter with the target's sysconfig data.
         sysconfig=$(ls "/opt/sysconfig/$arch/$version")
-        { cat "/work/$arch.ini"; echo "python = '/opt/python$version/bin/python'"
+        { sed "/^\[binaries\]/a python = '/opt/python$version/bin/python'" "/work/$arch.ini"
           echo "[host_machine]"; echo "system = 'linux'"; echo "cpu_family = '$arch'"
           echo "cpu = '$arch'"; echo "endian = 'little'"; } >"/work/$tag.ini"
         machine=--cross-file=/work/$tag.ini
