@@ -34,18 +34,9 @@
 # Usage: check_matrix.sh [ROW...] (default: the rows above).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$PWD
-cache=$(realpath -m "${KVSTORE_MATRIX_CACHE:-/var/cache/kvstore-gdbm/matrix}")
-runs=$repo/build/matrix-run
-scale=${KVSTORE_TEST_SCALE:-0.25}
-venv=${VENV:-.venv}
-export PATH="$repo/$venv/bin:$PATH"
-
-die() {
-    echo "check-matrix: $*" >&2
-    exit 1
-}
+tool=check-matrix
 source scripts/roots.sh
+runs=$repo/build/matrix-run
 need_debootstrap
 
 # The behaviour tests: the typing and packaging tests run once, elsewhere.

@@ -3,8 +3,18 @@
 # line below changes. arm64 roots run under qemu-user-static through
 # binfmt_misc, which arm64_ready sets up where the machine allows it.
 #
-# The caller sets: cache (where roots live), scale (KVSTORE_TEST_SCALE inside
-# the roots) and a function die.
+# The caller runs from the repository's root and names itself in $tool, for
+# its messages. Roots live in $KVSTORE_MATRIX_CACHE; KVSTORE_TEST_SCALE is
+# passed into them (0.25 unless set); the build tools come from .venv (VENV).
+repo=$PWD
+cache=$(realpath -m "${KVSTORE_MATRIX_CACHE:-/var/cache/kvstore-gdbm/matrix}")
+scale=${KVSTORE_TEST_SCALE:-0.25}
+export PATH="$repo/${VENV:-.venv}/bin:$PATH"
+
+die() {
+    echo "$tool: $*" >&2
+    exit 1
+}
 
 STABLE=trixie
 DEVELOPMENT=sid

@@ -23,18 +23,9 @@
 # twine check passes on every file in dist/ or the run fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$PWD
-cache=$(realpath -m "${KVSTORE_MATRIX_CACHE:-/var/cache/kvstore-gdbm/matrix}")
-scale=${KVSTORE_TEST_SCALE:-0.25}
-run=$repo/build/wheels-run
-venv=${VENV:-.venv}
-export PATH="$repo/$venv/bin:$PATH"
-
-die() {
-    echo "wheels: $*" >&2
-    exit 1
-}
+tool=wheels
 source scripts/roots.sh
+run=$repo/build/wheels-run
 
 ALL=(cp313-x86_64 cp314-x86_64 cp315-x86_64 cp313-aarch64 cp314-aarch64 cp315-aarch64)
 [ $# -gt 0 ] || set -- "${ALL[@]}"
