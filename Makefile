@@ -27,7 +27,7 @@ bench: $(BUILT)
 check-memory: $(BUILT)
 	bash scripts/check_memory.sh
 
-$(READY): scripts/setup.sh requirements-dev.txt
+$(READY): scripts/setup.sh $(wildcard requirements-*.txt)
 	bash scripts/setup.sh
 	touch $@
 
@@ -73,13 +73,22 @@ bench-check: $(BUILT)
 crash-long: $(BUILT)
 	KVSTORE_TEST_SCALE=$${CRASH_SCALE:-30} $(PY) -m pytest -q -p no:cacheprovider tests/test_crash_tolerance.py tests/test_durability.py -k "killed or full_disk"
 
-.PHONY: wheel
-## wheel: a manylinux wheel in dist/ that bundles libgdbm (see README, Install)
+.PHONY: wheels wheel check-wheels
+## wheels: the sdist and six manylinux2014 wheels (cp313-cp315, x86_64 and aarch64) in dist/ (see README, Installing)
+wheels: $(READY)
+	bash scripts/wheels.sh
+
+## wheel: the wheel of .venv's interpreter for this machine's architecture alone
 wheel: $(READY)
-	bash scripts/wheel.sh
+	bash scripts/wheels.sh $$($(PY) -c 'import sys, platform; print("cp%d%d-%s" % (*sys.version_info[:2], platform.machine()))')
+
+## check-wheels: each wheel in dist/ installed and tested in a root of its architecture with neither gdbm nor a compiler
+check-wheels: $(READY)
+	KVSTORE_WHEELS_BUILT=1 bash scripts/check_matrix.sh wheel-cp313-x86_64 wheel-cp314-x86_64 wheel-cp315-x86_64 \
+		wheel-cp313-aarch64 wheel-cp314-aarch64-package wheel-cp315-aarch64-package
 
 .PHONY: check-matrix
-## check-matrix: the suite on each supported platform, in Debian roots (see README)
+## check-matrix: the behaviour tests on each supported platform, in Debian roots (see README)
 check-matrix: $(READY)
 	bash scripts/check_matrix.sh
 

@@ -6,9 +6,26 @@ asked to, and dumps to and loads from gdbm's portable dump files. The
 low-level ``_kvstore`` object stays reachable as ``Database.raw``.
 """
 
+from typing import TYPE_CHECKING
+
 from _kvstore import error, latest_snapshot
 
 from ._database import Database
 from ._open import load, open
 
 __all__ = ["Database", "error", "latest_snapshot", "load", "open"]
+
+
+# The version, whose one source is meson.build, is read from the installed
+# metadata when first asked for: importing kvstore stays as quick as it was.
+__version__: str
+
+if not TYPE_CHECKING:
+
+    def __getattr__(name):
+        if name == "__version__":
+            from importlib.metadata import version
+
+            globals()["__version__"] = version("kvstore-gdbm")
+            return globals()["__version__"]
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,132 +1,74 @@
 #!/usr/bin/env bash
-# make check-matrix: the test suite on each supported platform, in minimal
-# Debian roots made with debootstrap from the mirror this machine's apt uses.
+# make check-matrix: the behaviour tests on each supported platform, in
+# minimal Debian roots made with debootstrap from the mirror this machine's apt
+# uses (scripts/roots.sh).
 #
 #   debian13     a fresh Debian 13 with only git and make: the README's make
-#                demo and make test, then the sdist installed on its python3.13
+#                demo and make test
 #   development  Debian's development suite: the sdist on python3.14 and
 #                python3.15
 #   debug        the same root: the sdist on the debug build python3.13-dbg
-#   wheel        the wheel of make wheel on a Debian 13 that has python3.13
+#   wheel-cp313-x86_64
+#                the wheel of make wheels on a Debian 13 that has python3.13
 #                but neither gdbm nor a compiler
+#   wheel-cp313-aarch64-package
+#                the same on arm64 Debian 13 under emulation: the module and
+#                package tests
+# and, outside the default set (make check-wheels runs them on the wheels in
+# dist/): wheel-TAG, the whole suite on the wheel TAG (cp313-x86_64 ...
+# cp315-aarch64, see scripts/wheels.sh), and wheel-TAG-package, its module
+# and package tests. The wheel rows take their wheels from dist/ when
+# KVSTORE_WHEELS_BUILT is set, and otherwise build them first (side by side
+# with the other rows).
 #
-# Each row tests the committed HEAD, cloned into its root. The roots are
-# cached in $KVSTORE_MATRIX_CACHE (default build/matrix) and made again when
-# the package lists below change. A run works on an overlay of its root,
-# thrown away afterwards, inside a private mount and PID namespace: nothing
-# stays mounted or running when it ends. The suite runs without the bigmem
-# tests, at a quarter of the size of its longer cases (KVSTORE_TEST_SCALE=0.25,
-# overridden from the environment): the rows look for what differs between
-# platforms; make test and make fuzz-long run those cases at full size.
-# Usage: check_matrix.sh [ROW...] (default: every row).
+# Each row tests the committed HEAD, cloned into its root, in a venv that has
+# only what the behaviour tests need (requirements-test.txt): the typing and
+# packaging tests run once, in make test, and in the wheel rows the packaging
+# tests run too, on the wheel. The roots are cached in $KVSTORE_MATRIX_CACHE
+# (default /var/cache/kvstore-gdbm/matrix) and made again when their package
+# lists change. A run works on an overlay of its root, thrown away
+# afterwards. The suite runs without the bigmem tests, at a quarter of the
+# size of its longer cases (KVSTORE_TEST_SCALE=0.25, overridden from the
+# environment): the rows look for what differs between platforms; make test
+# and make fuzz-long run those cases at full size.
+# Usage: check_matrix.sh [ROW...] (default: the rows above).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$PWD
-cache=$(realpath -m "${KVSTORE_MATRIX_CACHE:-build/matrix}")
+tool=check-matrix
+source scripts/roots.sh
 runs=$repo/build/matrix-run
-scale=${KVSTORE_TEST_SCALE:-0.25}
+need_debootstrap
 
-STABLE=trixie
-DEVELOPMENT=sid
-# Roots: name, suite, packages beyond minbase (debootstrap takes commas).
-ROOTS=(
-    "debian13 $STABLE ca-certificates,git,make"
-    "development $DEVELOPMENT ca-certificates,git,make,g++,libgdbm-dev,gdbmtool,python3.14-dev,python3.14-venv,python3.15-dev,python3.15-venv,python3.13-dbg,python3.13-dev,python3.13-venv"
-    "nogdbm $STABLE ca-certificates,python3.13-venv"
-)
-
-die() {
-    echo "check-matrix: $*" >&2
-    exit 1
-}
-
-[ "$(id -u)" = 0 ] || die "runs as root: it makes roots with debootstrap and mounts inside them"
-if ! command -v debootstrap >/dev/null 2>&1; then
-    echo "check-matrix: installing debootstrap with apt-get"
-    { apt-get update -qq && apt-get install -y -qq --no-install-recommends debootstrap; } >/dev/null 2>&1 ||
-        die "debootstrap is missing: install it (apt-get install debootstrap)"
-fi
-
-# The Debian mirror that this machine's apt sources name.
-mirror() {
-    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null |
-        grep -v '^ *#' | grep -oE '(https?|file)://[^ ]*/debian/?( |$)' | head -n 1 | tr -d ' '
-}
-
-# in_root ROOT [OVERLAY] -- COMMAND...: runs COMMAND as root in ROOT, or in
-# a fresh overlay of it under OVERLAY, with /proc, /dev and /tmp mounted, the
-# machine's CA bundle, and the apt and pip caches bound in.
-in_root() {
-    local root=$1 overlay=
-    shift
-    [ "$1" = -- ] || { overlay=$1; shift; }
-    shift
-    unshare --mount --pid --fork --kill-child bash -s "$root" "$overlay" "$cache" "$scale" "$@" <<'EOF'
-set -euo pipefail
-root=$1 overlay=$2 cache=$3 scale=$4
-shift 4
-if [ -n "$overlay" ]; then
-    mkdir -p "$overlay/upper" "$overlay/work" "$overlay/merged" "$cache/apt/$(basename "$root")/partial"
-    mount -t overlay overlay -o "lowerdir=$root,upperdir=$overlay/upper,workdir=$overlay/work" "$overlay/merged"
-    mount --bind "$cache/apt/$(basename "$root")" "$overlay/merged/var/cache/apt/archives"
-    root=$overlay/merged
-fi
-mount -t proc proc "$root/proc"
-mount --rbind /dev "$root/dev"
-mount -t tmpfs tmpfs "$root/tmp"
-mkdir -p "$cache/pip" "$root/root/.cache/pip"
-mount --bind "$cache/pip" "$root/root/.cache/pip"
-cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/ca-certificates.crt"
-exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
-    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    PIP_CERT=/etc/ssl/certs/ca-certificates.crt PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore \
-    DEBIAN_FRONTEND=noninteractive KVSTORE_TEST_SCALE="$scale" "$@"
-EOF
-}
-
-# Makes the cached root NAME, unless it is there with the same package list.
-make_root() {
-    local name=$1 suite packages line
-    for line in "${ROOTS[@]}"; do
-        [ "${line%% *}" = "$name" ] && read -r _ suite packages <<<"$line"
-    done
-    local root=$cache/$name stamp="$suite $packages"
-    if [ -f "$root.ready" ] && [ "$(cat "$root.ready")" = "$stamp" ]; then
-        return 0
-    fi
-    echo "check-matrix: making the $name root (Debian $suite)"
-    rm -rf "$root" "$root.ready"
-    mkdir -p "$cache"
-    debootstrap --variant=minbase --include="$packages" "$suite" "$root" "$(mirror)" >"$cache/$name.log" 2>&1 ||
-        die "debootstrap failed: see $cache/$name.log"
-    # The development suite's Release file may be past its Valid-Until date.
-    echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/90check-matrix"
-    in_root "$root" -- apt-get clean
-    echo "$stamp" >"$root.ready"
-}
+# The behaviour tests: the typing and packaging tests run once, elsewhere.
+BEHAVIOUR="tests --ignore=tests/test_typing.py --ignore=tests/test_packaging.py"
+# On a wheel, its packaging tests too: they look at its metadata and bundled
+# library. PACKAGE is the short set: the module and package tests.
+WHEEL_SUITE="tests --ignore=tests/test_typing.py"
+PACKAGE="tests/test_module.py tests/test_package.py tests/test_packaging.py"
 
 # The shell functions that rows run inside their root.
 ROW_FUNCTIONS=$(cat <<'EOF'
 set -euo pipefail
-# A venv of PYTHON at VENV with the test tools and the sdist of /src installed.
+# A venv of PYTHON at VENV with the behaviour tests' tools and the sdist
+# (in /sdist) installed. Never a wheel that pip kept from an earlier sdist of
+# the same name.
 install_sdist() {
     local python=$1 venv=$2
     "$python" -m venv "$venv"
-    "$venv/bin/pip" install -q -r /src/requirements-dev.txt
-    rm -rf /src/dist
-    (cd /src && PATH="$venv/bin:$PATH" "$venv/bin/python" -m build --sdist --no-isolation --outdir dist . >/dev/null)
-    # Never a wheel that pip kept from an earlier sdist of the same name.
-    "$venv/bin/pip" install -q --no-cache-dir /src/dist/*.tar.gz
+    "$venv/bin/pip" install -q -r /src/requirements-test.txt
+    "$venv/bin/pip" install -q --no-cache-dir /sdist/*.tar.gz
 }
-# The suite against the module installed in VENV. -P keeps the checkout off
-# sys.path, so nothing in it shadows what is installed.
+# run_suite PYTHON LABEL TESTS...: the tests against the module that PYTHON
+# imports. -P keeps the checkout off sys.path, so nothing in it shadows what
+# is installed.
 run_suite() {
-    local venv=$1 label=$2 start status=0
-    "$venv/bin/python" -c 'import sys, _kvstore
+    local python=$1 label=$2 start status=0
+    shift 2
+    "$python" -c 'import sys, _kvstore
 print("== %s: Python %s%s, gdbm %s" % (sys.argv[1], sys.version.split()[0], sys.abiflags,
       ".".join(map(str, _kvstore._KVSTORE_VERSION))))' "$label"
     start=$(date +%s)
-    (cd /src && "$venv/bin/python" -P -m pytest -q -p no:cacheprovider -m "not bigmem" -rs tests) || status=$?
+    (cd /src && "$python" -P -m pytest -q -p no:cacheprovider -m "not bigmem" -rs "$@") || status=$?
     echo "== $label: $(( $(date +%s) - start )) s"
     return $status
 }
@@ -137,11 +79,10 @@ row_debian13() {
     in_root "$cache/debian13" "$runs/debian13" -- bash -c "$ROW_FUNCTIONS"'
         cd /src
         start=$(date +%s)
+        export KVSTORE_REQUIREMENTS="requirements-build.txt requirements-test.txt"
         make demo
-        PYTEST_ADDOPTS="-p no:cacheprovider -m \"not bigmem\"" make test
+        PYTEST_ADDOPTS="-p no:cacheprovider -m \"not bigmem\" '"${BEHAVIOUR#tests }"'" make test
         echo "== debian13 README: $(( $(date +%s) - start )) s"
-        install_sdist python3.13 /opt/sdist
-        run_suite /opt/sdist "debian13 sdist"
     '
 }
 
@@ -150,7 +91,7 @@ row_development() {
         failed=0
         for python in python3.14 python3.15; do
             install_sdist "$python" "/opt/$python"
-            run_suite "/opt/$python" "development $python" || failed=1
+            run_suite "/opt/$python/bin/python" "development $python" '"$BEHAVIOUR"' || failed=1
         done
         exit $failed
     '
@@ -160,56 +101,119 @@ row_development() {
 row_debug() {
     in_root "$cache/development" "$runs/debug" -- bash -c "$ROW_FUNCTIONS"'
         install_sdist python3.13d /opt/python3.13d
-        run_suite /opt/python3.13d "development python3.13-dbg"
+        run_suite /opt/python3.13d/bin/python "development python3.13-dbg" '"$BEHAVIOUR"'
     '
 }
 
+# The nogdbm root that holds the interpreter of wheel TAG.
+wheel_root() {
+    local tag=$1 root=nogdbm
+    [ "${tag:0:5}" = cp313 ] || root=nogdbm-development
+    if [ "${tag#*-}" = aarch64 ]; then root=$root-arm64; fi
+    echo "$root"
+}
+
+# row_wheel ROW TAG TESTS...: the wheel TAG from dist/ and the tests' tools,
+# installed by pip for the root's platform and interpreter, then TESTS in a
+# root that has neither gdbm nor a compiler. pip runs here rather than in the
+# root: under emulation it alone takes minutes.
 row_wheel() {
-    bash scripts/wheel.sh
-    mkdir -p "$runs/wheel/upper/wheel"
-    cp dist/*.whl "$runs/wheel/upper/wheel/"
-    in_root "$cache/nogdbm" "$runs/wheel" -- bash -c "$ROW_FUNCTIONS"'
+    local run=$runs/$1 tag=$2
+    shift 2
+    local version=3.${tag:3:2} arch=${tag#*-} wheel
+    wheel=$(ls dist/*-"${tag%%-*}"-*"$arch".whl 2>/dev/null) || die "no $tag wheel in dist/: run make wheels"
+    python -m pip install -q --no-compile --only-binary=:all: --target "$run/upper/opt/site" \
+        --platform "manylinux_2_17_$arch" --python-version "$version" --implementation cp \
+        -r requirements-test.txt packaging "$wheel"
+    in_root "$cache/$(wheel_root "$tag")" "$run" -- bash -c "$ROW_FUNCTIONS"'
         if ldconfig -p | grep -q libgdbm || command -v cc c++ gcc g++; then
             echo "the root for the wheel has gdbm or a compiler" >&2
             exit 1
         fi
-        python3.13 -m venv /opt/wheel
-        /opt/wheel/bin/pip install -q -r /src/requirements-dev.txt
-        /opt/wheel/bin/pip install -q --no-index /wheel/*.whl
-        run_suite /opt/wheel "wheel $(basename /wheel/*.whl)"
+        export PYTHONPATH=/opt/site
+        run_suite python'"$version"' "wheel '"$(basename "$wheel")"' on $(uname -m)" '"$*"'
     '
 }
 
-ROWS=(debian13 development debug wheel)
-[ $# -gt 0 ] || set -- "${ROWS[@]}"
+DEFAULT_ROWS=(debian13 development debug wheel-cp313-x86_64 wheel-cp313-aarch64-package)
+[ $# -gt 0 ] || set -- "${DEFAULT_ROWS[@]}"
+declare -A root_of=() wheel_of=()
 for row in "$@"; do
-    [[ " ${ROWS[*]} " == *" $row "* ]] || die "no row $row (rows: ${ROWS[*]})"
+    case $row in
+        debian13 | development) root_of[$row]=$row ;;
+        debug) root_of[$row]=development ;;
+        wheel-cp31[345]-x86_64 | wheel-cp31[345]-aarch64 | wheel-cp31[345]-x86_64-package | wheel-cp31[345]-aarch64-package)
+            tag=${row#wheel-} tag=${tag%-package}
+            wheel_of[$row]=$tag
+            root_of[$row]=$(wheel_root "$tag") ;;
+        *) die "no row $row (rows: ${DEFAULT_ROWS[*]}, wheel-TAG, wheel-TAG-package)" ;;
+    esac
 done
 
-# The roots first, each once however many rows use it.
-declare -A roots
+# An arm64 row that cannot run here is skipped, saying why.
+arm64_skip=
 for row in "$@"; do
-    case $row in debug) roots[development]= ;; wheel) roots[nogdbm]= ;; *) roots[$row]= ;; esac
+    if [[ ${root_of[$row]} == *-arm64 ]] && [ -z "$arm64_skip" ]; then
+        arm64_skip=$(arm64_ready) && arm64_skip= || arm64_skip=${arm64_skip:-arm64 roots cannot run here}
+    fi
 done
-for root in "${!roots[@]}"; do
-    make_root "$root" &
-    roots[$root]=$!
+rows=()
+for row in "$@"; do
+    if [[ ${root_of[$row]} == *-arm64 ]] && [ -n "$arm64_skip" ]; then
+        echo "check-matrix: $row SKIPPED: $arm64_skip"
+        continue
+    fi
+    rows+=("$row")
 done
-for root in "${!roots[@]}"; do
-    wait "${roots[$root]}" || exit 1
+[ ${#rows[@]} -gt 0 ] || die "no row can run here"
+
+rm -rf "$runs"
+mkdir -p "$runs/sdist"
+# The sdist, made once from the committed HEAD, for the rows that install it.
+python -m build --sdist --no-isolation --outdir "$runs/sdist" . >"$runs/sdist.log" 2>&1 ||
+    die "the sdist failed: see $runs/sdist.log"
+
+# The roots first, each once however many rows use it (the wheels are built
+# in the development root), then the wheels that the rows need, while the
+# other rows run.
+tags=()
+for row in "${rows[@]}"; do
+    if [ -n "${wheel_of[$row]:-}" ]; then tags+=("${wheel_of[$row]}"); fi
 done
+roots_needed=()
+for row in "${rows[@]}"; do roots_needed+=("${root_of[$row]}"); done
+wheels_built=$runs/wheels.status
+if [ ${#tags[@]} -eq 0 ] || [ -n "${KVSTORE_WHEELS_BUILT:-}" ]; then
+    echo 0 >"$wheels_built"
+else
+    roots_needed+=(development)
+fi
+make_roots "${roots_needed[@]}" || exit 1
+if [ ! -s "$wheels_built" ]; then
+    (status=0; bash scripts/wheels.sh $(printf '%s\n' "${tags[@]}" | sort -u) >"$runs/wheels.log" 2>&1 || status=$?
+     echo $status >"$wheels_built") &
+fi
 
 # The rows run side by side: each spends most of its time in one pytest
-# process, and most of the rest waiting on the network.
+# process, and most of the rest waiting on the network. A wheel row waits
+# for the wheels.
 declare -A jobs
-for row in "$@"; do
-    rm -rf "${runs:?}/$row"
-    mkdir -p "$runs/$row/upper"
+for row in "${rows[@]}"; do
+    mkdir -p "$runs/$row/upper/sdist"
     git clone -q "$repo" "$runs/$row/upper/src"
+    cp "$runs"/sdist/*.tar.gz "$runs/$row/upper/sdist/"
     (
         start=$(date +%s)
         status=0
-        "row_$row" || status=$?
+        if [ -n "${wheel_of[$row]:-}" ]; then
+            while [ ! -s "$wheels_built" ]; do sleep 5; done
+            [ "$(cat "$wheels_built")" = 0 ] || die "the wheels were not built: see $runs/wheels.log"
+            tests=$WHEEL_SUITE
+            [[ $row == *-package ]] && tests=$PACKAGE
+            row_wheel "$row" "${wheel_of[$row]}" $tests || status=$?
+        else
+            "row_$row" || status=$?
+        fi
         echo "== $row: $(( $(date +%s) - start )) s in all"
         exit $status
     ) >"$runs/$row.log" 2>&1 &
@@ -218,10 +222,11 @@ done
 trap 'kill "${jobs[@]}" 2>/dev/null' INT TERM
 
 failed=()
-for row in "$@"; do
+for row in "${rows[@]}"; do
     if wait "${jobs[$row]}"; then status=passed; else status=FAILED; failed+=("$row"); fi
-    grep -E '^== |^[0-9]+ [a-z].* in [0-9.]+s|^SKIPPED|^FAILED|^ERROR' "$runs/$row.log" || true
+    grep -E '^== |^[0-9]+ [a-z].* in [0-9.]+s|^SKIPPED|^FAILED|^ERROR|^check-matrix' "$runs/$row.log" || true
     echo "check-matrix: $row $status (log: $runs/$row.log)"
     rm -rf "${runs:?}/$row"
 done
+if [ -f "$runs/wheels.log" ]; then grep '^wheels: ' "$runs/wheels.log" || true; fi
 [ ${#failed[@]} -eq 0 ] || die "failed: ${failed[*]}"
