@@ -165,6 +165,13 @@ with open("/proc/self/status") as status:
     size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
 resource.setrlimit(resource.RLIMIT_AS, (size + (24 << 20), resource.RLIM_INFINITY))
 try:
+    bytearray(64 << 20)
+except MemoryError:
+    pass
+else:
+    print(json.dumps("limit not enforced"))
+    sys.exit()
+try:
     db.reorganize()
     outcome = "returned"
 except _kvstore.error as caught:
@@ -185,7 +192,10 @@ def test_reorganize_that_cannot_read_a_record_changes_nothing(tmp_path):
             key, value = record(i)
             db[key] = value
     before = folder_state(tmp_path)
-    assert run_json(ADDRESS_LIMIT_CHILD, path) in ("error", "MemoryError")
+    outcome = run_json(ADDRESS_LIMIT_CHILD, path)
+    if outcome == "limit not enforced":
+        pytest.skip("this system does not enforce RLIMIT_AS (qemu's user-mode emulation does not)")
+    assert outcome in ("error", "MemoryError")
     assert folder_state(tmp_path) == before
     with _kvstore.open(path, "r") as db:
         assert db[b"big"] == big
