@@ -3,7 +3,6 @@
 // is on the disk before the call returns.
 #include "database.h"
 
-#include <cerrno>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -35,14 +34,13 @@ bool watch_forks()
     return false;
 }
 
-// "opened in another process (pid P), not in this one (pid Q)"
-PyObject *opened_elsewhere(database_object *db, module_state *state, pid_t here,
-                           const char *what)
+// "opened in another process (pid P), not in this one (pid Q): ..."
+void raise_opened_elsewhere(database_object &db, pid_t here, const char *what)
 {
-    return PyErr_Format(state->error_type,
-                        "the database was opened in another process (pid %ld), not in this "
-                        "one (pid %ld): %s; open the file again in this process",
-                        static_cast<long>(db->opener), static_cast<long>(here), what);
+    raise_error(db.state,
+                "the database was opened in another process (pid %ld), not in this one (pid "
+                "%ld): %s; open the file again in this process",
+                static_cast<long>(db.opener), static_cast<long>(here), what);
 }
 
 }  // namespace
@@ -53,57 +51,54 @@ pid_t this_process()
     return watching ? kept_process : getpid();
 }
 
-bool may_use(database_object *db, module_state *state)
+bool may_use(database_object &db)
 {
-    if (db->handle == nullptr || db->busy_with != nullptr) {
-        raise_unavailable(db, state);
+    if (db.handle == nullptr || db.busy_with != nullptr) {
+        raise_unavailable(db);
         return false;
     }
     pid_t here = this_process();
-    if (db->opener == here || !db->writable) {
-        db->usable_in = here;
+    if (db.opener == here || !db.writable) {
+        db.usable_in = here;
         return true;
     }
-    opened_elsewhere(db, state, here,
-                     "it was opened for writing, and what this process would read through "
-                     "it may be stale or records of other keys");
+    raise_opened_elsewhere(db, here,
+                           "it was opened for writing, and what this process would read "
+                           "through it may be stale or records of other keys");
     return false;
 }
 
-bool may_change(database_object *db, module_state *state)
+bool may_change(database_object &db)
 {
     pid_t here = this_process();
-    if (db->opener == here) {
+    if (db.opener == here) {
         return true;
     }
-    if (!PyErr_Occurred()) {
-        opened_elsewhere(db, state, here, "a change made here would be lost");
-    }
+    raise_opened_elsewhere(db, here, "a change made here would be lost");
     return false;
 }
 
-bool raise_unreported_flush_failure(database_object *db, module_state *state)
+bool raise_unreported_flush_failure(database_object &db)
 {
     // In this mode the library flushes some changes itself and, when such a
     // flush fails, still reports success; only its last error tells.
-    if (gdbm_last_errno(db->handle) != GDBM_FILE_SYNC_ERROR) {
+    if (gdbm_last_errno(db.handle) != GDBM_FILE_SYNC_ERROR) {
         return false;
     }
-    errno = gdbm_last_syserr(db->handle);
-    raise_errno_first(state, "gdbm_sync() error");
+    errno = gdbm_last_syserr(db.handle);
+    raise_failure(db.state, errno_first("gdbm_sync() error"));
     return true;
 }
 
-bool flush_change(database_object *db, module_state *state)
+bool flush_change(database_object &db)
 {
-    if (raise_unreported_flush_failure(db, state)) {
+    if (raise_unreported_flush_failure(db)) {
         return false;
     }
-    errno = 0;
-    if (gdbm_sync(db->handle) == 0) {
+    if (errno_first_call([&] { return gdbm_sync(db.handle); }) == 0) {
         return true;
     }
-    raise_errno_first(state, "gdbm_sync() error");
+    raise_failure(db.state, errno_first("gdbm_sync() error"));
     return false;
 }
 

@@ -3,6 +3,7 @@
 // name; other threads run between the steps and a progress callable hears
 // how far the copy has got.
 #include "database.h"
+#include "interpreter_private.h"
 #include "steps.h"
 
 #include <fcntl.h>
@@ -332,23 +333,16 @@ PyObject *compact_file(database_object *db, module_state *state, PyObject *progr
 
 }  // namespace
 
-PyObject *db_compact(PyObject *self, PyObject *args, PyObject *kwargs)
+PyObject *db_compact(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    static const char *keywords[] = {"progress", nullptr};
+    static const char *const keywords[] = {"progress", nullptr};
+    static _PyArg_Parser parser = argument_parser("|$O:compact", keywords);
     PyObject *progress = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:compact", const_cast<char **>(keywords),
-                                     &progress)) {
+    if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &progress) ||
+        !is_progress("compact", progress)) {
         return nullptr;
     }
-    if (progress != Py_None && !PyCallable_Check(progress)) {
-        PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %T", progress);
-        return nullptr;
-    }
-    module_state *state = state_of_object(self);
-    return with_lock(self, [&]() -> PyObject * {
-        database_object *db = as_db(self);
-        return ensure_open(db, state) ? compact_file(db, state, progress) : nullptr;
-    });
+    return on_open(self, [&](database_object &db) { return compact_file(&db, db.state, progress); });
 }
 
 const char compact_doc[] =

@@ -16,26 +16,28 @@ namespace kvstore {
 
 namespace {
 
-// The two snapshot names, converted for the system; false with an
-// exception set when either cannot be.
-bool snapshot_names(const char *function, PyObject *const *args, Py_ssize_t nargs, Ref *even,
-                    Ref *odd)
+// The two snapshot names, positional only, converted for the system; false
+// with an exception set when either cannot be.
+bool snapshot_names(_PyArg_Parser &parser, PyObject *const *args, Py_ssize_t nargs,
+                    PyObject *kwnames, Ref *even, Ref *odd)
 {
-    if (nargs != 2) {
-        _PyArg_CheckPositional(function, nargs, 2, 2);
+    PyObject *given[2];
+    if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &given[0], &given[1])) {
         return false;
     }
     PyObject *converted = nullptr;
-    if (!fallible::fs_converter(args[0], &converted)) {
+    if (!fallible::fs_converter(given[0], &converted)) {
         return false;
     }
     *even = Ref::take(converted);
-    if (!fallible::fs_converter(args[1], &converted)) {
+    if (!fallible::fs_converter(given[1], &converted)) {
         return false;
     }
     *odd = Ref::take(converted);
     return true;
 }
+
+inline constexpr const char *snapshot_keywords[] = {"", "", nullptr};
 
 const char *text_of(const Ref &name)
 {
@@ -80,40 +82,37 @@ bool lacks_reflinks(GDBM_FILE handle, int number)
            (number == EOPNOTSUPP || number == ENOTTY || number == EINVAL);
 }
 
-void raise_snapshot_failure(database_object *db, module_state *state, int number)
+void raise_snapshot_failure(database_object &db, int number)
 {
-    if (!lacks_reflinks(db->handle, number)) {
+    if (!lacks_reflinks(db.handle, number)) {
         errno = number;
-        raise_errno_first(state, "gdbm_failure_atomic() error");
+        raise_failure(db.state, errno_first("gdbm_failure_atomic() error"));
         return;
     }
     char message[160];
     std::snprintf(message, sizeof message,
                   "crash tolerance needs a file system with reflink copies (XFS, Btrfs): %s",
                   std::strerror(number));
-    raise_os_error(state, number, message);
+    raise_failure(db.state, system_failure(number, message));
 }
 
-PyObject *start_snapshots(database_object *db, module_state *state, const char *even,
-                          const char *odd)
+PyObject *start_snapshots(database_object &db, const char *even, const char *odd)
 {
-    if (!may_rewrite(db, state)) {
+    if (!may_rewrite(db)) {
         return nullptr;
     }
     CreatedFiles created(even, odd);
-    errno = 0;
-    if (gdbm_failure_atomic(db->handle, even, odd) != 0) {
+    if (errno_first_call([&] { return gdbm_failure_atomic(db.handle, even, odd); }) != 0) {
         int number = errno;
         created.remove();
-        raise_snapshot_failure(db, state, number);
+        raise_snapshot_failure(db, number);
         return nullptr;
     }
     // The extended format counts the syncs in the file, so the latest
     // snapshot is told by its count rather than by file times, which two
     // syncs within one clock tick share.
-    errno = 0;
-    if (gdbm_convert(db->handle, GDBM_NUMSYNC) != 0) {
-        raise_errno_first(state, "gdbm_convert() error");
+    if (errno_first_call([&] { return gdbm_convert(db.handle, GDBM_NUMSYNC); }) != 0) {
+        raise_failure(db.state, errno_first("gdbm_convert() error"));
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -121,30 +120,31 @@ PyObject *start_snapshots(database_object *db, module_state *state, const char *
 
 }  // namespace
 
-PyObject *db_failure_atomic(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+PyObject *db_failure_atomic(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                            PyObject *kwnames)
 {
+    static _PyArg_Parser parser = argument_parser("OO:failure_atomic", snapshot_keywords);
     Ref even, odd;
-    if (!snapshot_names("failure_atomic", args, nargs, &even, &odd)) {
+    if (!snapshot_names(parser, args, nargs, kwnames, &even, &odd)) {
         return nullptr;
     }
-    module_state *state = as_db(self)->state;
-    return with_lock(self, [&]() -> PyObject * {
-        database_object *db = as_db(self);
-        return ensure_open(db, state) ? start_snapshots(db, state, text_of(even), text_of(odd))
-                                      : nullptr;
+    return on_open(self, [&](database_object &db) {
+        return start_snapshots(db, text_of(even), text_of(odd));
     });
 }
 
-PyObject *latest_snapshot(PyObject *module, PyObject *const *args, Py_ssize_t nargs)
+PyObject *latest_snapshot(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
+                          PyObject *kwnames)
 {
+    static _PyArg_Parser parser = argument_parser("OO:latest_snapshot", snapshot_keywords);
     Ref even, odd;
-    if (!snapshot_names("latest_snapshot", args, nargs, &even, &odd)) {
+    if (!snapshot_names(parser, args, nargs, kwnames, &even, &odd)) {
         return nullptr;
     }
-    module_state *state = static_cast<module_state *>(PyModule_GetState(module));
+    module_state *state = state_of_module(module);
     const char *latest = nullptr;
-    errno = 0;
-    switch (gdbm_latest_snapshot(text_of(even), text_of(odd), &latest)) {
+    switch (errno_first_call(
+        [&] { return gdbm_latest_snapshot(text_of(even), text_of(odd), &latest); })) {
     case GDBM_SNAPSHOT_OK:
         return Py_NewRef(latest == text_of(even) ? args[0] : args[1]);
     case GDBM_SNAPSHOT_BAD:
@@ -155,14 +155,15 @@ PyObject *latest_snapshot(PyObject *module, PyObject *const *args, Py_ssize_t na
                            "be told");
         return nullptr;
     case GDBM_SNAPSHOT_SUSPICIOUS:
-        PyErr_Format(state->error_type,
-                     "the snapshots' sync counts differ by more than one: %s is the newer, "
-                     "but may not be the database as of its last sync",
-                     latest != nullptr ? latest : "neither");
+        raise_error(state,
+                    "the snapshots' sync counts differ by more than one: %s is the newer, "
+                    "but may not be the database as of its last sync",
+                    latest != nullptr ? latest : "neither");
         return nullptr;
     default:
-        raise_errno_first(state, "gdbm_latest_snapshot() error",
-                          errno == ENOENT || errno == EACCES ? text_of(even) : nullptr);
+        raise_failure(state, errno_first("gdbm_latest_snapshot() error",
+                                         errno == ENOENT || errno == EACCES ? text_of(even)
+                                                                            : nullptr));
         return nullptr;
     }
 }

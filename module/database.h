@@ -16,6 +16,9 @@
 #include "kvstore.h"
 #include "ref.h"
 
+#include <type_traits>
+#include <utility>
+
 namespace kvstore {
 
 struct database_object {
@@ -49,32 +52,8 @@ inline database_object *as_db(PyObject *self)
     return reinterpret_cast<database_object *>(self);
 }
 
-// `type` is always the module's own gdbm type (it cannot be subclassed), a
-// heap type bound to the module: its module is read directly, without the
-// checks of PyType_GetModuleState, which every operation would pay for.
-inline module_state *state_of_type(PyTypeObject *type)
-{
-    PyObject *module = reinterpret_cast<PyHeapTypeObject *>(type)->ht_module;
-    return static_cast<module_state *>(PyModule_GetState(module));
-}
-
-inline module_state *state_of_object(PyObject *self)
-{
-    return as_db(self)->state;
-}
-
-template <class Body>
-auto with_lock([[maybe_unused]] PyObject *self, Body &&body) -> decltype(body())
-{
-    decltype(body()) result;
-    Py_BEGIN_CRITICAL_SECTION(self);
-    result = body();
-    Py_END_CRITICAL_SECTION();
-    return result;
-}
-
 // Raises `error`: the object is closed, or busy with a long operation.
-void raise_unavailable(database_object *db, module_state *state);
+void raise_unavailable(database_object &db);
 
 // ---- what every use goes through (change.cpp) ----------------------------
 
@@ -89,89 +68,125 @@ extern pid_t kept_process [[gnu::visibility("hidden")]];
 
 // The slow path of ensure_open(): false with `error` set when closed, busy
 // with a long operation, or opened for writing by a parent process.
-bool may_use(database_object *db, module_state *state);
+bool may_use(database_object &db);
 
 // The one check before every use of the handle: false with `error` set when
 // the object is closed, when a long operation is between two of its steps
 // (the handle is then in the middle of that work), or when it was opened
-// for writing in a parent
-// process, whose writes this process's copy of the library's cache does not
-// see (its reads would return stale or mixed records). A reader may still
-// be read in a child: no writer can change the file while it is open.
-inline bool ensure_open(database_object *db, module_state *state)
+// for writing in a parent process, whose writes this process's copy of the
+// library's cache does not see (its reads would return stale or mixed
+// records). A reader may still be read in a child: no writer can change the
+// file while it is open. on_open() makes it before every body; a body makes
+// it again after Python code has run (a conversion), which may have closed
+// the object.
+inline bool ensure_open(database_object &db)
 {
-    if (db->usable_in == kept_process) [[likely]] {
+    if (db.usable_in == kept_process) [[likely]] {
         return true;
     }
-    return may_use(db, state);
+    return may_use(db);
+}
+
+// What a body returns when it fails: null for an object, -1 for a number.
+template <class Result>
+constexpr Result failed()
+{
+    if constexpr (std::is_pointer_v<Result>) {
+        return nullptr;
+    }
+    else {
+        return -1;
+    }
+}
+
+// Runs `body()` inside `object`'s critical section. close() and the
+// walks' clean-up, which must work on a closed object, use it alone;
+// everything else goes through on_open().
+template <class Body>
+auto in_section([[maybe_unused]] PyObject *object, Body &&body) -> decltype(body())
+{
+    decltype(body()) result;
+    Py_BEGIN_CRITICAL_SECTION(object);
+    result = body();
+    Py_END_CRITICAL_SECTION();
+    return result;
+}
+
+// The one door from a method or slot to the open object: inside the
+// object's critical section, runs `body(database_object &)` when the object
+// may be used, and fails with `error` set otherwise.
+template <class Body>
+auto on_open(PyObject *self, Body &&body) -> decltype(body(std::declval<database_object &>()))
+{
+    using Result = decltype(body(std::declval<database_object &>()));
+    return in_section(self, [&]() -> Result {
+        database_object &db = *as_db(self);
+        return ensure_open(db) ? body(db) : failed<Result>();
+    });
 }
 
 // Takes the handle from the object, which is closed from then on.
-inline GDBM_FILE take_handle(database_object *db)
+inline GDBM_FILE take_handle(database_object &db)
 {
-    db->usable_in = 0;
-    GDBM_FILE handle = db->handle;
-    db->handle = nullptr;
+    db.usable_in = 0;
+    GDBM_FILE handle = db.handle;
+    db.handle = nullptr;
     return handle;
 }
 
 // A change through an object that a parent process opened would land in a
 // copy of the parent's cache and be lost, or overwrite the parent's
 // records: false with `error` set in that case.
-bool may_change(database_object *db, module_state *state);
+bool may_change(database_object &db);
 
-bool flush_change(database_object *db, module_state *state);
-bool raise_unreported_flush_failure(database_object *db, module_state *state);
+bool flush_change(database_object &db);
+bool raise_unreported_flush_failure(database_object &db);
 
 // With 's', true with `error` set when a flush that the library made
 // itself during the last call failed, though the call reported success.
-inline bool flush_failed_unreported(database_object *db, module_state *state)
+inline bool flush_failed_unreported(database_object &db)
 {
-    return db->sync_each_change && raise_unreported_flush_failure(db, state);
+    return db.sync_each_change && raise_unreported_flush_failure(db);
 }
 
 // With 's', flushes the change just made to the disk; false with `error`
 // set (errno first) when the flush failed, the library's own included.
-inline bool commit_change(database_object *db, module_state *state)
+inline bool commit_change(database_object &db)
 {
-    return !db->sync_each_change || flush_change(db, state);
+    return !db.sync_each_change || flush_change(db);
 }
 
-// ---- shared operations (mapping.cpp) --------------------------------------
+// ---- shared operations on the open object (mapping.cpp) -------------------
 
 // Fetches the value stored under `key` as bytes. A key that is not stored
 // returns null with no exception set and `missing` true.
-PyObject *lookup(database_object *db, module_state *state, datum key, bool *missing);
-PyObject *lookup_or_key_error(database_object *db, module_state *state, PyObject *key_obj,
-                              datum key);
+PyObject *lookup(database_object &db, datum key, bool *missing);
+PyObject *lookup_or_key_error(database_object &db, PyObject *key_obj, datum key);
 // Stores `value_obj` under `key`, or deletes `key` when `value_obj` is null.
-int assign(database_object *db, module_state *state, PyObject *key_obj, datum key,
-           PyObject *value_obj);
+int assign(database_object &db, PyObject *key_obj, datum key, PyObject *value_obj);
 // The library's record count, or -1 with an exception set.
-Py_ssize_t library_count(database_object *db, module_state *state);
+Py_ssize_t library_count(database_object &db);
 
 // dict_methods.cpp: setdefault()'s body. The value stored under `key`, or
 // `fallback` stored and read back, with `stored` true.
-PyObject *fetch_or_store(database_object *db, module_state *state, PyObject *key_obj, datum key,
-                         PyObject *fallback, bool *stored);
+PyObject *fetch_or_store(database_object &db, PyObject *key_obj, datum key, PyObject *fallback,
+                         bool *stored);
 
-// ---- method helpers -------------------------------------------------------
+// ---- argument checks (database_type.cpp) -----------------------------------
 
-using Body = PyObject *(*)(database_object *, module_state *);
+// get(), setdefault() and pop() (dict_methods.cpp): a key and an optional
+// default (None when not given), positional only.
+bool key_and_default(const char *name, PyObject *const *args, Py_ssize_t nargs, InputDatum &key,
+                     PyObject **fallback);
 
+// Methods check their arguments before they check that the object is open.
 bool takes_no_arguments(const char *name, Py_ssize_t nargs, PyObject *kwnames);
-PyObject *run_open(PyObject *self, module_state *state, Body body);
-
-// A method that takes no arguments and runs `body` on the open object.
-template <const char *Name, Body body>
-PyObject *no_argument_method(PyObject *self, PyTypeObject *defining_class, PyObject *const *,
-                             Py_ssize_t nargs, PyObject *kwnames)
-{
-    if (!takes_no_arguments(Name, nargs, kwnames)) {
-        return nullptr;
-    }
-    return run_open(self, state_of_type(defining_class), body);
-}
+// A parser of the interpreter's, which words every argument error as the
+// interpreter does; `keywords` names the parameters, "" for positional-only
+// ones.
+_PyArg_Parser argument_parser(const char *format, const char *const *keywords);
+// `progress` as the long operations take it: None or a callable.
+bool is_progress(const char *method, PyObject *progress);
 
 constexpr int defining_class_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
@@ -221,21 +236,22 @@ extern const char sync_doc[];
 extern const char reorganize_doc[];
 
 // compaction.cpp
-PyObject *db_compact(PyObject *self, PyObject *args, PyObject *kwargs);
+PyObject *db_compact(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 extern const char compact_doc[];
 
 // recovery.cpp
 // False with `error` set unless `db` may be rewritten here: opened for
 // writing, in this process.
-bool may_rewrite(database_object *db, module_state *state);
+bool may_rewrite(database_object &db);
 // Runs the library's recovery with `flags`, filling `report`; on failure
 // nothing is left of the attempt and `error` is set.
-bool run_recovery(database_object *db, module_state *state, gdbm_recovery *report, int flags);
-PyObject *db_recover(PyObject *self, PyObject *args, PyObject *kwargs);
+bool run_recovery(database_object &db, gdbm_recovery *report, int flags);
+PyObject *db_recover(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 extern const char recover_doc[];
 
 // crash_tolerance.cpp
-PyObject *db_failure_atomic(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+PyObject *db_failure_atomic(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                            PyObject *kwnames);
 extern const char failure_atomic_doc[];
 
 // backup.cpp
@@ -245,5 +261,7 @@ extern const char dump_doc[];
 extern const char load_doc[];
 
 }  // namespace kvstore
+
+#include "transition.h"
 
 #endif

@@ -13,12 +13,22 @@ bool takes_no_arguments(const char *name, Py_ssize_t nargs, PyObject *kwnames)
     return false;
 }
 
-PyObject *run_open(PyObject *self, module_state *state, Body body)
+_PyArg_Parser argument_parser(const char *format, const char *const *keywords)
 {
-    return with_lock(self, [&]() -> PyObject * {
-        database_object *db = as_db(self);
-        return ensure_open(db, state) ? body(db, state) : nullptr;
-    });
+    _PyArg_Parser parser{};
+    parser.format = format;
+    parser.keywords = keywords;
+    return parser;
+}
+
+bool is_progress(const char *method, PyObject *progress)
+{
+    if (progress == Py_None || PyCallable_Check(progress)) {
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%s() progress must be callable or None, not %T", method,
+                 progress);
+    return false;
 }
 
 namespace {
@@ -39,10 +49,11 @@ PyMethodDef database_methods[] = {
     {"firstkey", as_cfunction(db_firstkey), defining_class_flags, firstkey_doc},
     {"nextkey", as_cfunction(db_nextkey), defining_class_flags, nextkey_doc},
     {"reorganize", as_cfunction(db_reorganize), defining_class_flags, reorganize_doc},
-    {"compact", as_cfunction(db_compact), METH_VARARGS | METH_KEYWORDS, compact_doc},
+    {"compact", as_cfunction(db_compact), METH_FASTCALL | METH_KEYWORDS, compact_doc},
     {"sync", as_cfunction(db_sync), defining_class_flags, sync_doc},
-    {"failure_atomic", as_cfunction(db_failure_atomic), METH_FASTCALL, failure_atomic_doc},
-    {"recover", as_cfunction(db_recover), METH_VARARGS | METH_KEYWORDS, recover_doc},
+    {"failure_atomic", as_cfunction(db_failure_atomic), METH_FASTCALL | METH_KEYWORDS,
+     failure_atomic_doc},
+    {"recover", as_cfunction(db_recover), METH_FASTCALL | METH_KEYWORDS, recover_doc},
     {"get", as_cfunction(db_get), METH_FASTCALL, get_doc},
     {"setdefault", as_cfunction(db_setdefault), METH_FASTCALL, setdefault_doc},
     {"clear", as_cfunction(db_clear), defining_class_flags, clear_doc},

@@ -6,64 +6,35 @@
 
 namespace kvstore {
 
-PyObject *fetch_or_store(database_object *db, module_state *state, PyObject *key_obj, datum key,
-                         PyObject *fallback, bool *stored)
+PyObject *fetch_or_store(database_object &db, PyObject *key_obj, datum key, PyObject *fallback,
+                         bool *stored)
 {
     *stored = false;
     bool missing;
-    PyObject *value = lookup(db, state, key, &missing);
+    PyObject *value = lookup(db, key, &missing);
     if (!missing) {
         return value;
     }
-    if (assign(db, state, key_obj, key, fallback) < 0) {
+    if (assign(db, key_obj, key, fallback) < 0) {
         return nullptr;
     }
     *stored = true;
     // Read back, so the caller gets the stored bytes, not the object given.
-    return lookup_or_key_error(db, state, key_obj, key);
+    return lookup_or_key_error(db, key_obj, key);
+}
+
+bool key_and_default(const char *name, PyObject *const *args, Py_ssize_t nargs, InputDatum &key,
+                     PyObject **fallback)
+{
+    if (nargs < 1 || nargs > 2) {
+        _PyArg_CheckPositional(name, nargs, 1, 2);
+        return false;
+    }
+    *fallback = nargs == 2 ? args[1] : Py_None;
+    return key.convert(args[0], lookup_key);
 }
 
 namespace {
-
-PyObject *get_value(database_object *db, module_state *state, PyObject *, datum key,
-                    PyObject *fallback)
-{
-    bool missing;
-    PyObject *value = lookup(db, state, key, &missing);
-    return missing ? Py_NewRef(fallback) : value;
-}
-
-PyObject *set_default(database_object *db, module_state *state, PyObject *key_obj, datum key,
-                      PyObject *fallback)
-{
-    bool stored;
-    return fetch_or_store(db, state, key_obj, key, fallback, &stored);
-}
-
-using KeyedBody = PyObject *(*)(database_object *, module_state *, PyObject *, datum, PyObject *);
-
-// get() and setdefault(): a key and an optional default (None), positional
-// only; the whole method runs in one critical section.
-template <const char *Name, KeyedBody body>
-PyObject *key_default_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
-{
-    if (nargs < 1 || nargs > 2) {
-        _PyArg_CheckPositional(Name, nargs, 1, 2);
-        return nullptr;
-    }
-    InputDatum key;
-    if (!key.convert(args[0], lookup_key)) {
-        return nullptr;
-    }
-    PyObject *fallback = nargs == 2 ? args[1] : Py_None;
-    module_state *state = state_of_object(self);
-    return with_lock(self,
-                     [&] { return body(as_db(self), state, args[0], key.get(), fallback); });
-}
-
-constexpr const char get_name[] = "get";
-constexpr const char setdefault_name[] = "setdefault";
-constexpr const char clear_name[] = "clear";
 
 // clear() deletes in batches gathered by one walk: asking for the first key
 // before every deletion would make it quadratic in the number of records.
@@ -72,13 +43,13 @@ constexpr size_t clear_batch_bytes = size_t{4} << 20;
 
 // Collects up to a batch of keys from the start of the traversal. Returns
 // false with an exception set when the library fails.
-bool gather_keys(database_object *db, module_state *state, std::vector<LibDatum> &batch)
+bool gather_keys(database_object &db, std::vector<LibDatum> &batch)
 {
     size_t bytes = 0;
     const char *call = "gdbm_firstkey() error";
-    LibDatum key(gdbm_firstkey(db->handle));
+    LibDatum key(gdbm_firstkey(db.handle));
     while (key) {
-        LibDatum next(gdbm_nextkey(db->handle, key.view()));
+        LibDatum next(gdbm_nextkey(db.handle, key.view()));
         bytes += static_cast<size_t>(key.view().dsize);
         batch.push_back(std::move(key));
         if (batch.size() == clear_batch_keys || bytes >= clear_batch_bytes) {
@@ -87,32 +58,32 @@ bool gather_keys(database_object *db, module_state *state, std::vector<LibDatum>
         key = std::move(next);
         call = "gdbm_nextkey() error";
     }
-    return !raise_unless_miss(state, call);
+    return !raise_unless_miss(db.state, call);
 }
 
-PyObject *clear_records(database_object *db, module_state *state)
+PyObject *clear_records(database_object &db)
 {
-    if (!may_change(db, state)) {
+    if (!may_change(db)) {
         return nullptr;
     }
-    db->known_size = -1;
+    db.known_size = -1;
     std::vector<LibDatum> batch;
     if (!fallible::reserve(batch, clear_batch_keys)) {
         return nullptr;
     }
     for (;;) {
-        if (!gather_keys(db, state, batch)) {
+        if (!gather_keys(db, batch)) {
             return nullptr;
         }
         if (batch.empty()) {
-            return commit_change(db, state) ? Py_NewRef(Py_None) : nullptr;
+            return commit_change(db) ? Py_NewRef(Py_None) : nullptr;
         }
         for (const LibDatum &key : batch) {
-            if (gdbm_delete(db->handle, key.view()) < 0) {
-                raise_error(state, "cannot delete item from database");
+            if (gdbm_delete(db.handle, key.view()) < 0) {
+                raise_error(db.state, "cannot delete item from database");
                 return nullptr;
             }
-            if (flush_failed_unreported(db, state)) {
+            if (flush_failed_unreported(db)) {
                 return nullptr;
             }
         }
@@ -124,19 +95,38 @@ PyObject *clear_records(database_object *db, module_state *state)
 
 PyObject *db_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
-    return key_default_method<get_name, get_value>(self, args, nargs);
+    InputDatum key;
+    PyObject *fallback;
+    if (!key_and_default("get", args, nargs, key, &fallback)) {
+        return nullptr;
+    }
+    return on_open(self, [&](database_object &db) {
+        bool missing;
+        PyObject *value = lookup(db, key.get(), &missing);
+        return missing ? Py_NewRef(fallback) : value;
+    });
 }
 
 PyObject *db_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
-    return key_default_method<setdefault_name, set_default>(self, args, nargs);
+    InputDatum key;
+    PyObject *fallback;
+    if (!key_and_default("setdefault", args, nargs, key, &fallback)) {
+        return nullptr;
+    }
+    return on_open(self, [&](database_object &db) {
+        bool stored;
+        return fetch_or_store(db, args[0], key.get(), fallback, &stored);
+    });
 }
 
-PyObject *db_clear(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
-                   Py_ssize_t nargs, PyObject *kwnames)
+PyObject *db_clear(PyObject *self, PyTypeObject *, PyObject *const *, Py_ssize_t nargs,
+                   PyObject *kwnames)
 {
-    return no_argument_method<clear_name, clear_records>(self, defining_class, args, nargs,
-                                                         kwnames);
+    if (!takes_no_arguments("clear", nargs, kwnames)) {
+        return nullptr;
+    }
+    return on_open(self, clear_records);
 }
 
 const char get_doc[] =

@@ -123,7 +123,7 @@ private:
 
     bool read_failed()
     {
-        raise_errno_first(state_, "dump file read error", name_);
+        raise_failure(state_, errno_first("dump file read error", name_));
         return false;
     }
 
@@ -219,15 +219,14 @@ private:
 
     bool malformed_line()
     {
-        PyErr_Format(state_->error_type, "%s: %s, line %lu", gdbm_strerror(GDBM_MALFORMED_DATA),
-                     name_, line_number_);
+        raise_error(state_, "%s: %s, line %lu", gdbm_strerror(GDBM_MALFORMED_DATA), name_,
+                    line_number_);
         return false;
     }
 
     bool malformed_byte(unsigned long long at)
     {
-        PyErr_Format(state_->error_type, "%s: %s, byte %llu", gdbm_strerror(GDBM_MALFORMED_DATA),
-                     name_, at);
+        raise_error(state_, "%s: %s, byte %llu", gdbm_strerror(GDBM_MALFORMED_DATA), name_, at);
         return false;
     }
 
@@ -713,12 +712,11 @@ bool FileMetadata::apply(module_state *state, int fd, const char *db_name) const
     if (!found) {
         return false;
     }
-    errno = 0;
     bool changes_owner = geteuid() == 0 && (owner != static_cast<uid_t>(-1) ||
                                             owner_group != static_cast<gid_t>(-1));
     if ((changes_owner && fchown(fd, owner, owner_group) != 0) ||
         (has_mode && fchmod(fd, mode & 0777) != 0)) {
-        raise_errno_first(state, "cannot apply the dump's owner and mode", db_name);
+        raise_failure(state, errno_first("cannot apply the dump's owner and mode", db_name));
         return false;
     }
     return true;

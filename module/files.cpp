@@ -11,11 +11,11 @@ namespace kvstore {
 bool ensure_regular(module_state *state, const struct stat &status, const char *name)
 {
     if (S_ISDIR(status.st_mode)) {
-        raise_os_error(state, EISDIR, std::strerror(EISDIR), name);
+        raise_failure(state, system_failure(EISDIR, std::strerror(EISDIR), name));
         return false;
     }
     if (!S_ISREG(status.st_mode)) {
-        raise_os_error(state, EINVAL, "Not a regular file", name);
+        raise_failure(state, system_failure(EINVAL, "Not a regular file", name));
         return false;
     }
     return true;

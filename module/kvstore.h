@@ -19,6 +19,14 @@ struct module_state {
     PyTypeObject *walk_type;
 };
 
+// The state of the module object `module`: the route to it for the module's
+// functions and for the module's own set-up; everything else reaches it
+// through the object it works on.
+inline module_state *state_of_module(PyObject *module)
+{
+    return static_cast<module_state *>(PyModule_GetState(module));
+}
+
 // The module's definition (module.cpp), by which a type derived in Python
 // from the mapping base finds the module's state.
 extern PyModuleDef module_def;
@@ -34,7 +42,8 @@ PyObject *open_database(PyObject *module, PyObject *const *args, size_t nargsf,
 extern const char open_doc[];
 
 // latest_snapshot() (crash_tolerance.cpp).
-PyObject *latest_snapshot(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+PyObject *latest_snapshot(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
+                          PyObject *kwnames);
 extern const char latest_snapshot_doc[];
 
 // Method pointers of any calling convention, as the method table stores them.

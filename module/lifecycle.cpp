@@ -2,7 +2,6 @@
 // collector's hooks.
 #include "database.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -16,9 +15,9 @@ namespace {
 // belongs to the open file that both processes share). There only the
 // child's descriptor is closed; the copy's memory stays with the child,
 // which never uses it again. Returns the library's result otherwise.
-int release(database_object *db, GDBM_FILE handle)
+int release(database_object &db, GDBM_FILE handle)
 {
-    if (db->opener != this_process()) {
+    if (db.opener != this_process()) {
         close(gdbm_fdesc(handle));
         return 0;
     }
@@ -28,21 +27,21 @@ int release(database_object *db, GDBM_FILE handle)
 // Releases the handle; the object is closed afterwards whatever the library
 // reports. Returns false with `error` set when the final write failed, or
 // when a long operation is between its steps (it still needs the handle).
-bool close_handle(database_object *db, module_state *state)
+// Closing a closed object is fine: it makes no use check.
+bool close_handle(database_object &db)
 {
-    if (db->busy_with != nullptr) {
-        raise_unavailable(db, state);
+    if (db.busy_with != nullptr) {
+        raise_unavailable(db);
         return false;
     }
     GDBM_FILE handle = take_handle(db);
     if (handle == nullptr) {
         return true;
     }
-    errno = 0;
-    if (release(db, handle) == 0) {
+    if (errno_first_call([&] { return release(db, handle); }) == 0) {
         return true;
     }
-    raise_errno_first(state, "gdbm_close() error");
+    raise_failure(db.state, errno_first("gdbm_close() error"));
     return false;
 }
 
@@ -50,9 +49,7 @@ bool close_handle(database_object *db, module_state *state)
 
 PyObject *db_close(PyObject *self, PyObject *)
 {
-    module_state *state = state_of_object(self);
-    bool closed = with_lock(self, [&] { return close_handle(as_db(self), state); });
-    if (!closed) {
+    if (!in_section(self, [&] { return close_handle(*as_db(self)); })) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -71,12 +68,12 @@ PyObject *db_enter(PyObject *self, PyObject *)
 void db_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
-    database_object *db = as_db(self);
-    if (db->handle != nullptr) {
+    database_object &db = *as_db(self);
+    if (db.handle != nullptr) {
         // Nobody is left to hear a failure here.
-        release(db, db->handle);
+        release(db, db.handle);
     }
-    std::free(db->name);
+    std::free(db.name);
     PyTypeObject *type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);

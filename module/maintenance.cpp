@@ -1,20 +1,17 @@
 // File maintenance: sync() and reorganize().
 #include "database.h"
 
-#include <cerrno>
-
 namespace kvstore {
 
 namespace {
 
-PyObject *sync_file(database_object *db, module_state *state)
+PyObject *sync_file(database_object &db)
 {
-    if (!may_change(db, state)) {
+    if (!may_change(db)) {
         return nullptr;
     }
-    errno = 0;
-    if (gdbm_sync(db->handle) != 0) {
-        raise_errno_first(state, "gdbm_sync() error");
+    if (errno_first_call([&] { return gdbm_sync(db.handle); }) != 0) {
+        raise_failure(db.state, errno_first("gdbm_sync() error"));
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -26,9 +23,9 @@ PyObject *sync_file(database_object *db, module_state *state)
 // before anything is written, and the rewrite stops at the first record or
 // bucket it cannot read (a record too large for the memory left, say),
 // leaving the file as it was.
-PyObject *reorganize_file(database_object *db, module_state *state)
+PyObject *reorganize_file(database_object &db)
 {
-    Py_ssize_t count = may_rewrite(db, state) ? library_count(db, state) : -1;
+    Py_ssize_t count = may_rewrite(db) ? library_count(db) : -1;
     if (count < 0) {
         return nullptr;
     }
@@ -36,33 +33,35 @@ PyObject *reorganize_file(database_object *db, module_state *state)
     report.max_failed_keys = 1;
     report.max_failed_buckets = 1;
     int flags = GDBM_RCVR_FORCE | GDBM_RCVR_MAX_FAILED_KEYS | GDBM_RCVR_MAX_FAILED_BUCKETS;
-    if (!run_recovery(db, state, &report, flags)) {
+    if (!run_recovery(db, &report, flags)) {
         return nullptr;
     }
     if (report.recovered_keys != static_cast<size_t>(count)) {
-        PyErr_Format(state->error_type, "reorganize() carried %zu of the %zd records",
-                     report.recovered_keys, count);
+        raise_error(db.state, "reorganize() carried %zu of the %zd records",
+                    report.recovered_keys, count);
         return nullptr;
     }
-    return commit_change(db, state) ? Py_NewRef(Py_None) : nullptr;
+    return commit_change(db) ? Py_NewRef(Py_None) : nullptr;
 }
-
-constexpr const char sync_name[] = "sync";
-constexpr const char reorganize_name[] = "reorganize";
 
 }  // namespace
 
-PyObject *db_sync(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
-                  Py_ssize_t nargs, PyObject *kwnames)
+PyObject *db_sync(PyObject *self, PyTypeObject *, PyObject *const *, Py_ssize_t nargs,
+                  PyObject *kwnames)
 {
-    return no_argument_method<sync_name, sync_file>(self, defining_class, args, nargs, kwnames);
+    if (!takes_no_arguments("sync", nargs, kwnames)) {
+        return nullptr;
+    }
+    return on_open(self, sync_file);
 }
 
-PyObject *db_reorganize(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
-                        Py_ssize_t nargs, PyObject *kwnames)
+PyObject *db_reorganize(PyObject *self, PyTypeObject *, PyObject *const *, Py_ssize_t nargs,
+                        PyObject *kwnames)
 {
-    return no_argument_method<reorganize_name, reorganize_file>(self, defining_class, args,
-                                                                nargs, kwnames);
+    if (!takes_no_arguments("reorganize", nargs, kwnames)) {
+        return nullptr;
+    }
+    return on_open(self, reorganize_file);
 }
 
 const char sync_doc[] =

@@ -3,68 +3,70 @@
 // dictionary-style methods share.
 #include "database.h"
 
-#include <cerrno>
-
 namespace kvstore {
 
-PyObject *lookup(database_object *db, module_state *state, datum key, bool *missing)
+PyObject *lookup(database_object &db, datum key, bool *missing)
 {
     *missing = false;
-    if (!ensure_open(db, state)) {
-        return nullptr;
-    }
-    LibDatum value(gdbm_fetch(db->handle, key));
+    LibDatum value(gdbm_fetch(db.handle, key));
     if (value) {
         return value.to_bytes();
     }
-    *missing = !raise_unless_miss(state, "gdbm_fetch() error");
+    *missing = !raise_unless_miss(db.state, "gdbm_fetch() error");
     return nullptr;
 }
 
-PyObject *lookup_or_key_error(database_object *db, module_state *state, PyObject *key_obj,
-                              datum key)
+PyObject *lookup_or_key_error(database_object &db, PyObject *key_obj, datum key)
 {
     bool missing;
-    PyObject *value = lookup(db, state, key, &missing);
+    PyObject *value = lookup(db, key, &missing);
     if (missing) {
         PyErr_SetObject(PyExc_KeyError, key_obj);
     }
     return value;
 }
 
-int assign(database_object *db, module_state *state, PyObject *key_obj, datum key,
-           PyObject *value_obj)
+namespace {
+
+int delete_key(database_object &db, PyObject *key_obj, datum key)
 {
-    if (!ensure_open(db, state) || !may_change(db, state)) {
+    db.known_size = -1;
+    if (gdbm_delete(db.handle, key) >= 0) {
+        return commit_change(db) ? 0 : -1;
+    }
+    if (library_errno() == GDBM_ITEM_NOT_FOUND) {
+        PyErr_SetObject(PyExc_KeyError, key_obj);
+    }
+    else {
+        raise_failure(db.state, library_failure("gdbm_delete() error"));
+    }
+    return -1;
+}
+
+}  // namespace
+
+int assign(database_object &db, PyObject *key_obj, datum key, PyObject *value_obj)
+{
+    if (!may_change(db)) {
         return -1;
     }
     if (value_obj == nullptr) {
-        db->known_size = -1;
-        if (gdbm_delete(db->handle, key) >= 0) {
-            return commit_change(db, state) ? 0 : -1;
-        }
-        if (library_errno() == GDBM_ITEM_NOT_FOUND) {
-            PyErr_SetObject(PyExc_KeyError, key_obj);
-        }
-        else {
-            raise_library_error(state, "gdbm_delete() error");
-        }
-        return -1;
+        return delete_key(db, key_obj, key);
     }
     InputDatum value;
     // Converting the value may run Python code (a buffer exporter's), which
     // may close this object or count its records: the handle is looked at
-    // and the count forgotten only afterwards, with no Python code between
-    // them and the store.
-    if (!value.convert(value_obj, stored_item) || !ensure_open(db, state)) {
+    // again and the count forgotten only afterwards, with no Python code
+    // between them and the store.
+    if (!value.convert(value_obj, stored_item) || !ensure_open(db)) {
         return -1;
     }
-    db->known_size = -1;
-    errno = 0;
-    if (gdbm_store(db->handle, key, value.get(), GDBM_REPLACE) >= 0) {
-        return commit_change(db, state) ? 0 : -1;
+    db.known_size = -1;
+    if (errno_first_call([&] { return gdbm_store(db.handle, key, value.get(), GDBM_REPLACE); }) >=
+        0) {
+        return commit_change(db) ? 0 : -1;
     }
-    raise_errno_first(state, "gdbm_store() error");
+    raise_failure(db.state, errno_first("gdbm_store() error"));
     return -1;
 }
 
@@ -74,12 +76,11 @@ PyObject *db_subscript(PyObject *self, PyObject *key_obj)
     if (!key.convert(key_obj, lookup_key)) {
         return nullptr;
     }
-    module_state *state = state_of_object(self);
     // The hottest path: the lookup is inlined whole, which the compiler's
-    // size limits would otherwise forbid since ensure_open() also checks
+    // size limits would otherwise forbid since the use check also checks
     // the process.
-    return with_lock(self, [&] [[gnu::flatten]] {
-        return lookup_or_key_error(as_db(self), state, key_obj, key.get());
+    return on_open(self, [&] [[gnu::flatten]] (database_object &db) {
+        return lookup_or_key_error(db, key_obj, key.get());
     });
 }
 
@@ -89,17 +90,15 @@ int db_ass_subscript(PyObject *self, PyObject *key_obj, PyObject *value_obj)
     if (!key.convert(key_obj, stored_item)) {
         return -1;
     }
-    module_state *state = state_of_object(self);
-    return with_lock(self,
-                     [&] { return assign(as_db(self), state, key_obj, key.get(), value_obj); });
+    return on_open(self,
+                   [&](database_object &db) { return assign(db, key_obj, key.get(), value_obj); });
 }
 
-Py_ssize_t library_count(database_object *db, module_state *state)
+Py_ssize_t library_count(database_object &db)
 {
     gdbm_count_t count;
-    errno = 0;
-    if (gdbm_count(db->handle, &count) == -1) {
-        raise_errno_first(state, "gdbm_count() error");
+    if (errno_first_call([&] { return gdbm_count(db.handle, &count); }) == -1) {
+        raise_failure(db.state, errno_first("gdbm_count() error"));
         return -1;
     }
     if (count > static_cast<gdbm_count_t>(PY_SSIZE_T_MAX)) {
@@ -111,46 +110,40 @@ Py_ssize_t library_count(database_object *db, module_state *state)
 
 namespace {
 
-Py_ssize_t count_records(database_object *db, module_state *state)
+Py_ssize_t count_records(database_object &db)
 {
-    if (!ensure_open(db, state)) {
-        return -1;
+    if (db.known_size < 0) {
+        db.known_size = library_count(db);
     }
-    if (db->known_size < 0) {
-        db->known_size = library_count(db, state);
-    }
-    return db->known_size;
+    return db.known_size;
 }
 
-int contains_key(database_object *db, module_state *state, PyObject *key_obj)
+int contains_key(database_object &db, PyObject *key_obj)
 {
     InputDatum key;
-    if (!ensure_open(db, state) || !key.convert(key_obj, membership_key)) {
+    if (!key.convert(key_obj, membership_key)) {
         return -1;
     }
-    if (gdbm_exists(db->handle, key.get())) {
+    if (gdbm_exists(db.handle, key.get())) {
         return 1;
     }
     // A miss leaves "no error" or "item not found", depending on the release.
-    return raise_unless_miss(state, "gdbm_exists() error", true) ? -1 : 0;
+    return raise_unless_miss(db.state, "gdbm_exists() error", true) ? -1 : 0;
 }
 
-int is_nonempty(database_object *db, module_state *state)
+int is_nonempty(database_object &db)
 {
-    if (!ensure_open(db, state)) {
-        return -1;
+    if (db.known_size >= 0) {
+        return db.known_size > 0;
     }
-    if (db->known_size >= 0) {
-        return db->known_size > 0;
-    }
-    LibDatum first(gdbm_firstkey(db->handle));
+    LibDatum first(gdbm_firstkey(db.handle));
     if (first) {
         return 1;
     }
-    if (raise_unless_miss(state, "gdbm_firstkey() error")) {
+    if (raise_unless_miss(db.state, "gdbm_firstkey() error")) {
         return -1;
     }
-    db->known_size = 0;
+    db.known_size = 0;
     return 0;
 }
 
@@ -158,20 +151,17 @@ int is_nonempty(database_object *db, module_state *state)
 
 Py_ssize_t db_length(PyObject *self)
 {
-    module_state *state = state_of_object(self);
-    return with_lock(self, [&] { return count_records(as_db(self), state); });
+    return on_open(self, count_records);
 }
 
 int db_contains(PyObject *self, PyObject *key_obj)
 {
-    module_state *state = state_of_object(self);
-    return with_lock(self, [&] { return contains_key(as_db(self), state, key_obj); });
+    return on_open(self, [&](database_object &db) { return contains_key(db, key_obj); });
 }
 
 int db_bool(PyObject *self)
 {
-    module_state *state = state_of_object(self);
-    return with_lock(self, [&] { return is_nonempty(as_db(self), state); });
+    return on_open(self, is_nonempty);
 }
 
 }  // namespace kvstore

@@ -10,44 +10,38 @@ namespace kvstore {
 
 namespace {
 
-// ---- what each operation does inside the gdbm object's critical section ----
+// ---- what each operation does on the open gdbm object ------------------------
 
-// Whether `key` is stored; a failed check answers no, which only costs a
-// walk a needless stop.
-bool holds(database_object *db, datum key)
-{
-    return db->handle != nullptr && gdbm_exists(db->handle, key) != 0;
-}
-
-int store_or_delete(mapping_object *m, database_object *db, PyObject *key_obj, datum key,
+int store_or_delete(mapping_object *m, database_object &db, PyObject *key_obj, datum key,
                     PyObject *value_obj)
 {
     // A new key can split a bucket under a running walk; a replaced value
-    // moves nothing.
-    bool moves = value_obj == nullptr || (m->walkers != 0 && !holds(db, key));
-    if (assign(db, db->state, key_obj, key, value_obj) < 0) {
+    // moves nothing. A failed check counts as a move, which only costs a
+    // walk a needless stop.
+    bool moves = value_obj == nullptr || (m->walkers != 0 && gdbm_exists(db.handle, key) == 0);
+    if (assign(db, key_obj, key, value_obj) < 0) {
         return -1;
     }
     m->changes += moves;
     return 0;
 }
 
-PyObject *store_default(mapping_object *m, database_object *db, PyObject *key_obj, datum key,
+PyObject *store_default(mapping_object *m, database_object &db, PyObject *key_obj, datum key,
                         PyObject *fallback)
 {
     bool stored;
-    PyObject *value = fetch_or_store(db, db->state, key_obj, key, fallback, &stored);
+    PyObject *value = fetch_or_store(db, key_obj, key, fallback, &stored);
     m->changes += stored;
     return value;
 }
 
 // pop(): the value and the deletion in one section, so that no other
 // thread's deletion falls between them.
-PyObject *take(mapping_object *m, database_object *db, PyObject *key_obj, datum key,
+PyObject *take(mapping_object *m, database_object &db, PyObject *key_obj, datum key,
                PyObject *fallback)
 {
     bool missing;
-    Ref value = Ref::take(lookup(db, db->state, key, &missing));
+    Ref value = Ref::take(lookup(db, key, &missing));
     if (missing) {
         if (fallback != nullptr) {
             return Py_NewRef(fallback);
@@ -55,7 +49,7 @@ PyObject *take(mapping_object *m, database_object *db, PyObject *key_obj, datum 
         PyErr_SetObject(PyExc_KeyError, key_obj);
         return nullptr;
     }
-    if (!value || assign(db, db->state, key_obj, key, nullptr) < 0) {
+    if (!value || assign(db, key_obj, key, nullptr) < 0) {
         return nullptr;
     }
     ++m->changes;
@@ -65,15 +59,11 @@ PyObject *take(mapping_object *m, database_object *db, PyObject *key_obj, datum 
 // popitem(): the first key in the file's order, its value and the deletion
 // in one section. The pair is made before the record goes, so that a failed
 // allocation leaves it stored.
-PyObject *take_first(mapping_object *m, database_object *db)
+PyObject *take_first(mapping_object *m, database_object &db)
 {
-    module_state *state = db->state;
-    if (!ensure_open(db, state)) {
-        return nullptr;
-    }
-    LibDatum first(gdbm_firstkey(db->handle));
+    LibDatum first(gdbm_firstkey(db.handle));
     if (!first) {
-        if (!raise_unless_miss(state, "gdbm_firstkey() error")) {
+        if (!raise_unless_miss(db.state, "gdbm_firstkey() error")) {
             PyErr_SetString(PyExc_KeyError, "popitem(): database is empty");
         }
         return nullptr;
@@ -82,12 +72,12 @@ PyObject *take_first(mapping_object *m, database_object *db)
     if (!key) {
         return nullptr;
     }
-    Ref value = Ref::take(lookup_or_key_error(db, state, key.borrow(), first.view()));
+    Ref value = Ref::take(lookup_or_key_error(db, key.borrow(), first.view()));
     if (!value) {
         return nullptr;
     }
     Ref pair = Ref::take(fallible::new_pair(key.borrow(), value.borrow()));
-    if (!pair || assign(db, state, key.borrow(), first.view(), nullptr) < 0) {
+    if (!pair || assign(db, key.borrow(), first.view(), nullptr) < 0) {
         return nullptr;
     }
     ++m->changes;
@@ -135,47 +125,37 @@ int mapping_ass_subscript(PyObject *self, PyObject *key_obj, PyObject *value_obj
     if (raw == nullptr || !key.convert(key_obj, stored_item)) {
         return -1;
     }
-    return with_lock(raw,
-                     [&] { return store_or_delete(m, as_db(raw), key_obj, key.get(), value_obj); });
+    return on_open(raw, [&](database_object &db) {
+        return store_or_delete(m, db, key_obj, key.get(), value_obj);
+    });
 }
-
-using KeyedBody = PyObject *(*)(mapping_object *, database_object *, PyObject *, datum,
-                                PyObject *);
-
-// setdefault() and pop(): a key and an optional default, positional only;
-// the whole method runs in one critical section. `fallback` is the default
-// when none is given.
-template <const char *Name, KeyedBody body, PyObject *(*fallback)()>
-PyObject *key_default_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
-{
-    if (nargs < 1 || nargs > 2) {
-        _PyArg_CheckPositional(Name, nargs, 1, 2);
-        return nullptr;
-    }
-    mapping_object *m = as_mapping(self);
-    PyObject *raw = raw_of(m);
-    InputDatum key;
-    if (raw == nullptr || !key.convert(args[0], lookup_key)) {
-        return nullptr;
-    }
-    PyObject *given = nargs == 2 ? args[1] : fallback();
-    return with_lock(raw, [&] { return body(m, as_db(raw), args[0], key.get(), given); });
-}
-
-PyObject *none() { return Py_None; }
-PyObject *no_default() { return nullptr; }
-
-constexpr const char setdefault_name[] = "setdefault";
-constexpr const char pop_name[] = "pop";
 
 PyObject *mapping_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
-    return key_default_method<setdefault_name, store_default, none>(self, args, nargs);
+    mapping_object *m = as_mapping(self);
+    PyObject *raw = raw_of(m);
+    InputDatum key;
+    PyObject *fallback;
+    if (raw == nullptr || !key_and_default("setdefault", args, nargs, key, &fallback)) {
+        return nullptr;
+    }
+    return on_open(raw, [&](database_object &db) {
+        return store_default(m, db, args[0], key.get(), fallback);
+    });
 }
 
 PyObject *mapping_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
-    return key_default_method<pop_name, take, no_default>(self, args, nargs);
+    mapping_object *m = as_mapping(self);
+    PyObject *raw = raw_of(m);
+    InputDatum key;
+    PyObject *fallback;
+    if (raw == nullptr || !key_and_default("pop", args, nargs, key, &fallback)) {
+        return nullptr;
+    }
+    // Without a default, a missing key raises KeyError.
+    PyObject *given = nargs == 2 ? fallback : nullptr;
+    return on_open(raw, [&](database_object &db) { return take(m, db, args[0], key.get(), given); });
 }
 
 PyObject *mapping_popitem(PyObject *self, PyObject *)
@@ -185,7 +165,7 @@ PyObject *mapping_popitem(PyObject *self, PyObject *)
     if (raw == nullptr) {
         return nullptr;
     }
-    return with_lock(raw, [&] { return take_first(m, as_db(raw)); });
+    return on_open(raw, [&](database_object &db) { return take_first(m, db); });
 }
 
 PyObject *mapping_iter(PyObject *self)

@@ -52,17 +52,16 @@ void finish(walk_object *w, mapping_object *m)
 
 // The next key, or a false LibDatum at the end or on failure (the error
 // set), with the change and endless-walk checks made first.
-LibDatum advance(walk_object *w, mapping_object *m, database_object *db)
+LibDatum advance(walk_object *w, mapping_object *m, database_object &db)
 {
     Cursor &c = w->cursor;
-    module_state *state = db->state;
     const char *call = "gdbm_nextkey() error";
     LibDatum key(datum{nullptr, 0});
     if (c.phase == Phase::fresh) {
         c.phase = Phase::running;
         c.changes = m->changes;
         ++m->walkers;
-        key = LibDatum(gdbm_firstkey(db->handle));
+        key = LibDatum(gdbm_firstkey(db.handle));
         call = "gdbm_firstkey() error";
     }
     else if (m->changes != c.changes) {
@@ -70,19 +69,19 @@ LibDatum advance(walk_object *w, mapping_object *m, database_object *db)
         return key;
     }
     else {
-        key = LibDatum(gdbm_nextkey(db->handle, c.current.view()));
+        key = LibDatum(gdbm_nextkey(db.handle, c.current.view()));
     }
     if (!key) {
-        raise_unless_miss(state, call);
+        raise_unless_miss(db.state, call);
         return key;
     }
     if (c.seen == c.limit) {
-        Py_ssize_t count = c.counted ? c.limit : library_count(db, state);
+        Py_ssize_t count = c.counted ? c.limit : library_count(db);
         if (count < 0) {
             return LibDatum(datum{nullptr, 0});
         }
         if (c.counted || c.seen >= count) {
-            raise_error(state, endless_traversal_message);
+            raise_error(db.state, endless_traversal_message);
             return LibDatum(datum{nullptr, 0});
         }
         c.limit = count;
@@ -93,13 +92,13 @@ LibDatum advance(walk_object *w, mapping_object *m, database_object *db)
 }
 
 // What one step yields for `key`: the key, its value, or both.
-PyObject *yield(WalkKind kind, database_object *db, const LibDatum &key)
+PyObject *yield(WalkKind kind, database_object &db, const LibDatum &key)
 {
     if (kind == WalkKind::keys) {
         return key.to_bytes();
     }
     bool missing;
-    Ref value = Ref::take(lookup(db, db->state, key.view(), &missing));
+    Ref value = Ref::take(lookup(db, key.view(), &missing));
     if (kind == WalkKind::values && !missing) {
         return value.release();
     }
@@ -114,12 +113,8 @@ PyObject *yield(WalkKind kind, database_object *db, const LibDatum &key)
     return value ? fallible::new_pair(key_obj.borrow(), value.borrow()) : nullptr;
 }
 
-PyObject *step(walk_object *w, mapping_object *m, database_object *db)
+PyObject *step(walk_object *w, mapping_object *m, database_object &db)
 {
-    if (!ensure_open(db, db->state)) {
-        finish(w, m);
-        return nullptr;
-    }
     LibDatum key = advance(w, m, db);
     PyObject *result = key ? yield(w->cursor.kind, db, key) : nullptr;
     if (result == nullptr) {
@@ -142,7 +137,15 @@ PyObject *walk_next(PyObject *self)
         w->cursor.phase = Phase::done;
         return nullptr;
     }
-    return with_lock(raw, [&] { return step(w, m, as_db(raw)); });
+    PyObject *result = on_open(raw, [&](database_object &db) { return step(w, m, db); });
+    if (result == nullptr && w->cursor.phase != Phase::done) {
+        // Refused before its step: the walk ends as a failed step ends it.
+        in_section(raw, [&] {
+            finish(w, m);
+            return 0;
+        });
+    }
+    return result;
 }
 
 int walk_clear(PyObject *self)
@@ -153,7 +156,7 @@ int walk_clear(PyObject *self)
     }
     mapping_object *m = as_mapping(w->mapping);
     if (m->raw != nullptr) {
-        with_lock(m->raw, [&] {
+        in_section(m->raw, [&] {
             finish(w, m);
             return 0;
         });

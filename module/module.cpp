@@ -7,14 +7,9 @@ namespace kvstore {
 
 namespace {
 
-module_state *state_of(PyObject *module)
-{
-    return static_cast<module_state *>(PyModule_GetState(module));
-}
-
 int module_exec(PyObject *module)
 {
-    module_state *state = state_of(module);
+    module_state *state = state_of_module(module);
     state->database_type =
         reinterpret_cast<PyTypeObject *>(fallible::type_from_spec(module, &database_spec));
     if (state->database_type == nullptr) {
@@ -50,7 +45,7 @@ int module_exec(PyObject *module)
 
 int module_traverse(PyObject *module, visitproc visit, void *arg)
 {
-    module_state *state = state_of(module);
+    module_state *state = state_of_module(module);
     Py_VISIT(state->error_type);
     Py_VISIT(state->database_type);
     Py_VISIT(state->mapping_type);
@@ -60,7 +55,7 @@ int module_traverse(PyObject *module, visitproc visit, void *arg)
 
 int module_clear(PyObject *module)
 {
-    module_state *state = state_of(module);
+    module_state *state = state_of_module(module);
     Py_CLEAR(state->error_type);
     Py_CLEAR(state->database_type);
     Py_CLEAR(state->mapping_type);
@@ -82,7 +77,8 @@ PyModuleDef_Slot module_slots[] = {
 
 PyMethodDef module_methods[] = {
     {"open", as_cfunction(open_database), METH_FASTCALL | METH_KEYWORDS, open_doc},
-    {"latest_snapshot", as_cfunction(latest_snapshot), METH_FASTCALL, latest_snapshot_doc},
+    {"latest_snapshot", as_cfunction(latest_snapshot), METH_FASTCALL | METH_KEYWORDS,
+     latest_snapshot_doc},
 #ifdef KVSTORE_FAULT_INJECTION
     {"_fault_at", fault::fault_at, METH_O, nullptr},
 #endif

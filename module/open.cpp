@@ -30,8 +30,8 @@ bool parse_flags(const char *letters, module_state *state, int *flags)
         case 's': *flags |= GDBM_SYNC; break;
         case 'u': *flags |= GDBM_NOLOCK; break;
         default:
-            PyErr_Format(state->error_type, "Flag '%c' is not supported.",
-                         static_cast<unsigned char>(*letter));
+            raise_error(state, "Flag '%c' is not supported.",
+                        static_cast<int>(static_cast<unsigned char>(*letter)));
             return false;
         }
     }
@@ -290,7 +290,7 @@ bool open_regular_file(module_state *state, const char *name, int flags, int mod
                               &created));
     struct stat status;
     if (file.get() < 0 || fstat(file.get(), &status) != 0) {
-        raise_errno_first(state, "open() error", name);
+        raise_failure(state, errno_first("open() error", name));
         return false;
     }
     if (created) {
@@ -301,7 +301,7 @@ bool open_regular_file(module_state *state, const char *name, int flags, int mod
     }
     int status_flags = fcntl(file.get(), F_GETFL);
     if (status_flags == -1 || fcntl(file.get(), F_SETFL, status_flags & ~O_NONBLOCK) == -1) {
-        raise_errno_first(state, "open() error", name);
+        raise_failure(state, errno_first("open() error", name));
         return false;
     }
     *fd = file.hand_on();
@@ -316,46 +316,48 @@ CString resolved_name(module_state *state, const char *name, int fd)
     CString resolved(realpath(name, nullptr));
     struct stat named, opened;
     if (!resolved || stat(resolved.get(), &named) != 0 || fstat(fd, &opened) != 0) {
-        raise_errno_first(state, "open() error", name);
+        raise_failure(state, errno_first("open() error", name));
         return nullptr;
     }
     if (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
-        raise_os_error(state, EAGAIN, "The file was replaced while it was being opened", name);
+        raise_failure(state, system_failure(EAGAIN, "The file was replaced while it was being opened",
+                                            name));
         return nullptr;
     }
     return resolved;
 }
 
 // Opens the database file `name` for `db`; false with `error` set.
-bool open_handle(database_object *db, module_state *state, const char *name, int flags,
-                 int mode, const settings &chosen)
+bool open_handle(database_object &db, const char *name, int flags, int mode,
+                 const settings &chosen)
 {
     int fd;
     CreatedFile created_file;
-    if (!open_regular_file(state, name, flags, mode, &fd, created_file)) {
+    if (!open_regular_file(db.state, name, flags, mode, &fd, created_file)) {
         return false;
     }
     Descriptor file(fd);
-    CString resolved = resolved_name(state, name, fd);
+    CString resolved = resolved_name(db.state, name, fd);
     if (!resolved) {
         return false;
     }
-    errno = 0;
     // The library closes the descriptor when it fails, and owns it otherwise.
-    GDBM_FILE handle = gdbm_fd_open(file.hand_on(), resolved.get(), chosen.block_size,
-                                    flags | GDBM_CLOEXEC | GDBM_CLOERROR, nullptr);
+    GDBM_FILE handle = errno_first_call([&] {
+        return gdbm_fd_open(file.hand_on(), resolved.get(), chosen.block_size,
+                            flags | GDBM_CLOEXEC | GDBM_CLOERROR, nullptr);
+    });
     if (handle == nullptr) {
-        raise_errno_first(state, "gdbm_open() error", name);
+        raise_failure(db.state, errno_first("gdbm_open() error", name));
         return false;
     }
     if (!apply_settings(handle, chosen)) {
-        raise_library_error(state, "gdbm_setopt() error");
+        raise_failure(db.state, library_failure("gdbm_setopt() error"));
         gdbm_close(handle);
         return false;
     }
-    db->handle = handle;
-    db->usable_in = db->opener;
-    db->name = resolved.release();
+    db.handle = handle;
+    db.usable_in = db.opener;
+    db.name = resolved.release();
     created_file.keep();
     return true;
 }
@@ -370,7 +372,7 @@ PyObject *open_database(PyObject *module, PyObject *const *args, size_t nargsf,
         _PyArg_CheckPositional("open", nargs, 1, 3);
         return nullptr;
     }
-    module_state *state = static_cast<module_state *>(PyModule_GetState(module));
+    module_state *state = state_of_module(module);
     int flags = GDBM_READER;
     int mode = 0666;
     if (nargs >= 2 && !parse_open_options(args, nargs, state, &flags, &mode)) {
@@ -391,19 +393,19 @@ PyObject *open_database(PyObject *module, PyObject *const *args, size_t nargsf,
     if (!self) {
         return nullptr;
     }
-    database_object *db = as_db(self.borrow());
-    db->known_size = -1;
-    db->handle = nullptr;
-    db->state = state;
-    db->name = nullptr;
-    db->opener = this_process();
-    db->usable_in = 0;
-    db->writable = (flags & GDBM_OPENMASK) != GDBM_READER;
-    db->locks_file = (flags & GDBM_NOLOCK) == 0;
-    db->sync_each_change = (flags & GDBM_SYNC) != 0;
-    db->busy_with = nullptr;
+    database_object &db = *as_db(self.borrow());
+    db.known_size = -1;
+    db.handle = nullptr;
+    db.state = state;
+    db.name = nullptr;
+    db.opener = this_process();
+    db.usable_in = 0;
+    db.writable = (flags & GDBM_OPENMASK) != GDBM_READER;
+    db.locks_file = (flags & GDBM_NOLOCK) == 0;
+    db.sync_each_change = (flags & GDBM_SYNC) != 0;
+    db.busy_with = nullptr;
     PyObject_GC_Track(self.borrow());
-    bool opened = open_handle(db, state, PyBytes_AS_STRING(name.borrow()), flags, mode, chosen);
+    bool opened = open_handle(db, PyBytes_AS_STRING(name.borrow()), flags, mode, chosen);
     return opened ? self.release() : nullptr;
 }
 

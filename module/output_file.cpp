@@ -74,14 +74,16 @@ OutputFile::~OutputFile()
 
 bool OutputFile::fail()
 {
-    raise_errno_first(state_, "dump file error", shown_);
+    raise_failure(state_, errno_first("dump file error", shown_));
     return false;
 }
 
 bool OutputFile::refuse_protected()
 {
-    raise_os_error(state_, EINVAL, "This is the database's own file: a dump cannot replace it",
-                   shown_);
+    raise_failure(state_, system_failure(EINVAL,
+                                         "This is the database's own file: a dump cannot "
+                                         "replace it",
+                                         shown_));
     return false;
 }
 
@@ -97,8 +99,7 @@ bool OutputFile::create(const struct stat &protected_file)
     protected_device_ = protected_file.st_dev;
     protected_inode_ = protected_file.st_ino;
     struct stat replaced;
-    errno = 0;
-    if (stat(shown_, &replaced) != 0) {
+    if (errno_first_call([&] { return stat(shown_, &replaced); }) != 0) {
         // Nothing to replace (or a dangling link, replaced itself): the
         // name is taken as given, and creating the file reports the rest.
         return errno == ENOENT ? copy_name(final_, shown_) && open_unfinished(nullptr) : fail();
@@ -210,8 +211,7 @@ bool OutputFile::commit()
     if (!flush()) {
         return false;
     }
-    errno = 0;
-    if (detached([this] { return fsync(fd_); }) != 0) {
+    if (errno_first_call([this] { return detached([this] { return fsync(fd_); }); }) != 0) {
         return fail();
     }
     int fd = std::exchange(fd_, -1);

@@ -1,6 +1,7 @@
 // recover(): the library's rewrite of a damaged database into a new file,
 // which reorganize() uses too, with limits that make it all or nothing.
 #include "database.h"
+#include "interpreter_private.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -104,14 +105,14 @@ bool read_limit(PyObject *value, size_t *limit, int *flags)
 // may inherit the descriptor. The lock was taken with flock() where the
 // file system has it, with a POSIX lock otherwise: both are let go. On the
 // new file no other lock of this process can exist yet.
-void keep_descriptor_properties(database_object *db)
+void keep_descriptor_properties(database_object &db)
 {
-    int fd = gdbm_fdesc(db->handle);
+    int fd = gdbm_fdesc(db.handle);
     int fd_flags = fcntl(fd, F_GETFD);
     if (fd_flags != -1) {
         fcntl(fd, F_SETFD, fd_flags | FD_CLOEXEC);
     }
-    if (!db->locks_file) {
+    if (!db.locks_file) {
         flock(fd, LOCK_UN);
         struct flock whole_file{};
         whole_file.l_type = F_UNLCK;
@@ -124,17 +125,17 @@ void keep_descriptor_properties(database_object *db)
 // before it moves the rewrite in under the database's; when that move
 // fails, the database is left under the backup's name only, with the handle
 // on it. It gets its name back. True when the database is under its name.
-bool put_back(database_object *db, const char *backup)
+bool put_back(database_object &db, const char *backup)
 {
     struct stat kept, open_file;
     if (backup == nullptr || stat(backup, &kept) != 0 ||
-        fstat(gdbm_fdesc(db->handle), &open_file) != 0 || kept.st_dev != open_file.st_dev ||
+        fstat(gdbm_fdesc(db.handle), &open_file) != 0 || kept.st_dev != open_file.st_dev ||
         kept.st_ino != open_file.st_ino) {
         // No backup was made, or the handle moved on to the rewrite, which
         // then holds the database's name.
         return true;
     }
-    return rename(backup, db->name) == 0;
+    return rename(backup, db.name) == 0;
 }
 
 // The library stops at a limit without an error of its own ("No error"):
@@ -152,27 +153,29 @@ bool reached_limit(const gdbm_recovery &report, int flags)
 // After a failed recovery (`number` the errno it left): the database back
 // under its name, what the attempt left removed, and `error` set to say why
 // it failed.
-void undo_failed_recovery(database_object *db, module_state *state, gdbm_recovery *report,
-                          int flags, const Leftovers &leftovers, int number)
+void undo_failed_recovery(database_object &db, gdbm_recovery *report, int flags,
+                          const Leftovers &leftovers, int number)
 {
     CString backup(std::exchange(report->backup_name, nullptr));
     if (!put_back(db, backup.get())) {
-        raise_os_error(state, number,
-                       "the rewritten file could not take the database's name, nor could the "
-                       "database get it back: the database is now under this name",
-                       backup.get());
+        raise_failure(db.state,
+                      system_failure(number,
+                                     "the rewritten file could not take the database's name, "
+                                     "nor could the database get it back: the database is now "
+                                     "under this name",
+                                     backup.get()));
         return;
     }
     leftovers.remove_new();
     if (reached_limit(*report, flags)) {
-        PyErr_Format(state->error_type,
-                     "the rewrite stopped at its limit of failures: %zu keys and %zu buckets "
-                     "could not be read; the file is left as it was",
-                     report->failed_keys, report->failed_buckets);
+        raise_error(db.state,
+                    "the rewrite stopped at its limit of failures: %zu keys and %zu buckets "
+                    "could not be read; the file is left as it was",
+                    report->failed_keys, report->failed_buckets);
         return;
     }
     errno = number;
-    raise_errno_first(state, "gdbm_recover() error");
+    raise_failure(db.state, errno_first("gdbm_recover() error"));
 }
 
 PyObject *report_dict(const gdbm_recovery &report)
@@ -196,14 +199,13 @@ PyObject *report_dict(const gdbm_recovery &report)
                          "backup_name", backup ? backup.borrow() : Py_None);
 }
 
-PyObject *recover_database(database_object *db, module_state *state, int flags,
-                           gdbm_recovery *report)
+PyObject *recover_database(database_object &db, int flags, gdbm_recovery *report)
 {
-    if (!run_recovery(db, state, report, flags)) {
+    if (!run_recovery(db, report, flags)) {
         return nullptr;
     }
     CString backup(report->backup_name);
-    if (!commit_change(db, state)) {
+    if (!commit_change(db)) {
         return nullptr;
     }
     return report_dict(*report);
@@ -211,37 +213,36 @@ PyObject *recover_database(database_object *db, module_state *state, int flags,
 
 }  // namespace
 
-bool may_rewrite(database_object *db, module_state *state)
+bool may_rewrite(database_object &db)
 {
-    if (!may_change(db, state)) {
+    if (!may_change(db)) {
         return false;
     }
-    if (!db->writable) {
-        raise_error(state, gdbm_strerror(GDBM_READER_CANT_REORGANIZE));
+    if (!db.writable) {
+        raise_error(db.state, "%s", gdbm_strerror(GDBM_READER_CANT_REORGANIZE));
         return false;
     }
     return true;
 }
 
-bool run_recovery(database_object *db, module_state *state, gdbm_recovery *report, int flags)
+bool run_recovery(database_object &db, gdbm_recovery *report, int flags)
 {
-    if (!may_rewrite(db, state)) {
+    if (!may_rewrite(db)) {
         return false;
     }
-    db->known_size = -1;
+    db.known_size = -1;
     try {
-        Leftovers leftovers(db->name);
-        int before = gdbm_fdesc(db->handle);
-        errno = 0;
-        int result = gdbm_recover(db->handle, report, flags);
+        Leftovers leftovers(db.name);
+        int before = gdbm_fdesc(db.handle);
+        int result = errno_first_call([&] { return gdbm_recover(db.handle, report, flags); });
         int number = errno;
-        if (gdbm_fdesc(db->handle) != before) {
+        if (gdbm_fdesc(db.handle) != before) {
             keep_descriptor_properties(db);
         }
         if (result == 0) {
             return true;
         }
-        undo_failed_recovery(db, state, report, flags, leftovers, number);
+        undo_failed_recovery(db, report, flags, leftovers, number);
     }
     catch (const std::bad_alloc &) {
         PyErr_NoMemory();
@@ -249,14 +250,15 @@ bool run_recovery(database_object *db, module_state *state, gdbm_recovery *repor
     return false;
 }
 
-PyObject *db_recover(PyObject *self, PyObject *args, PyObject *kwargs)
+PyObject *db_recover(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    static const char *keywords[] = {"backup", "force", "max_failures", nullptr};
+    static const char *const keywords[] = {"backup", "force", "max_failures", nullptr};
+    static _PyArg_Parser parser = argument_parser("|$ppO:recover", keywords);
     int backup = 0;
     int force = 0;
     PyObject *max_failures = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$ppO:recover", const_cast<char **>(keywords),
-                                     &backup, &force, &max_failures)) {
+    if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &backup, &force,
+                                      &max_failures)) {
         return nullptr;
     }
     gdbm_recovery report{};
@@ -264,11 +266,7 @@ PyObject *db_recover(PyObject *self, PyObject *args, PyObject *kwargs)
     if (!read_limit(max_failures, &report.max_failures, &flags)) {
         return nullptr;
     }
-    module_state *state = state_of_object(self);
-    return with_lock(self, [&]() -> PyObject * {
-        database_object *db = as_db(self);
-        return ensure_open(db, state) ? recover_database(db, state, flags, &report) : nullptr;
-    });
+    return on_open(self, [&](database_object &db) { return recover_database(db, flags, &report); });
 }
 
 const char recover_doc[] =

@@ -36,16 +36,14 @@ long nanoseconds_between(const timespec &start, const timespec &end)
 
 }  // namespace
 
-void raise_unavailable(database_object *db, module_state *state)
+void raise_unavailable(database_object &db)
 {
-    if (db->handle == nullptr) {
-        raise_error(state, closed_message);
+    if (db.handle == nullptr) {
+        raise_error(db.state, closed_message);
         return;
     }
-    assert(!PyErr_Occurred());
-    PyErr_Format(state->error_type,
-                 "%s() is in progress on this database: wait until it returns",
-                 db->busy_with);
+    raise_error(db.state, "%s() is in progress on this database: wait until it returns",
+                db.busy_with);
 }
 
 Steps::Steps(database_object *db, const char *operation, PyObject *progress, Py_ssize_t total)

@@ -9,9 +9,9 @@ namespace {
 // A damaged bucket directory can send the library's traversal round in a
 // circle; the list is therefore bounded by the library's own count, so that
 // such a file raises instead of filling all memory.
-PyObject *list_keys(database_object *db, module_state *state)
+PyObject *list_keys(database_object &db)
 {
-    Py_ssize_t count = library_count(db, state);
+    Py_ssize_t count = library_count(db);
     if (count < 0) {
         return nullptr;
     }
@@ -20,43 +20,29 @@ PyObject *list_keys(database_object *db, module_state *state)
         return nullptr;
     }
     const char *call = "gdbm_firstkey() error";
-    LibDatum key(gdbm_firstkey(db->handle));
+    LibDatum key(gdbm_firstkey(db.handle));
     while (key) {
         if (PyList_GET_SIZE(list.borrow()) == count) {
-            raise_error(state, endless_traversal_message);
+            raise_error(db.state, endless_traversal_message);
             return nullptr;
         }
         Ref item = Ref::take(key.to_bytes());
         if (!item || fallible::list_append(list.borrow(), item.borrow()) < 0) {
             return nullptr;
         }
-        key = LibDatum(gdbm_nextkey(db->handle, key.view()));
+        key = LibDatum(gdbm_nextkey(db.handle, key.view()));
         call = "gdbm_nextkey() error";
     }
-    if (raise_unless_miss(state, call)) {
+    if (raise_unless_miss(db.state, call)) {
         return nullptr;
     }
     return list.release();
 }
 
-PyObject *first_key(database_object *db, module_state *state)
+PyObject *first_key(database_object &db)
 {
-    LibDatum key(gdbm_firstkey(db->handle));
-    return key_or_none(key, state, "gdbm_firstkey() error");
-}
-
-constexpr const char keys_name[] = "keys";
-constexpr const char firstkey_name[] = "firstkey";
-
-// One positional-only argument; the parser names nextkey in the messages
-// about the number of arguments.
-_PyArg_Parser nextkey_parser()
-{
-    static const char *const keywords[] = {"", nullptr};
-    _PyArg_Parser parser{};
-    parser.format = "O:nextkey";
-    parser.keywords = keywords;
-    return parser;
+    LibDatum key(gdbm_firstkey(db.handle));
+    return key_or_none(key, db.state, "gdbm_firstkey() error");
 }
 
 }  // namespace
@@ -64,28 +50,30 @@ _PyArg_Parser nextkey_parser()
 PyObject *db_keys(PyObject *self, PyTypeObject *defining_class, PyObject *const *,
                   Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (!takes_no_arguments(keys_name, nargs, kwnames)) {
+    if (!takes_no_arguments("keys", nargs, kwnames)) {
         return nullptr;
     }
-    module_state *state = state_of_type(defining_class);
-    if (self == nullptr || Py_TYPE(self) != state->database_type) {
+    if (self == nullptr || Py_TYPE(self) != defining_class) {
         _PyErr_BadInternalCall(__FILE_NAME__, __LINE__);
         return nullptr;
     }
-    return run_open(self, state, list_keys);
+    return on_open(self, list_keys);
 }
 
-PyObject *db_firstkey(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
-                      Py_ssize_t nargs, PyObject *kwnames)
+PyObject *db_firstkey(PyObject *self, PyTypeObject *, PyObject *const *, Py_ssize_t nargs,
+                      PyObject *kwnames)
 {
-    return no_argument_method<firstkey_name, first_key>(self, defining_class, args, nargs,
-                                                        kwnames);
+    if (!takes_no_arguments("firstkey", nargs, kwnames)) {
+        return nullptr;
+    }
+    return on_open(self, first_key);
 }
 
-PyObject *db_nextkey(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
-                     Py_ssize_t nargs, PyObject *kwnames)
+PyObject *db_nextkey(PyObject *self, PyTypeObject *, PyObject *const *args, Py_ssize_t nargs,
+                     PyObject *kwnames)
 {
-    static _PyArg_Parser parser = nextkey_parser();
+    static const char *const keywords[] = {"", nullptr};
+    static _PyArg_Parser parser = argument_parser("O:nextkey", keywords);
     PyObject *key_obj;
     if (nargs == 1 && kwnames == nullptr) {
         key_obj = args[0];
@@ -97,14 +85,9 @@ PyObject *db_nextkey(PyObject *self, PyTypeObject *defining_class, PyObject *con
     if (!current.convert(key_obj, nextkey_key)) {
         return nullptr;
     }
-    module_state *state = state_of_type(defining_class);
-    return with_lock(self, [&]() -> PyObject * {
-        database_object *db = as_db(self);
-        if (!ensure_open(db, state)) {
-            return nullptr;
-        }
-        LibDatum key(gdbm_nextkey(db->handle, current.get()));
-        return key_or_none(key, state, "gdbm_nextkey() error");
+    return on_open(self, [&](database_object &db) {
+        LibDatum key(gdbm_nextkey(db.handle, current.get()));
+        return key_or_none(key, db.state, "gdbm_nextkey() error");
     });
 }
 
