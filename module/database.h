@@ -16,6 +16,7 @@
 #include "kvstore.h"
 #include "ref.h"
 
+#include <algorithm>
 #include <type_traits>
 #include <utility>
 
@@ -188,7 +189,23 @@ _PyArg_Parser argument_parser(const char *format, const char *const *keywords);
 // `progress` as the long operations take it: None or a callable.
 bool is_progress(const char *method, PyObject *progress);
 
+// A method's name as a template argument.
+template <size_t Size>
+struct method_name {
+    constexpr method_name(const char (&name)[Size]) { std::copy_n(name, Size, text); }
+    char text[Size];
+};
+
 constexpr int defining_class_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+
+// A method registered with defining_class_flags that takes no arguments
+// and runs `body` on the open object.
+template <method_name Name, auto body>
+PyObject *no_argument_method(PyObject *self, PyTypeObject *, PyObject *const *, Py_ssize_t nargs,
+                             PyObject *kwnames)
+{
+    return takes_no_arguments(Name.text, nargs, kwnames) ? on_open(self, body) : nullptr;
+}
 
 // ---- the type's slots and methods, by file ----------------------------------
 
@@ -210,8 +227,7 @@ int db_bool(PyObject *self);
 // dict_methods.cpp
 PyObject *db_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
 PyObject *db_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
-PyObject *db_clear(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
-                   Py_ssize_t nargs, PyObject *kwnames);
+PyObject *clear_records(database_object &db);
 extern const char get_doc[];
 extern const char setdefault_doc[];
 extern const char clear_doc[];
@@ -219,8 +235,7 @@ extern const char clear_doc[];
 // traversal.cpp
 PyObject *db_keys(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
                   Py_ssize_t nargs, PyObject *kwnames);
-PyObject *db_firstkey(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
-                      Py_ssize_t nargs, PyObject *kwnames);
+PyObject *first_key(database_object &db);
 PyObject *db_nextkey(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
                      Py_ssize_t nargs, PyObject *kwnames);
 extern const char keys_doc[];
@@ -228,10 +243,8 @@ extern const char firstkey_doc[];
 extern const char nextkey_doc[];
 
 // maintenance.cpp
-PyObject *db_sync(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
-                  Py_ssize_t nargs, PyObject *kwnames);
-PyObject *db_reorganize(PyObject *self, PyTypeObject *defining_class, PyObject *const *args,
-                        Py_ssize_t nargs, PyObject *kwnames);
+PyObject *sync_file(database_object &db);
+PyObject *reorganize_file(database_object &db);
 extern const char sync_doc[];
 extern const char reorganize_doc[];
 

@@ -61,6 +61,34 @@ bool gather_keys(database_object &db, std::vector<LibDatum> &batch)
     return !raise_unless_miss(db.state, call);
 }
 
+// get() and setdefault(): the whole method runs in one critical section.
+template <method_name Name, auto body>
+PyObject *key_default_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    InputDatum key;
+    PyObject *fallback;
+    if (!key_and_default(Name.text, args, nargs, key, &fallback)) {
+        return nullptr;
+    }
+    return on_open(self,
+                   [&](database_object &db) { return body(db, args[0], key.get(), fallback); });
+}
+
+PyObject *get_value(database_object &db, PyObject *, datum key, PyObject *fallback)
+{
+    bool missing;
+    PyObject *value = lookup(db, key, &missing);
+    return missing ? Py_NewRef(fallback) : value;
+}
+
+PyObject *set_default(database_object &db, PyObject *key_obj, datum key, PyObject *fallback)
+{
+    bool stored;
+    return fetch_or_store(db, key_obj, key, fallback, &stored);
+}
+
+}  // namespace
+
 PyObject *clear_records(database_object &db)
 {
     if (!may_change(db)) {
@@ -91,42 +119,14 @@ PyObject *clear_records(database_object &db)
     }
 }
 
-}  // namespace
-
 PyObject *db_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
-    InputDatum key;
-    PyObject *fallback;
-    if (!key_and_default("get", args, nargs, key, &fallback)) {
-        return nullptr;
-    }
-    return on_open(self, [&](database_object &db) {
-        bool missing;
-        PyObject *value = lookup(db, key.get(), &missing);
-        return missing ? Py_NewRef(fallback) : value;
-    });
+    return key_default_method<"get", get_value>(self, args, nargs);
 }
 
 PyObject *db_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
-    InputDatum key;
-    PyObject *fallback;
-    if (!key_and_default("setdefault", args, nargs, key, &fallback)) {
-        return nullptr;
-    }
-    return on_open(self, [&](database_object &db) {
-        bool stored;
-        return fetch_or_store(db, args[0], key.get(), fallback, &stored);
-    });
-}
-
-PyObject *db_clear(PyObject *self, PyTypeObject *, PyObject *const *, Py_ssize_t nargs,
-                   PyObject *kwnames)
-{
-    if (!takes_no_arguments("clear", nargs, kwnames)) {
-        return nullptr;
-    }
-    return on_open(self, clear_records);
+    return key_default_method<"setdefault", set_default>(self, args, nargs);
 }
 
 const char get_doc[] =

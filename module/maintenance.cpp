@@ -3,8 +3,6 @@
 
 namespace kvstore {
 
-namespace {
-
 PyObject *sync_file(database_object &db)
 {
     if (!may_change(db)) {
@@ -42,26 +40,6 @@ PyObject *reorganize_file(database_object &db)
         return nullptr;
     }
     return commit_change(db) ? Py_NewRef(Py_None) : nullptr;
-}
-
-}  // namespace
-
-PyObject *db_sync(PyObject *self, PyTypeObject *, PyObject *const *, Py_ssize_t nargs,
-                  PyObject *kwnames)
-{
-    if (!takes_no_arguments("sync", nargs, kwnames)) {
-        return nullptr;
-    }
-    return on_open(self, sync_file);
-}
-
-PyObject *db_reorganize(PyObject *self, PyTypeObject *, PyObject *const *, Py_ssize_t nargs,
-                        PyObject *kwnames)
-{
-    if (!takes_no_arguments("reorganize", nargs, kwnames)) {
-        return nullptr;
-    }
-    return on_open(self, reorganize_file);
 }
 
 const char sync_doc[] =

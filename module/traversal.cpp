@@ -39,13 +39,13 @@ PyObject *list_keys(database_object &db)
     return list.release();
 }
 
+}  // namespace
+
 PyObject *first_key(database_object &db)
 {
     LibDatum key(gdbm_firstkey(db.handle));
     return key_or_none(key, db.state, "gdbm_firstkey() error");
 }
-
-}  // namespace
 
 PyObject *db_keys(PyObject *self, PyTypeObject *defining_class, PyObject *const *,
                   Py_ssize_t nargs, PyObject *kwnames)
@@ -58,15 +58,6 @@ PyObject *db_keys(PyObject *self, PyTypeObject *defining_class, PyObject *const 
         return nullptr;
     }
     return on_open(self, list_keys);
-}
-
-PyObject *db_firstkey(PyObject *self, PyTypeObject *, PyObject *const *, Py_ssize_t nargs,
-                      PyObject *kwnames)
-{
-    if (!takes_no_arguments("firstkey", nargs, kwnames)) {
-        return nullptr;
-    }
-    return on_open(self, first_key);
 }
 
 PyObject *db_nextkey(PyObject *self, PyTypeObject *, PyObject *const *args, Py_ssize_t nargs,
