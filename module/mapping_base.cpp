@@ -267,9 +267,11 @@ PyMethodDef mapping_methods[] = {
      "setdefault($self, key, default=None, /)\n--\n\n"
      "Get value for key, or set it to default and return default if not present."},
     {"pop", as_cfunction(mapping_pop), METH_FASTCALL,
-     "pop($self, key, default=<unrepresentable>, /)\n--\n\n"
-     "Remove key and return its value, or default if given and key is not present;\n"
-     "the lookup and the removal are one step for other threads."},
+     "pop($self, key, default=..., /)\n--\n\n"
+     "Remove key and return its value, or default (when given) if key is missing.\n"
+     "\n"
+     "Without a default, a missing key raises KeyError. The lookup and the removal\n"
+     "are one step for other threads."},
     {"popitem", mapping_popitem, METH_NOARGS,
      "popitem($self, /)\n--\n\n"
      "Remove and return a (key, value) pair: the first in the file's order."},

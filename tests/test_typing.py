@@ -1,17 +1,15 @@
-"""The type stub against the built module, and the signatures that help() shows."""
+"""The type stub against the built module, and the types that checkers give a user's code.
+The signatures themselves are checked in test_signatures.py."""
 
-import inspect
 import json
 import os
 import pathlib
-import pydoc
 import subprocess
 import sys
 
 import pytest
 
 import _kvstore
-import support
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUB = ROOT / "_kvstore.pyi"
@@ -166,68 +164,6 @@ def test_installed_stub_types_a_users_code(tmp_path):
         if ": error:" in line
     }
     assert errors == EXPECTED_ERRORS, result.stdout
-
-
-@pytest.fixture
-def database_type():
-    return support.database_type()
-
-
-# name -> (signature, first line of the docstring); the docstring's second
-# line is blank, as help() expects.
-PUBLIC_METHODS = {
-    "close": ("(self, /)", "Close the database."),
-    "keys": ("(self, /)", "Get a list of all keys in the database."),
-    "firstkey": ("(self, /)", "Return the starting key for the traversal."),
-    "nextkey": ("(self, key, /)", "Returns the key that follows key in the traversal."),
-    "reorganize": ("(self, /)", "Reorganize the database."),
-    "compact": ("(self, /, *, progress=None)",
-                "Reorganize the database in steps, letting other threads run between them."),
-    "recover": ("(self, /, *, backup=False, force=False, max_failures=None)",
-                "Rebuild a damaged database from what can still be read."),
-    "failure_atomic": ("(self, even, odd, /)",
-                       "Keep the database recoverable after a crash, as of its last sync."),
-    "sync": ("(self, /)", "Flush the database to the disk file."),
-    "get": ("(self, key, default=None, /)", "Get the value for key, or default if not present."),
-    "setdefault": ("(self, key, default=None, /)",
-                   "Get value for key, or set it to default and return default if not present."),
-    "clear": ("(self, /)", "Remove all items from the database."),
-    "dump": ("(self, filename, format='ascii', /, *, progress=None)",
-             "Write every record to a dump file that gdbm's own tools read."),
-    "load": ("(self, filename, replace=False, /, *, progress=None)", "Store every record of a dump file in the database."),
-}
-PUBLIC_SIGNATURES = {name: signature for name, (signature, _) in PUBLIC_METHODS.items()}
-
-
-def test_every_public_method_has_its_signature_and_docstring(database_type):
-    public = {name for name in vars(database_type) if not name.startswith("_")}
-    assert public == set(PUBLIC_METHODS)
-    for name, (signature, summary) in PUBLIC_METHODS.items():
-        method = getattr(database_type, name)
-        assert str(inspect.signature(method)) == signature, name
-        assert method.__doc__.split("\n")[:2] in ([summary], [summary, ""]), name
-    assert database_type.__enter__.__doc__ is None
-    assert database_type.__exit__.__doc__ is None
-
-
-OPEN_SIGNATURE = ("(filename, flags='r', mode=438, /, *, mmap=None, cache_size=None, block_size=None, "
-                  "central_free=None, coalesce_blocks=None)")
-
-
-def test_open_has_its_signature_and_docstring():
-    assert str(inspect.signature(_kvstore.open)) == OPEN_SIGNATURE
-    assert _kvstore.open.__doc__.split("\n")[:2] == [
-        "Open a dbm database and return a dbm object.", ""]
-
-
-def test_help_shows_the_signatures(database_type):
-    module_help = pydoc.render_doc(_kvstore, renderer=pydoc.plaintext)
-    # pydoc folds a long signature over several lines.
-    assert "".join(f"open{OPEN_SIGNATURE}".split()) in "".join(module_help.split())
-    type_help = pydoc.render_doc(database_type, renderer=pydoc.plaintext)
-    for name, expected in PUBLIC_SIGNATURES.items():
-        assert f"{name}{expected}" in type_help, name
-    assert "__enter__(self, /)" in type_help
 
 
 # ---- the kvstore package, under mypy and basedpyright ------------------------

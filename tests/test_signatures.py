@@ -1,0 +1,337 @@
+"""Each signature is written once, in the line that opens the C method's
+docstring; inspect reads it from there. The stub, the package's wrappers and
+the README's tables are checked against it for every method the types have,
+so that a new method cannot go unchecked."""
+
+import ast
+import builtins
+import inspect
+import pathlib
+import pydoc
+import re
+import types
+
+import pytest
+
+import _kvstore
+import kvstore
+import support
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+STUB = ast.parse((ROOT / "_kvstore.pyi").read_text())
+README = (ROOT / "README.md").read_text()
+DATABASE_TYPE = support.database_type()
+
+# A parameter that may be left out but has no default value, as pop's
+# default, reads "default=..." in the C signature line (inspect shows
+# Ellipsis), is left out by one of the stub's overloads, and is written
+# "[, default]" in the README.
+OMITTED = ...
+
+
+def instance_methods(cls):
+    """What the type's objects answer to, defined by the type itself: its
+    methods and slots, without the construction hooks."""
+    return {
+        name: value
+        for name, value in vars(cls).items()
+        if isinstance(value, (types.MethodDescriptorType, types.WrapperDescriptorType))
+    }
+
+
+def public(namespace):
+    return {name: value for name, value in namespace.items() if not name.startswith("_")}
+
+
+MODULE_FUNCTIONS = {
+    name: value for name, value in public(vars(_kvstore)).items()
+    if isinstance(value, types.BuiltinFunctionType)
+}
+
+# __enter__ and __exit__ have no docstring: __exit__, which takes any
+# arguments, has therefore no signature line, and the interpreter makes none.
+UNSIGNED = {("gdbm", "__exit__")}
+
+# (where the stub declares it: None for a module function, else its class
+# name; name; the callable).
+C_CALLABLES = [
+    case for case in [
+        *((None, name, function) for name, function in MODULE_FUNCTIONS.items()),
+        *(("gdbm", name, method) for name, method in instance_methods(DATABASE_TYPE).items()),
+        *(("_Mapping", name, method) for name, method in instance_methods(_kvstore._Mapping).items()),
+    ]
+    if case[:2] not in UNSIGNED
+]
+C_CASES = [pytest.param(*case, id=case[1] if case[0] is None else f"{case[0]}.{case[1]}") for case in C_CALLABLES]
+
+DATABASE_METHODS = {
+    name: getattr(kvstore.Database, name) for name in dir(kvstore.Database)
+    if not name.startswith("_") and callable(getattr(kvstore.Database, name))
+}
+PACKAGE_FUNCTIONS = {
+    name: getattr(kvstore, name) for name in kvstore.__all__
+    if isinstance(getattr(kvstore, name), types.FunctionType)
+}
+
+
+def signature_of(function, method):
+    """function's signature without annotations, and without self for a method."""
+    parameters = [parameter.replace(annotation=parameter.empty)
+                  for parameter in inspect.signature(function).parameters.values()]
+    return inspect.Signature(parameters[1:] if method else parameters)
+
+
+def declared(arguments, method):
+    """The signature that an ast parameter list declares."""
+    kind = inspect.Parameter
+
+    def value(node):
+        return kind.empty if node is None else ast.literal_eval(node)
+
+    positional = [(argument, kind.POSITIONAL_ONLY) for argument in arguments.posonlyargs]
+    positional += [(argument, kind.POSITIONAL_OR_KEYWORD) for argument in arguments.args]
+    defaults = [None] * (len(positional) - len(arguments.defaults)) + arguments.defaults
+    parameters = [kind(argument.arg, how, default=value(default))
+                  for (argument, how), default in zip(positional, defaults)]
+    if arguments.vararg:
+        parameters.append(kind(arguments.vararg.arg, kind.VAR_POSITIONAL))
+    parameters += [kind(argument.arg, kind.KEYWORD_ONLY, default=value(default))
+                   for argument, default in zip(arguments.kwonlyargs, arguments.kw_defaults)]
+    if arguments.kwarg:
+        parameters.append(kind(arguments.kwarg.arg, kind.VAR_KEYWORD))
+    return inspect.Signature(parameters[1:] if method else parameters)
+
+
+def merged(overloads):
+    """One signature for a function's overloads: a parameter that some of
+    them leave out is optional, with the default one of them gives, or with
+    none (OMITTED)."""
+    found = {}
+    for signature in overloads:
+        for parameter in signature.parameters.values():
+            found.setdefault(parameter.name, []).append(parameter)
+    parameters = []
+    for name, shapes in found.items():
+        assert len({shape.kind for shape in shapes}) == 1, f"{name} changes kind between overloads"
+        given = {repr(shape.default): shape.default for shape in shapes if shape.default is not shape.empty}
+        assert len(given) <= 1, f"{name} has several defaults: {list(given)}"
+        if given:
+            default = next(iter(given.values()))
+        else:
+            default = OMITTED if len(shapes) < len(overloads) else inspect.Parameter.empty
+        parameters.append(shapes[0].replace(default=default))
+    return inspect.Signature(parameters)
+
+
+def stub_definitions(body):
+    """name -> the function definitions (several for overloads) in body."""
+    found = {}
+    for node in body:
+        if isinstance(node, ast.FunctionDef):
+            found.setdefault(node.name, []).append(node)
+    return found
+
+
+STUB_SCOPES = {None: stub_definitions(STUB.body)} | {
+    node.name: stub_definitions(node.body) for node in STUB.body if isinstance(node, ast.ClassDef)
+}
+
+
+def stub_signature(scope, name):
+    definitions = STUB_SCOPES[scope][name]
+    return merged([declared(node.args, method=scope is not None) for node in definitions])
+
+
+def shows_its_defaults(signature):
+    """Whether help() shows every default as it could be written: no
+    <object object at 0x...> for a marker object."""
+    for parameter in signature.parameters.values():
+        default = parameter.default
+        if default is parameter.empty or default is OMITTED:
+            continue
+        try:
+            if ast.literal_eval(repr(default)) != default:
+                return False
+        except ValueError:
+            return False
+    return True
+
+
+@pytest.mark.parametrize("scope, name, function", C_CASES)
+def test_c_signature_comes_from_the_docstring(scope, name, function):
+    assert inspect.signature(function) is not None
+    assert function.__text_signature__ is not None
+    if not name.startswith("_"):
+        # help() shows a summary line, then the rest after a blank line.
+        lines = function.__doc__.split("\n")
+        assert lines[0] and lines[1:2] in ([], [""]), function.__doc__
+
+
+def test_context_methods_have_no_docstring():
+    assert DATABASE_TYPE.__enter__.__doc__ is None
+    assert DATABASE_TYPE.__exit__.__doc__ is None
+
+
+@pytest.mark.parametrize(
+    "function",
+    [pytest.param(function, id=f"Database.{name}") for name, function in DATABASE_METHODS.items()]
+    + [pytest.param(function, id=f"kvstore.{name}") for name, function in PACKAGE_FUNCTIONS.items()]
+    + [pytest.param(kvstore.Database, id="kvstore.Database")],
+)
+def test_package_signatures_are_readable(function):
+    assert shows_its_defaults(inspect.signature(function))
+
+
+@pytest.mark.parametrize("scope, name, function", C_CASES)
+def test_stub_declares_the_same_parameters(scope, name, function):
+    assert str(stub_signature(scope, name)) == str(signature_of(function, method=scope is not None))
+
+
+@pytest.mark.parametrize(
+    "scope, runtime",
+    [(None, MODULE_FUNCTIONS), ("gdbm", instance_methods(DATABASE_TYPE)),
+     ("_Mapping", instance_methods(_kvstore._Mapping))],
+    ids=["module", "gdbm", "_Mapping"],
+)
+def test_stub_declares_every_callable_and_no_other(scope, runtime):
+    declared_names = STUB_SCOPES[scope]
+    if scope is None:
+        declared_names = public(declared_names)
+    assert set(declared_names) == set(runtime)
+
+
+# ---- the kvstore package over the module -----------------------------------
+
+def disagreements(wrapper, wrapped):
+    """Where a package function's defaults differ from those of the _kvstore
+    callable it passes its arguments to: positional parameters are paired by
+    position (the package may rename them), keyword-only ones by name; a
+    keyword-only one may also pass through **tuning."""
+    positional = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+
+    def of_kind(signature, kinds):
+        return [parameter for parameter in signature.parameters.values() if parameter.kind in kinds]
+
+    found = [
+        (ours.name, ours.default, theirs.default)
+        for ours, theirs in zip(of_kind(wrapper, positional), of_kind(wrapped, positional))
+        if repr(ours.default) != repr(theirs.default)
+    ]
+    tuning = of_kind(wrapper, [inspect.Parameter.VAR_KEYWORD])
+    for theirs in of_kind(wrapped, [inspect.Parameter.KEYWORD_ONLY]):
+        ours = wrapper.parameters.get(theirs.name)
+        if ours is None and tuning:
+            continue
+        if ours is None or ours.kind is not theirs.kind or repr(ours.default) != repr(theirs.default):
+            found.append((theirs.name, ours, theirs.default))
+    return found
+
+
+WRAPPERS = [
+    pytest.param(kvstore.open, False, _kvstore.open, False, id="kvstore.open"),
+    pytest.param(kvstore.Database.__init__, True, _kvstore.open, False, id="Database()"),
+    *(pytest.param(method, True, getattr(DATABASE_TYPE, name), True, id=f"Database.{name}")
+      for name, method in DATABASE_METHODS.items()
+      if isinstance(method, types.FunctionType) and name in instance_methods(DATABASE_TYPE)),
+]
+
+
+@pytest.mark.parametrize("wrapper, wrapper_is_method, wrapped, wrapped_is_method", WRAPPERS)
+def test_package_passes_the_module_defaults_on(wrapper, wrapper_is_method, wrapped, wrapped_is_method):
+    assert disagreements(signature_of(wrapper, wrapper_is_method), signature_of(wrapped, wrapped_is_method)) == []
+
+
+def test_tuning_names_every_setting_of_open():
+    settings = {parameter.name for parameter in inspect.signature(_kvstore.open).parameters.values()
+                if parameter.kind is inspect.Parameter.KEYWORD_ONLY}
+    assert set(kvstore._database.Tuning.__annotations__) == settings
+
+
+# ---- the README --------------------------------------------------------------
+
+def table(heading):
+    """The first cells of the rows of the first table under heading."""
+    section = README.split(f"\n{heading}\n", 1)[1]
+    rows = section.split("\n\n|", 1)[1].split("\n\n", 1)[0].splitlines()
+    return "\n".join(row.split("|")[1] for row in rows[2:])
+
+
+def written(prefix, text):
+    """(name, what is between the parentheses) for each `prefix + name(...)`
+    in text, in order."""
+    return re.findall(rf"`{re.escape(prefix)}(\w+)\(([^`]*)\)`", text)
+
+
+def readme_signature(parameters):
+    """The signature the README writes; None for a call with values (an example)."""
+    source = re.sub(r"\[, (\w+)\]", r", \1=...", parameters)
+    try:
+        tree = ast.parse(f"def f({source}): pass")
+    except SyntaxError:
+        return None
+    return declared(tree.body[0].args, method=False)
+
+
+def mismatches(documented, runtime, method):
+    """The entries of documented that differ from runtime's signatures, with
+    what they should read."""
+    found = []
+    for name, parameters in documented:
+        expected = str(signature_of(runtime[name], method))
+        if str(readme_signature(parameters)) != expected:
+            found.append((name, parameters, expected))
+    return found
+
+
+MODULE_TABLE = table("### The operations at a glance")
+PACKAGE_TABLE = table("## The kvstore package")
+
+
+def test_module_table_gives_every_signature():
+    methods = written("db.", MODULE_TABLE)
+    functions = [(name, text) for name, text in written("", MODULE_TABLE) if name in MODULE_FUNCTIONS]
+    assert {name for name, _ in methods} == set(public(instance_methods(DATABASE_TYPE)))
+    assert {name for name, _ in functions} == set(MODULE_FUNCTIONS)
+    assert mismatches(methods, instance_methods(DATABASE_TYPE), method=True) == []
+    assert mismatches(functions, MODULE_FUNCTIONS, method=False) == []
+
+
+def test_package_table_gives_every_signature():
+    entries = written("", PACKAGE_TABLE)
+    methods = [(name, text) for name, text in entries if name in DATABASE_METHODS]
+    # The other entries are built-in functions: len(db).
+    assert {name for name, _ in entries} - set(DATABASE_METHODS) <= set(dir(builtins))
+    assert {name for name, _ in methods} == set(DATABASE_METHODS)
+    assert mismatches(methods, DATABASE_METHODS, method=True) == []
+
+
+@pytest.mark.parametrize(
+    "prefix, runtime, method, all_given",
+    [("kvstore.", PACKAGE_FUNCTIONS, False, True), ("raw.", instance_methods(DATABASE_TYPE), True, False)],
+    ids=["kvstore", "raw"],
+)
+def test_readme_text_gives_the_signatures_as_they_are(prefix, runtime, method, all_given):
+    # What reads as a parameter list is a signature; a call with values is an example.
+    signatures = [(name, text) for name, text in written(prefix, README) if readme_signature(text) is not None]
+    names = {name for name, _ in signatures}
+    assert names == set(runtime) if all_given else names <= set(runtime)
+    assert mismatches(signatures, runtime, method) == []
+
+
+# ---- help() ------------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "subject, functions",
+    [(_kvstore, MODULE_FUNCTIONS), (DATABASE_TYPE, public(instance_methods(DATABASE_TYPE))),
+     (kvstore.Database, DATABASE_METHODS)],
+    ids=["module", "gdbm", "Database"],
+)
+def test_help_shows_the_signatures(subject, functions):
+    def squeezed(text):
+        # pydoc folds a long signature over several lines, each behind a "|"
+        # in a class's help.
+        return "".join(text.replace("|", "").split())
+
+    shown = squeezed(pydoc.render_doc(subject, renderer=pydoc.plaintext))
+    for name, function in functions.items():
+        assert squeezed(f"{name}{inspect.signature(function)}") in shown, name
