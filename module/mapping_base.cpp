@@ -263,9 +263,7 @@ PyObject *mapping_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs)
 
 PyMethodDef mapping_methods[] = {
     {"get", as_cfunction(mapping_get), METH_FASTCALL, get_doc},
-    {"setdefault", as_cfunction(mapping_setdefault), METH_FASTCALL,
-     "setdefault($self, key, default=None, /)\n--\n\n"
-     "Get value for key, or set it to default and return default if not present."},
+    {"setdefault", as_cfunction(mapping_setdefault), METH_FASTCALL, setdefault_doc},
     {"pop", as_cfunction(mapping_pop), METH_FASTCALL,
      "pop($self, key, default=..., /)\n--\n\n"
      "Remove key and return its value, or default (when given) if key is missing.\n"
