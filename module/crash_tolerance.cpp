@@ -17,10 +17,14 @@ namespace kvstore {
 namespace {
 
 // The two snapshot names, positional only, converted for the system; false
-// with an exception set when either cannot be.
-bool snapshot_names(_PyArg_Parser &parser, PyObject *const *args, Py_ssize_t nargs,
-                    PyObject *kwnames, Ref *even, Ref *odd)
+// with an exception set when either cannot be. `Format` names the function
+// in the interpreter's argument errors.
+template <method_name Format>
+bool snapshot_names(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, Ref *even,
+                    Ref *odd)
 {
+    static const char *const keywords[] = {"", "", nullptr};
+    static _PyArg_Parser parser = argument_parser(Format.text, keywords);
     PyObject *given[2];
     if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &given[0], &given[1])) {
         return false;
@@ -36,8 +40,6 @@ bool snapshot_names(_PyArg_Parser &parser, PyObject *const *args, Py_ssize_t nar
     *odd = Ref::take(converted);
     return true;
 }
-
-inline constexpr const char *snapshot_keywords[] = {"", "", nullptr};
 
 const char *text_of(const Ref &name)
 {
@@ -123,9 +125,8 @@ PyObject *start_snapshots(database_object &db, const char *even, const char *odd
 PyObject *db_failure_atomic(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                             PyObject *kwnames)
 {
-    static _PyArg_Parser parser = argument_parser("OO:failure_atomic", snapshot_keywords);
     Ref even, odd;
-    if (!snapshot_names(parser, args, nargs, kwnames, &even, &odd)) {
+    if (!snapshot_names<"OO:failure_atomic">(args, nargs, kwnames, &even, &odd)) {
         return nullptr;
     }
     return on_open(self, [&](database_object &db) {
@@ -136,9 +137,8 @@ PyObject *db_failure_atomic(PyObject *self, PyObject *const *args, Py_ssize_t na
 PyObject *latest_snapshot(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
                           PyObject *kwnames)
 {
-    static _PyArg_Parser parser = argument_parser("OO:latest_snapshot", snapshot_keywords);
     Ref even, odd;
-    if (!snapshot_names(parser, args, nargs, kwnames, &even, &odd)) {
+    if (!snapshot_names<"OO:latest_snapshot">(args, nargs, kwnames, &even, &odd)) {
         return nullptr;
     }
     module_state *state = state_of_module(module);

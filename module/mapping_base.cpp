@@ -130,32 +130,24 @@ int mapping_ass_subscript(PyObject *self, PyObject *key_obj, PyObject *value_obj
     });
 }
 
-PyObject *mapping_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+// setdefault() and pop(): a key and an optional default, positional only;
+// the whole method runs in one critical section. Without a default given,
+// `body` receives None, or null when `Required` (pop() then raises KeyError
+// for a missing key).
+template <method_name Name, auto body, bool Required>
+PyObject *key_default_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
     mapping_object *m = as_mapping(self);
     PyObject *raw = raw_of(m);
     InputDatum key;
     PyObject *fallback;
-    if (raw == nullptr || !key_and_default("setdefault", args, nargs, key, &fallback)) {
+    if (raw == nullptr || !key_and_default(Name.text, args, nargs, key, &fallback)) {
         return nullptr;
     }
+    PyObject *given = Required && nargs == 1 ? nullptr : fallback;
     return on_open(raw, [&](database_object &db) {
-        return store_default(m, db, args[0], key.get(), fallback);
+        return body(m, db, args[0], key.get(), given);
     });
-}
-
-PyObject *mapping_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
-{
-    mapping_object *m = as_mapping(self);
-    PyObject *raw = raw_of(m);
-    InputDatum key;
-    PyObject *fallback;
-    if (raw == nullptr || !key_and_default("pop", args, nargs, key, &fallback)) {
-        return nullptr;
-    }
-    // Without a default, a missing key raises KeyError.
-    PyObject *given = nargs == 2 ? fallback : nullptr;
-    return on_open(raw, [&](database_object &db) { return take(m, db, args[0], key.get(), given); });
 }
 
 PyObject *mapping_popitem(PyObject *self, PyObject *)
@@ -263,8 +255,8 @@ PyObject *mapping_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs)
 
 PyMethodDef mapping_methods[] = {
     {"get", as_cfunction(mapping_get), METH_FASTCALL, get_doc},
-    {"setdefault", as_cfunction(mapping_setdefault), METH_FASTCALL, setdefault_doc},
-    {"pop", as_cfunction(mapping_pop), METH_FASTCALL,
+    {"setdefault", as_cfunction(key_default_method<"setdefault", store_default, false>), METH_FASTCALL, setdefault_doc},
+    {"pop", as_cfunction(key_default_method<"pop", take, true>), METH_FASTCALL,
      "pop($self, key, default=..., /)\n--\n\n"
      "Remove key and return its value, or default (when given) if key is missing.\n"
      "\n"
