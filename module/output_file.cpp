@@ -67,9 +67,6 @@ OutputFile::~OutputFile()
     if (fd_ >= 0) {
         close(fd_);
     }
-    if (unfinished_.size() > 0 && !renamed_) {
-        unlink(unfinished_.data());
-    }
 }
 
 bool OutputFile::fail()
@@ -136,6 +133,12 @@ bool OutputFile::open_unfinished(const struct stat *replaced)
         return fail();
     }
     unfinished_.extend(std::strlen(unfinished_.data()) + 1);
+    struct stat made;
+    if (fstat(fd_, &made) != 0) {
+        unlink(unfinished_.data());
+        return fail();
+    }
+    made_.record(unfinished_.data(), made);
     // A file that is replaced keeps its mode.
     if (replaced != nullptr && fchmod(fd_, replaced->st_mode & 07777) != 0) {
         return fail();
@@ -226,7 +229,7 @@ bool OutputFile::commit()
     if (detached([this] { return rename(unfinished_.data(), final_.data()); }) != 0) {
         return fail();
     }
-    renamed_ = true;
+    made_.keep();
     return sync_folder();
 }
 
