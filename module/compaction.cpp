@@ -1,7 +1,8 @@
-// compact(): reorganize() in steps. The records are copied, a few at a time,
-// into a new file beside the database, which then takes the database's
-// name; other threads run between the steps and a progress callable hears
-// how far the copy has got.
+// The rewrite of a database through a new file beside it (rewrite.h), and
+// compact() over it: reorganize() in steps. The records are copied, a few
+// at a time, into the new file, which then takes the database's name;
+// other threads run between the steps and a progress callable hears how
+// far the copy has got.
 #include "rewrite.h"
 
 #include <fcntl.h>
@@ -47,18 +48,6 @@ bool read_open_flags(GDBM_FILE handle, int *flags, int *block_size)
     *flags = GDBM_NEWDB | kept | (format == GDBM_NUMSYNC ? GDBM_NUMSYNC : 0) | GDBM_CLOEXEC |
              GDBM_CLOERROR;
     return true;
-}
-
-// Flushing to the disk, and freeing a large file's blocks, take long:
-// other threads run meanwhile, the object marked busy (steps.h).
-template <class Call>
-int detached(Call call)
-{
-    int result;
-    Py_BEGIN_ALLOW_THREADS
-    result = call();
-    Py_END_ALLOW_THREADS
-    return result;
 }
 
 }  // namespace

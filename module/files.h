@@ -57,6 +57,20 @@ private:
     ino_t inode_ = 0;
 };
 
+// Runs `call`, a system call that may take long (a flush to the disk, the
+// freeing of a large file's blocks), with the interpreter's other threads
+// running. The object stays marked busy (steps.h), so none of them can
+// use it meanwhile.
+template <class Call>
+auto detached(Call call) -> decltype(call())
+{
+    decltype(call()) result;
+    Py_BEGIN_ALLOW_THREADS
+    result = call();
+    Py_END_ALLOW_THREADS
+    return result;
+}
+
 // False with `error` set (errno EISDIR for a folder, EINVAL for anything
 // else, with the name) unless `status` is a regular file's: a FIFO would
 // block, a device or a folder is no file to read or replace.

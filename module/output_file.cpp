@@ -47,19 +47,6 @@ unsigned long unique_number()
     return mixed ^ (static_cast<unsigned long>(getpid()) << 20) ^ counter.fetch_add(1);
 }
 
-// Flushing to the disk, and replacing a large file, can take long: other
-// threads run meanwhile. The object stays marked busy (steps.h), so none
-// of them can use it.
-template <class Call>
-auto detached(Call call) -> decltype(call())
-{
-    decltype(call()) result;
-    Py_BEGIN_ALLOW_THREADS
-    result = call();
-    Py_END_ALLOW_THREADS
-    return result;
-}
-
 }  // namespace
 
 OutputFile::~OutputFile()
