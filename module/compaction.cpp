@@ -52,21 +52,38 @@ bool read_open_flags(GDBM_FILE handle, int *flags, int *block_size)
 
 }  // namespace
 
-KeptCache::~KeptCache()
+KeptSettings::~KeptSettings()
 {
-    if (handle_ != nullptr) {
-        set_cache(handle_, automatic_ ? GDBM_CACHE_AUTO : size_);
+    if (kept_) {
+        set_cache(db_->handle, cache_auto_ ? GDBM_CACHE_AUTO : cache_size_);
     }
 }
 
-bool KeptCache::limit(GDBM_FILE handle)
+bool KeptSettings::keep()
 {
-    if (gdbm_setopt(handle, GDBM_GETCACHESIZE, &size_, sizeof size_) != 0 ||
-        gdbm_setopt(handle, GDBM_GETCACHEAUTO, &automatic_, sizeof automatic_) != 0) {
+    GDBM_FILE handle = db_->handle;
+    if (gdbm_setopt(handle, GDBM_GETCACHESIZE, &cache_size_, sizeof cache_size_) != 0 ||
+        gdbm_setopt(handle, GDBM_GETCACHEAUTO, &cache_auto_, sizeof cache_auto_) != 0 ||
+        gdbm_setopt(handle, GDBM_GETCENTFREE, &central_free_, sizeof central_free_) != 0 ||
+        gdbm_setopt(handle, GDBM_GETCOALESCEBLKS, &coalesce_blocks_,
+                    sizeof coalesce_blocks_) != 0 ||
+        gdbm_setopt(handle, GDBM_GETMMAP, &mmap_, sizeof mmap_) != 0) {
         return false;
     }
-    handle_ = handle;
+    kept_ = true;
     return set_cache(handle, rewrite_cache_buckets);
+}
+
+bool KeptSettings::carry_to(GDBM_FILE handle) const
+{
+    int central_free = central_free_;
+    int coalesce_blocks = coalesce_blocks_;
+    int mmap = mmap_;
+    return gdbm_setopt(handle, GDBM_SETCENTFREE, &central_free, sizeof central_free) == 0 &&
+           gdbm_setopt(handle, GDBM_SETCOALESCEBLKS, &coalesce_blocks,
+                       sizeof coalesce_blocks) == 0 &&
+           gdbm_setopt(handle, GDBM_SETMMAP, &mmap, sizeof mmap) == 0 &&
+           set_cache(handle, rewrite_cache_buckets);
 }
 
 Rewrite::~Rewrite()
@@ -84,7 +101,7 @@ bool Rewrite::begin()
     if (!may_rewrite(db_, state_)) {
         return false;
     }
-    if (!kept_.limit(db_->handle) || !read_open_flags(db_->handle, &flags_, &block_size_)) {
+    if (!kept_.keep() || !read_open_flags(db_->handle, &flags_, &block_size_)) {
         raise_library_error(state_, "gdbm_setopt() error");
         return false;
     }
@@ -146,7 +163,7 @@ bool Rewrite::create_file()
         raise_errno_first(state_, "gdbm_open() error", name_.get());
         return false;
     }
-    if (!set_cache(handle_, rewrite_cache_buckets)) {
+    if (!kept_.carry_to(handle_)) {
         raise_library_error(state_, "gdbm_setopt() error");
         return false;
     }
@@ -247,7 +264,6 @@ bool Rewrite::take_name()
     }
     made_.keep();
     let_old_file_go(std::exchange(db_->handle, std::exchange(handle_, nullptr)));
-    kept_.forget();
     db_->known_size = -1;
     // Some file systems cannot flush a folder, and say so with EINVAL.
     errno = 0;

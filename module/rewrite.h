@@ -13,26 +13,34 @@
 
 namespace kvstore {
 
-// The database's own cache setting, put back unless its handle is closed.
-class KeptCache {
+// The database handle's own settings, which open() may have tuned. The new
+// file gets them; the cache, which the rewrite keeps small on both handles,
+// gets its setting back at the end on the handle the object then has: the
+// old one after a failure, the new one after success.
+class KeptSettings {
 public:
-    KeptCache() = default;
-    KeptCache(const KeptCache &) = delete;
-    KeptCache &operator=(const KeptCache &) = delete;
-    ~KeptCache();
-    // Notes the cache setting of `handle`, then makes its cache small.
-    bool limit(GDBM_FILE handle);
-    void forget() { handle_ = nullptr; }
+    explicit KeptSettings(database_object *db) : db_(db) {}
+    KeptSettings(const KeptSettings &) = delete;
+    KeptSettings &operator=(const KeptSettings &) = delete;
+    ~KeptSettings();
+    // Notes the database handle's settings, then makes its cache small.
+    bool keep();
+    // Gives `handle` the settings, its cache aside.
+    bool carry_to(GDBM_FILE handle) const;
 
 private:
-    GDBM_FILE handle_ = nullptr;
-    size_t size_ = 0;
-    int automatic_ = 0;
+    database_object *db_;
+    bool kept_ = false;
+    size_t cache_size_ = 0;
+    int cache_auto_ = 0;
+    int central_free_ = 0;
+    int coalesce_blocks_ = 0;
+    int mmap_ = 0;
 };
 
 class Rewrite {
 public:
-    Rewrite(database_object *db, module_state *state) : db_(db), state_(state) {}
+    Rewrite(database_object *db, module_state *state) : db_(db), state_(state), kept_(db) {}
     Rewrite(const Rewrite &) = delete;
     Rewrite &operator=(const Rewrite &) = delete;
     ~Rewrite();
@@ -64,7 +72,7 @@ private:
 
     database_object *db_;
     module_state *state_;
-    KeptCache kept_;
+    KeptSettings kept_;
     Py_ssize_t count_ = -1;
     int flags_ = 0;
     int block_size_ = 0;

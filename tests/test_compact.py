@@ -277,6 +277,24 @@ def test_the_new_handle_keeps_the_open_flags(tmp_path):
         assert all(fcntl.fcntl(fd, fcntl.F_GETFD) & fcntl.FD_CLOEXEC for fd in opened)
 
 
+def maps_file(path):
+    real = os.path.realpath(path)
+    with open("/proc/self/maps") as maps:
+        return any(line.split(maxsplit=5)[5:] == [real + "\n"] for line in maps)
+
+
+@pytest.mark.parametrize("mmap", [False, True])
+@pytest.mark.parametrize("operation", ["compact", "load"])
+def test_the_new_handle_keeps_the_settings(path, dump, operation, mmap):
+    # Of open()'s settings, memory mapping is the one seen from outside.
+    with _kvstore.open(path, "n", mmap=mmap, cache_size=7) as db:
+        db[b"a"] = b"1"
+        assert maps_file(path) == mmap
+        rewrite(db, operation, dump)
+        db[b"b"] = b"2"
+        assert maps_file(path) == mmap
+
+
 def test_refusals(make_db, tmp_path):
     reader = make_db({b"a": b"1"}, "r", "reader.db")
     with pytest.raises(_kvstore.error):
