@@ -25,7 +25,7 @@ public:
     ~KeptSettings();
     // Notes the database handle's settings, then makes its cache small.
     bool keep();
-    // Gives `handle` the settings, its cache aside.
+    // Gives `handle` the settings, its cache's aside.
     bool carry_to(GDBM_FILE handle) const;
 
 private:
@@ -55,8 +55,9 @@ public:
     // Copies every record of the database into the new file, one unit of
     // `steps` each; the first work done with `steps`.
     bool copy(Steps &steps);
-    // Gives the new file the database's owner (where permitted), mode and
-    // sync mode; the caller may set its own owner and mode after this.
+    // Gives the new file the database's owner (where permitted), mode,
+    // settings and sync mode; the caller may set its own owner and mode
+    // after this.
     bool settle();
     // Flushes the new file, renames it over the database's name and puts
     // its handle in the old one's place: from here on the rewrite is done,
