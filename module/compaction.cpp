@@ -34,7 +34,8 @@ bool set_cache(GDBM_FILE handle, size_t size)
 }
 
 // The flags the new file is opened with: the database's locking, memory
-// mapping and format. The new file is written without a flush per record,
+// mapping (which the flags tell however it was chosen; setting it later
+// would flush the whole file in one call) and format. The new file is written without a flush per record,
 // and flushed once before it takes the name; the sync mode is set after.
 bool read_open_flags(GDBM_FILE handle, int *flags, int *block_size)
 {
@@ -66,8 +67,7 @@ bool KeptSettings::keep()
         gdbm_setopt(handle, GDBM_GETCACHEAUTO, &cache_auto_, sizeof cache_auto_) != 0 ||
         gdbm_setopt(handle, GDBM_GETCENTFREE, &central_free_, sizeof central_free_) != 0 ||
         gdbm_setopt(handle, GDBM_GETCOALESCEBLKS, &coalesce_blocks_,
-                    sizeof coalesce_blocks_) != 0 ||
-        gdbm_setopt(handle, GDBM_GETMMAP, &mmap_, sizeof mmap_) != 0) {
+                    sizeof coalesce_blocks_) != 0) {
         return false;
     }
     kept_ = true;
@@ -78,11 +78,9 @@ bool KeptSettings::carry_to(GDBM_FILE handle) const
 {
     int central_free = central_free_;
     int coalesce_blocks = coalesce_blocks_;
-    int mmap = mmap_;
     return gdbm_setopt(handle, GDBM_SETCENTFREE, &central_free, sizeof central_free) == 0 &&
            gdbm_setopt(handle, GDBM_SETCOALESCEBLKS, &coalesce_blocks,
-                       sizeof coalesce_blocks) == 0 &&
-           gdbm_setopt(handle, GDBM_SETMMAP, &mmap, sizeof mmap) == 0;
+                       sizeof coalesce_blocks) == 0;
 }
 
 Rewrite::~Rewrite()

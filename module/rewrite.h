@@ -25,7 +25,8 @@ public:
     ~KeptSettings();
     // Notes the database handle's settings, then makes its cache small.
     bool keep();
-    // Gives `handle` the settings, its cache's aside.
+    // Gives `handle` the free-space settings; the cache's comes at the end,
+    // and memory mapping with the open flags.
     bool carry_to(GDBM_FILE handle) const;
 
 private:
@@ -35,7 +36,6 @@ private:
     int cache_auto_ = 0;
     int central_free_ = 0;
     int coalesce_blocks_ = 0;
-    int mmap_ = 0;
 };
 
 class Rewrite {
