@@ -8,8 +8,8 @@ of its wake-ups is the stall that a program's other threads (an event loop,
 a web server's workers) would see. Each runs twice: as today, one library
 call, and stepwise, as the kvstore package now runs it, with a progress
 callable. Today's dump() and load() come from a build of another revision
-(STALL_BASELINE, main by default), installed beside this one in
-build/stall-baseline; reorganize() and recover() are today's in this build.
+(STALL_BASELINE, by default the last one where each was one library call),
+installed beside this one in build/stall-baseline; reorganize() and recover() are today's in this build.
 
     python bench/stall.py [--records N] [--repeats R] [--baseline REV] [--operations OP...]
                           [--out DIR]
@@ -196,7 +196,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--records", type=int, default=int(os.environ.get("STALL_N", 1_000_000)))
     parser.add_argument("--repeats", type=int, default=int(os.environ.get("STALL_REPEATS", 3)))
-    parser.add_argument("--baseline", default=os.environ.get("STALL_BASELINE", "main"),
+    # The last revision whose dump() and load() were one library call each.
+    parser.add_argument("--baseline", default=os.environ.get("STALL_BASELINE", "8dab535^"),
                         help="the revision whose dump() and load() are today's")
     parser.add_argument("--operations", nargs="+", choices=OPERATIONS, default=OPERATIONS)
     parser.add_argument("--out", type=Path, default=ROOT / "bench" / "results")

@@ -2,18 +2,17 @@
 // gdbm's own tools (gdbm_load, gdbmtool) read, and load() stores the records
 // of a dump file, whether this module or those tools wrote it. Both run in
 // steps (steps.h), and both do all or nothing: a dump appears under its
-// name only once complete, and a load that fails leaves the records as they
-// were.
+// name only once complete, and a load that fails leaves the database file
+// as it was.
 #include "database.h"
 #include "dump_format.h"
 #include "files.h"
 #include "interpreter_private.h"
 #include "output_file.h"
-#include "steps.h"
+#include "rewrite.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -140,62 +139,6 @@ PyObject *dump_file(database_object *db, module_state *state, const char *name, 
 
 // ---- load ---------------------------------------------------------------------
 
-// What each record stored by a load replaced, so that a failed load can be
-// undone: a record missing here had no value before.
-class Journal {
-public:
-    Journal() = default;
-    Journal(const Journal &) = delete;
-    Journal &operator=(const Journal &) = delete;
-    ~Journal()
-    {
-        for (size_t i = 0; i < saved_.size(); ++i) {
-            std::free(saved_[i].value.dptr);
-        }
-    }
-
-    // Keeps the value that `key`, about to be stored as record `record`,
-    // has now.
-    bool remember(database_object *db, module_state *state, size_t record, datum key)
-    {
-        LibDatum value(gdbm_fetch(db->handle, key));
-        if (!value) {
-            return !raise_unless_miss(state, "gdbm_fetch() error");
-        }
-        if (!saved_.push_back(Saved{record, datum{nullptr, 0}})) {
-            return false;
-        }
-        saved_[saved_.size() - 1].value = value.release();
-        return true;
-    }
-
-    // Puts back, last first, what the first `stored` records replaced.
-    // False when the library refused some of it.
-    bool undo(database_object *db, const DumpContents &dump, size_t stored)
-    {
-        bool undone = true;
-        size_t kept = saved_.size();
-        for (size_t record = stored; record-- > 0;) {
-            while (kept > 0 && saved_[kept - 1].record > record) {
-                --kept;  // remembered, but its store failed
-            }
-            bool replaced = kept > 0 && saved_[kept - 1].record == record;
-            datum key = dump.key(record);
-            int result = replaced ? gdbm_store(db->handle, key, saved_[--kept].value, GDBM_REPLACE)
-                                  : gdbm_delete(db->handle, key);
-            undone = undone && result == 0;
-        }
-        return undone;
-    }
-
-private:
-    struct Saved {
-        size_t record;
-        datum value;
-    };
-    Growing<Saved> saved_;
-};
-
 void raise_cannot_replace(module_state *state, datum key)
 {
     // A key is shown, not written out whole: it may be megabytes long.
@@ -209,17 +152,15 @@ void raise_cannot_replace(module_state *state, datum key)
     }
 }
 
-bool store_records(database_object *db, module_state *state, const DumpContents &dump,
-                   bool replace, Journal &journal, Steps &steps, size_t *stored)
+// Stores the dump's records in `to`, the new file, after the database's own.
+bool store_records(GDBM_FILE to, module_state *state, const DumpContents &dump, bool replace,
+                   Steps &steps)
 {
     int flag = replace ? GDBM_REPLACE : GDBM_INSERT;
     for (size_t record = 0; record < dump.records(); ++record) {
         datum key = dump.key(record);
-        if (replace && !journal.remember(db, state, record, key)) {
-            return false;
-        }
         errno = 0;
-        int result = gdbm_store(db->handle, key, dump.value(record), flag);
+        int result = gdbm_store(to, key, dump.value(record), flag);
         if (result != 0) {
             if (result == 1) {
                 raise_cannot_replace(state, key);
@@ -229,24 +170,11 @@ bool store_records(database_object *db, module_state *state, const DumpContents 
             }
             return false;
         }
-        *stored = record + 1;
         if (!steps.advance()) {
             return false;
         }
     }
     return true;
-}
-
-// The load's own exception stays the cause of the one that says so.
-void raise_undo_failed(module_state *state)
-{
-    PyObject *cause = PyErr_GetRaisedException();
-    PyErr_SetString(state->error_type,
-                    "load() failed, and undoing it failed too: some records of the dump stay "
-                    "stored");
-    PyObject *raised = PyErr_GetRaisedException();
-    PyException_SetCause(raised, cause);
-    PyErr_SetRaisedException(raised);
 }
 
 // Without replace, a key the database holds already refuses the load
@@ -306,22 +234,22 @@ PyObject *load_file(database_object *db, module_state *state, const char *name, 
     if (!read_dump(db, state, name, replace, dump)) {
         return nullptr;
     }
-    db->known_size = -1;
-    Journal journal;
-    size_t stored = 0;
-    Steps steps(db, load_name, progress, static_cast<Py_ssize_t>(dump.records()));
-    // The dump's owner and mode are applied once every record is stored.
-    bool loaded = store_records(db, state, dump, replace, journal, steps, &stored) &&
-                  steps.finish() &&
-                  dump.metadata().apply(state, gdbm_fdesc(db->handle), db->name) &&
-                  commit_change(db, state);
-    if (loaded) {
-        Py_RETURN_NONE;
+    // The records go into a new file with the database's own, which takes
+    // the database's name only once all is written: a failure anywhere
+    // before leaves the database file byte for byte as it was.
+    Rewrite rewrite(db, state);
+    if (!rewrite.begin()) {
+        return nullptr;
     }
-    if (!journal.undo(db, dump, stored)) {
-        raise_undo_failed(state);
-    }
-    return nullptr;
+    Steps steps(db, load_name,
+                progress, rewrite.records() + static_cast<Py_ssize_t>(dump.records()));
+    // The dump's owner and mode replace the database's.
+    bool loaded = rewrite.copy(steps) &&
+                  store_records(rewrite.target(), state, dump, replace, steps) &&
+                  steps.finish() && rewrite.settle() &&
+                  dump.metadata().apply(state, gdbm_fdesc(rewrite.target()), db->name) &&
+                  rewrite.take_name();
+    return loaded ? Py_NewRef(Py_None) : nullptr;
 }
 
 // ---- the methods ----------------------------------------------------------------
@@ -431,11 +359,16 @@ const char load_doc[] =
 "The file, a regular file, may be in either format that dump() writes.\n"
 "The whole file is read and checked first: a file that is not a complete\n"
 "dump raises error('Malformed data: ...').  A key that is already stored\n"
-"raises error unless replace is true.  Any failure leaves the records as\n"
-"they were.  Once every record is stored, an ASCII dump also sets the\n"
-"database file's mode and, as root, its owner to those it records.\n"
+"raises error unless replace is true; the database must be open for\n"
+"writing.  The database's records and the dump's are written into a new\n"
+"file beside the database, locked from the start, which then takes the\n"
+"database's name, mode and (where permitted) owner, as in compact():\n"
+"any failure, or a progress that raises, removes the new file and leaves\n"
+"the database file byte for byte as it was.  An ASCII dump also sets the\n"
+"file's mode and, as root, its owner to those it records.  A\n"
+"failure_atomic() setting does not carry over to the new file.\n"
 "\n"
-"Steps and progress(done, total) are as in dump(), counting records\n"
-"stored.";
+"Steps and progress(done, total) are as in dump(), counting the records\n"
+"written to the new file: the database's own, then the dump's.";
 
 }  // namespace kvstore

@@ -8,6 +8,15 @@
 
 namespace kvstore {
 
+MadeFile::~MadeFile()
+{
+    struct stat now;
+    if (name_ != nullptr && lstat(name_, &now) == 0 && now.st_dev == device_ &&
+        now.st_ino == inode_) {
+        unlink(name_);
+    }
+}
+
 bool ensure_regular(module_state *state, const struct stat &status, const char *name)
 {
     if (S_ISDIR(status.st_mode)) {

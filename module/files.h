@@ -1,5 +1,6 @@
-// Descriptors, and what the files this module opens itself must be:
-// database files in open(), dump files in dump() and load().
+// Descriptors, the files a call makes, and what the files this module
+// opens itself must be: database files in open(), dump files in dump() and
+// load().
 #ifndef KVSTORE_FILES_H
 #define KVSTORE_FILES_H
 
@@ -29,6 +30,46 @@ public:
 private:
     int fd_;
 };
+
+// A file that this call made: removed when its owner goes, unless kept,
+// so that a call that fails leaves nothing behind. It is removed only while
+// its name still leads to the file that was made: another process may have
+// put a file of its own there meanwhile. The name is borrowed and must
+// outlive the owner.
+class MadeFile {
+public:
+    MadeFile() = default;
+    MadeFile(const MadeFile &) = delete;
+    MadeFile &operator=(const MadeFile &) = delete;
+    ~MadeFile();
+    // `made` is the file's status, from fstat() on its descriptor.
+    void record(const char *name, const struct stat &made) noexcept
+    {
+        name_ = name;
+        device_ = made.st_dev;
+        inode_ = made.st_ino;
+    }
+    void keep() noexcept { name_ = nullptr; }
+
+private:
+    const char *name_ = nullptr;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+};
+
+// Runs `call`, a system call that may take long (a flush to the disk, the
+// freeing of a large file's blocks), with the interpreter's other threads
+// running. The object stays marked busy (steps.h), so none of them can
+// use it meanwhile.
+template <class Call>
+auto detached(Call call) -> decltype(call())
+{
+    decltype(call()) result;
+    Py_BEGIN_ALLOW_THREADS
+    result = call();
+    Py_END_ALLOW_THREADS
+    return result;
+}
 
 // False with `error` set (errno EISDIR for a folder, EINVAL for anything
 // else, with the name) unless `status` is a regular file's: a FIFO would

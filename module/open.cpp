@@ -229,36 +229,6 @@ int open_mode_bits(int flags)
     }
 }
 
-// A file that this open() created: removed again unless the call succeeds,
-// so that a failed call leaves nothing behind; only while the name still
-// leads to it, so that nothing put there since is removed.
-class CreatedFile {
-public:
-    CreatedFile() = default;
-    CreatedFile(const CreatedFile &) = delete;
-    CreatedFile &operator=(const CreatedFile &) = delete;
-    ~CreatedFile()
-    {
-        struct stat now;
-        if (name_ != nullptr && lstat(name_, &now) == 0 && now.st_dev == device_ &&
-            now.st_ino == inode_) {
-            unlink(name_);
-        }
-    }
-    void record(const char *name, const struct stat &status) noexcept
-    {
-        name_ = name;
-        device_ = status.st_dev;
-        inode_ = status.st_ino;
-    }
-    void keep() noexcept { name_ = nullptr; }
-
-private:
-    const char *name_ = nullptr;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
-};
-
 // Opens `name` with `bits`; `*created` tells whether this call made the
 // file, which O_EXCL alone tells for sure. A symlink that leads nowhere,
 // which O_EXCL refuses, is then followed to create its target, as without
@@ -283,7 +253,7 @@ int open_file(const char *name, int bits, int mode, bool *created)
 // or a folder is no database. The descriptor is checked, not the name, so
 // nothing can be swapped in between.
 bool open_regular_file(module_state *state, const char *name, int flags, int mode, int *fd,
-                       CreatedFile &created_file)
+                       MadeFile &created_file)
 {
     bool created;
     Descriptor file(open_file(name, open_mode_bits(flags) | O_NONBLOCK | O_CLOEXEC, mode,
@@ -332,7 +302,7 @@ bool open_handle(database_object &db, const char *name, int flags, int mode,
                  const settings &chosen)
 {
     int fd;
-    CreatedFile created_file;
+    MadeFile created_file;
     if (!open_regular_file(db.state, name, flags, mode, &fd, created_file)) {
         return false;
     }

@@ -47,28 +47,12 @@ unsigned long unique_number()
     return mixed ^ (static_cast<unsigned long>(getpid()) << 20) ^ counter.fetch_add(1);
 }
 
-// Flushing to the disk, and replacing a large file, can take long: other
-// threads run meanwhile. The object stays marked busy (steps.h), so none
-// of them can use it.
-template <class Call>
-auto detached(Call call) -> decltype(call())
-{
-    decltype(call()) result;
-    Py_BEGIN_ALLOW_THREADS
-    result = call();
-    Py_END_ALLOW_THREADS
-    return result;
-}
-
 }  // namespace
 
 OutputFile::~OutputFile()
 {
     if (fd_ >= 0) {
         close(fd_);
-    }
-    if (unfinished_.size() > 0 && !renamed_) {
-        unlink(unfinished_.data());
     }
 }
 
@@ -137,6 +121,12 @@ bool OutputFile::open_unfinished(const struct stat *replaced)
         return fail();
     }
     unfinished_.extend(std::strlen(unfinished_.data()) + 1);
+    struct stat made;
+    if (fstat(fd_, &made) != 0) {
+        unlink(unfinished_.data());
+        return fail();
+    }
+    made_.record(unfinished_.data(), made);
     // A file that is replaced keeps its mode.
     if (replaced != nullptr && fchmod(fd_, replaced->st_mode & 07777) != 0) {
         return fail();
@@ -226,7 +216,7 @@ bool OutputFile::commit()
     if (detached([this] { return rename(unfinished_.data(), final_.data()); }) != 0) {
         return fail();
     }
-    renamed_ = true;
+    made_.keep();
     return sync_folder();
 }
 

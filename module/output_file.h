@@ -4,6 +4,7 @@
 #ifndef KVSTORE_OUTPUT_FILE_H
 #define KVSTORE_OUTPUT_FILE_H
 
+#include "files.h"
 #include "growing.h"
 #include "kvstore.h"
 
@@ -46,9 +47,9 @@ private:
     ino_t protected_inode_ = 0;
     Growing<char> final_;     // NUL-terminated
     Growing<char> unfinished_;  // NUL-terminated, empty until created
+    MadeFile made_;             // the unfinished file, until renamed
     Growing<char> buffer_;
     int fd_ = -1;
-    bool renamed_ = false;
 };
 
 }  // namespace kvstore

@@ -599,7 +599,7 @@ def test_the_hostile_cases_builders_make_valid_dumps(tmp_path):
             assert {key: db[key] for key in db.keys()} == record
 
 
-# ---- steps: progress, other callers, undoing ------------------------------------
+# ---- steps: progress, other callers, failures ----------------------------------
 
 MANY = {b"key%06d" % i: b"value %d" % i * 3 for i in range(40_000)}
 
@@ -643,8 +643,10 @@ def test_progress_rises_to_the_total(tmp_path, many, target, operation, fmt):
     progress = Recorder()
     run_operation(operation, tmp_path, many, progress, fmt, target)
     done = [d for d, _ in progress.calls]
-    assert {total for _, total in progress.calls} == {len(MANY)}
-    assert done == sorted(set(done)) and done[-1] == len(MANY)
+    # A load counts the database's own record too, copied into the new file.
+    total = len(MANY) + (operation == "load")
+    assert {total for _, total in progress.calls} == {total}
+    assert done == sorted(set(done)) and done[-1] == total
     assert all(d > 0 for d in done)
 
 
@@ -668,34 +670,66 @@ def test_a_raising_progress_leaves_the_dump_target_as_it_was(tmp_path, many, whe
 @pytest.mark.parametrize("replace", [False, True], ids=["insert", "replace"])
 @pytest.mark.parametrize("when", ["first", "last"])
 @pytest.mark.parametrize("fmt", FORMATS)
-def test_a_raising_progress_undoes_the_load(tmp_path, many, when, fmt, replace):
-    # The records are put back; the library's layout of the file may differ.
+def test_a_raising_progress_leaves_the_load_target_as_it_was(tmp_path, many, when, fmt,
+                                                             replace):
     path = tmp_path / "target.db"
     mine = {b"mine": b"kept", **({b"key000007": b"old value"} if replace else {})}
     write_db(path, mine)
     os.chmod(path, 0o600)
+    before = path.read_bytes()
     progress = Recorder(raise_at(when))
     with pytest.raises(ZeroDivisionError):
         run_operation("load", tmp_path, many, progress, fmt, path, replace)
     assert progress.calls[-1][0] > 0
-    assert contents(path) == mine
+    assert path.read_bytes() == before
+    assert folder_listing(tmp_path) == ["target.db"]
     # The dump's mode comes only with success.
     assert os.stat(path).st_mode & 0o777 == 0o600
 
 
-def test_a_load_that_fails_midway_is_undone(tmp_path, target):
+def test_a_load_that_fails_midway_leaves_the_file_as_it_was(tmp_path, target):
     # The same key twice: the second store is refused after the first was made.
     dump = ascii_dump(item(b"new"), item(b"1"), item(b"twice"), item(b"2"),
                       item(b"twice"), item(b"3"))
     (tmp_path / "twice.dump").write_bytes(dump)
+    before = target.read_bytes()
     with _kvstore.open(str(target), "w") as db:
         with pytest.raises(_kvstore.error, match=re.escape(library_message("GDBM_CANNOT_REPLACE"))
                            + ".*b'twice'"):
             db.load(str(tmp_path / "twice.dump"))
+        assert target.read_bytes() == before
         assert {key: db[key] for key in db.keys()} == {b"mine": b"kept"}
         db.load(str(tmp_path / "twice.dump"), True)
         assert {key: db[key] for key in db.keys()} == {b"mine": b"kept", b"new": b"1",
                                                        b"twice": b"3"}
+
+
+FAILING_LOAD = r"""
+import hashlib, json, os, resource, signal, sys
+import _kvstore
+path, dump = sys.argv[1:3]
+before = hashlib.sha256(open(path, "rb").read()).hexdigest()
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+with _kvstore.open(path, "w") as db:
+    mine = {key: db[key] for key in db.keys()}
+    # The new file outgrows the limit; the old one is only read.
+    limit = os.path.getsize(path) + 65536
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    try:
+        db.load(dump)
+        failed = None
+    except _kvstore.error as caught:
+        failed = caught.errno
+    usable = {key: db[key] for key in db.keys()} == mine
+after = hashlib.sha256(open(path, "rb").read()).hexdigest()
+print(json.dumps([failed, usable, before == after, sorted(os.listdir(os.path.dirname(path)))]))
+"""
+
+
+def test_a_load_that_outgrows_the_file_size_limit_leaves_the_file_as_it_was(tmp_path, many,
+                                                                            target):
+    assert run_json(FAILING_LOAD, target, many / "ascii") == [errno.EFBIG, True, True,
+                                                              ["target.db"]]
 
 
 CALLS = {

@@ -1,5 +1,7 @@
 """compact(): reorganize() in steps, with progress, other threads running
-between the steps; and the package's reorganize() and recover() over it."""
+between the steps; and the package's reorganize() and recover() over it.
+load() rewrites the file the same way, with a dump's records added: the
+all-or-nothing cases run for both."""
 
 import errno
 import fcntl
@@ -36,6 +38,35 @@ def full(path):
     db = _kvstore.open(path, "w")
     yield db
     db.close()
+
+
+@pytest.fixture(scope="module")
+def dump(tmp_path_factory):
+    """A dump of records that RECORDS does not hold."""
+    folder = tmp_path_factory.mktemp("dump")
+    with _kvstore.open(str(folder / "new.db"), "n") as db:
+        for i in range(20_000):
+            db[b"new%05d" % i] = b"loaded"
+        db.dump(str(folder / "new.dump"))
+    return str(folder / "new.dump")
+
+
+def rewrite(db, operation, dump, progress=None):
+    if operation == "compact":
+        db.compact(progress=progress)
+    else:
+        db.load(dump, progress=progress)
+
+
+# When progress raises, or looks at the lock: the first report, one while
+# the dump's records are stored (after the database's own), the last.
+STOPS = {
+    "first": lambda done, total: True,
+    "storing": lambda done, total: len(RECORDS) < done < total,
+    "last": lambda done, total: done == total,
+}
+STOP_CASES = [("compact", "first"), ("compact", "last"),
+              ("load", "first"), ("load", "storing"), ("load", "last")]
 
 
 def records_of(db):
@@ -75,16 +106,19 @@ def test_small_and_edge_records(make_db, records):
     assert calls == [(len(records), len(records))]
 
 
-@pytest.mark.parametrize("stop_at", ["first", "last"])
-def test_a_raising_progress_leaves_the_file_as_it_was(full, path, stop_at):
+@pytest.mark.parametrize("operation, stop_at", STOP_CASES)
+def test_a_raising_progress_leaves_the_file_as_it_was(full, path, dump, operation, stop_at):
     before = digest(path)
+    reports = []
 
     def progress(done, total):
-        if stop_at == "first" or done == total:
+        reports.append(done)
+        if STOPS[stop_at](done, total):
             raise ZeroDivisionError("stop")
 
     with pytest.raises(ZeroDivisionError):
-        full.compact(progress=progress)
+        rewrite(full, operation, dump, progress)
+    assert STOPS[stop_at](reports[-1], len(RECORDS) + (20_000 if operation == "load" else 0))
     assert digest(path) == before
     assert others_in(os.path.dirname(path), path) == []
     assert records_of(full) == RECORDS
@@ -111,10 +145,18 @@ with _kvstore.open(path, "n") as db:
         db[b"k%d" % i] = b"v" * 50
 before = hashlib.sha256(open(path, "rb").read()).hexdigest()
 db = _kvstore.open(path, "w")
+if sys.argv[3] == "load":
+    with _kvstore.open(os.path.join(folder, "new.db"), "n") as new:
+        new[b"new"] = b"1"
+        new.dump(os.path.join(folder, "new.dump"))
+    os.remove(os.path.join(folder, "new.db"))
 ctypes.c_int.in_dll(shim, "kvshim_fail_errno").value = 5
 ctypes.c_long.in_dll(shim, "kvshim_fail_next").value = 1
 try:
-    db.compact()
+    if sys.argv[3] == "load":
+        db.load(os.path.join(folder, "new.dump"))
+    else:
+        db.compact()
     raised = None
 except _kvstore.error as caught:
     raised = str(caught)
@@ -123,16 +165,18 @@ print(json.dumps([raised, before == after, sorted(os.listdir(folder)), len(db)])
 """
 
 
-def test_a_failed_flush_of_the_new_file_leaves_the_old_one(tmp_path):
+@pytest.mark.parametrize("operation", ["compact", "load"])
+def test_a_failed_flush_of_the_new_file_leaves_the_old_one(tmp_path, operation):
     """The disk fails the first flush, which is the new file's."""
     shim = build_flush_shim(tmp_path)
     folder = tmp_path / "data"
     folder.mkdir()
-    raised, same, names, count = run_json(FAILED_FLUSH_CHILD, folder, shim, env=preload_env(shim))
+    raised, same, names, count = run_json(FAILED_FLUSH_CHILD, folder, shim, operation,
+                                          env=preload_env(shim))
     # Where the library meets the failed flush decides the words.
     assert raised is not None
     assert same
-    assert names == ["db"]
+    assert names == ["db"] + (["new.dump"] if operation == "load" else [])
     assert count == 3000
 
 
@@ -204,15 +248,15 @@ def probe_lock(path):
     return run_json(LOCK_PROBE, path)
 
 
-@pytest.mark.parametrize("moment", ["copying", "last report"])
-def test_no_other_opener_takes_the_file_meanwhile(full, path, moment):
+@pytest.mark.parametrize("operation, moment", STOP_CASES)
+def test_no_other_opener_takes_the_file_meanwhile(full, path, dump, operation, moment):
     seen = []
 
     def progress(done, total):
-        if (moment == "last report") == (done == total):
+        if not seen and STOPS[moment](done, total):
             seen.append(probe_lock(path))
 
-    full.compact(progress=progress)
+    rewrite(full, operation, dump, progress)
     assert seen and set(seen) == {errno.EAGAIN}
     # The new file is locked by the object's new handle, not by the old one.
     assert probe_lock(path) == errno.EAGAIN
@@ -231,6 +275,24 @@ def test_the_new_handle_keeps_the_open_flags(tmp_path):
                   if os.path.realpath(f"/proc/self/fd/{fd}") == os.path.realpath(path)]
         assert opened
         assert all(fcntl.fcntl(fd, fcntl.F_GETFD) & fcntl.FD_CLOEXEC for fd in opened)
+
+
+def maps_file(path):
+    real = os.path.realpath(path)
+    with open("/proc/self/maps") as maps:
+        return any(line.split(maxsplit=5)[5:] == [real + "\n"] for line in maps)
+
+
+@pytest.mark.parametrize("mmap", [False, True])
+@pytest.mark.parametrize("operation", ["compact", "load"])
+def test_the_new_handle_keeps_the_settings(path, dump, operation, mmap):
+    # Of open()'s settings, memory mapping is the one seen from outside.
+    with _kvstore.open(path, "n", mmap=mmap, cache_size=7) as db:
+        db[b"a"] = b"1"
+        assert maps_file(path) == mmap
+        rewrite(db, operation, dump)
+        db[b"b"] = b"2"
+        assert maps_file(path) == mmap
 
 
 def test_refusals(make_db, tmp_path):

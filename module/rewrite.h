@@ -1,0 +1,88 @@
+// A database rewritten through a new file beside it, as compact() and
+// load() do: the new file is opened with the database's own flags (so its
+// lock is held from the start), filled in steps, flushed, renamed over the
+// database's name, and only then does the object let the old file go. An
+// opener never finds the name unlocked, and until the rename a failure
+// removes the new file and leaves the database file byte for byte as it was.
+#ifndef KVSTORE_REWRITE_H
+#define KVSTORE_REWRITE_H
+
+#include "database.h"
+#include "files.h"
+#include "steps.h"
+
+namespace kvstore {
+
+// The database handle's own settings, which open() may have tuned. The new
+// file gets them; the cache, which the rewrite keeps small on both handles,
+// gets its setting back at the end on the handle the object then has: the
+// old one after a failure, the new one after success.
+class KeptSettings {
+public:
+    explicit KeptSettings(database_object *db) : db_(db) {}
+    KeptSettings(const KeptSettings &) = delete;
+    KeptSettings &operator=(const KeptSettings &) = delete;
+    ~KeptSettings();
+    // Notes the database handle's settings, then makes its cache small.
+    bool keep();
+    // Gives `handle` the free-space settings; the cache's comes at the end,
+    // and memory mapping with the open flags.
+    bool carry_to(GDBM_FILE handle) const;
+
+private:
+    database_object *db_;
+    bool kept_ = false;
+    size_t cache_size_ = 0;
+    int cache_auto_ = 0;
+    int central_free_ = 0;
+    int coalesce_blocks_ = 0;
+};
+
+class Rewrite {
+public:
+    Rewrite(database_object *db, module_state *state) : db_(db), state_(state), kept_(db) {}
+    Rewrite(const Rewrite &) = delete;
+    Rewrite &operator=(const Rewrite &) = delete;
+    ~Rewrite();
+
+    // Checks that the database may be rewritten here, counts its records
+    // and creates the new file. False with `error` set.
+    bool begin();
+    // The database's records, counted by begin().
+    Py_ssize_t records() const { return count_; }
+    // The new file's handle, for the caller to store records in.
+    GDBM_FILE target() const { return handle_; }
+    // Copies every record of the database into the new file, one unit of
+    // `steps` each; the first work done with `steps`.
+    bool copy(Steps &steps);
+    // Gives the new file the database's owner (where permitted), mode,
+    // settings and sync mode; the caller may set its own owner and mode
+    // after this.
+    bool settle();
+    // Flushes the new file, renames it over the database's name and puts
+    // its handle in the old one's place: from here on the rewrite is done,
+    // even when the folder's flush, the last thing, fails.
+    bool take_name();
+
+private:
+    bool make_name();
+    bool open_folder();
+    bool create_file();
+    bool flush_file();
+    void let_old_file_go(GDBM_FILE old);
+
+    database_object *db_;
+    module_state *state_;
+    KeptSettings kept_;
+    Py_ssize_t count_ = -1;
+    int flags_ = 0;
+    int block_size_ = 0;
+    CString name_;
+    MadeFile made_;
+    GDBM_FILE handle_ = nullptr;
+    int folder_ = -1;
+};
+
+}  // namespace kvstore
+
+#endif
