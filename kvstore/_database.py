@@ -154,8 +154,9 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         try:
             self._raw.load(path, replace, progress=progress)
         finally:
-            # Even a load that was undone moved records around: a running
-            # iteration cannot go on.
+            # A load puts a new file under the handle, and may have done so
+            # though it raises (the folder's flush comes after the rename):
+            # a running iteration cannot go on.
             self._changes += 1
 
     def close(self) -> None:

@@ -20,9 +20,6 @@ namespace kvstore {
 
 namespace {
 
-constexpr char dump_name[] = "dump";
-constexpr char load_name[] = "load";
-
 // A file name as the library takes it; the converter refuses embedded NUL
 // bytes itself.
 bool to_path(PyObject *name, Ref &out)
@@ -40,7 +37,7 @@ bool to_path(PyObject *name, Ref &out)
 bool to_ascii(PyObject *name, bool *ascii)
 {
     if (!PyUnicode_Check(name)) {
-        _PyArg_BadArgument(dump_name, "argument 2", "str", name);
+        _PyArg_BadArgument("dump", "argument 2", "str", name);
         return false;
     }
     *ascii = PyUnicode_EqualToUTF8(name, "ascii");
@@ -51,11 +48,11 @@ bool to_ascii(PyObject *name, bool *ascii)
     return false;
 }
 
-bool is_numsync([[maybe_unused]] database_object *db)
+bool is_numsync([[maybe_unused]] database_object &db)
 {
 #ifdef GDBM_GETDBFORMAT
     int format = 0;
-    return gdbm_setopt(db->handle, GDBM_GETDBFORMAT, &format, sizeof format) == 0 &&
+    return gdbm_setopt(db.handle, GDBM_GETDBFORMAT, &format, sizeof format) == 0 &&
            (format & GDBM_NUMSYNC) != 0;
 #else
     return false;  // a library older than the extended format
@@ -64,75 +61,73 @@ bool is_numsync([[maybe_unused]] database_object *db)
 
 // Every record, in the library's order; the walk is bounded by the count,
 // since a damaged file can make it circle, and must reach it.
-bool write_records(database_object *db, module_state *state, DumpWriter &writer, Steps &steps,
-                   Py_ssize_t count)
+bool write_records(database_object &db, DumpWriter &writer, Steps &steps, Py_ssize_t count)
 {
     const char *call = "gdbm_firstkey() error";
-    LibDatum key(gdbm_firstkey(db->handle));
+    LibDatum key(gdbm_firstkey(db.handle));
     Py_ssize_t seen = 0;
     for (; key; ++seen) {
         if (seen == count) {
-            raise_error(state, endless_traversal_message);
+            raise_error(db.state, endless_traversal_message);
             return false;
         }
-        LibDatum value(gdbm_fetch(db->handle, key.view()));
+        LibDatum value(gdbm_fetch(db.handle, key.view()));
         if (!value) {
-            raise_library_error(state, "gdbm_fetch() error");
+            raise_failure(db.state, library_failure("gdbm_fetch() error"));
             return false;
         }
         // gdbm's dump files do not carry an empty key or value: the binary
         // format fails to write one, and the loaders refuse the line.
         if (key.view().dsize == 0 || value.view().dsize == 0) {
-            raise_error(state, "gdbm's dump files cannot hold an empty key or value, "
-                               "and this database has one");
+            raise_error(db.state, "gdbm's dump files cannot hold an empty key or value, "
+                                  "and this database has one");
             return false;
         }
         if (!writer.record(key.view(), value.view()) || !steps.advance()) {
             return false;
         }
-        key = LibDatum(gdbm_nextkey(db->handle, key.view()));
+        key = LibDatum(gdbm_nextkey(db.handle, key.view()));
         call = "gdbm_nextkey() error";
     }
-    if (raise_unless_miss(state, call)) {
+    if (raise_unless_miss(db.state, call)) {
         return false;
     }
     if (seen != count) {
-        PyErr_Format(state->error_type,
-                     "the key traversal found %zd of the %zd records: the database file is "
-                     "damaged",
-                     seen, count);
+        raise_error(db.state,
+                    "the key traversal found %zd of the %zd records: the database file is "
+                    "damaged",
+                    seen, count);
         return false;
     }
     return true;
 }
 
-PyObject *dump_file(database_object *db, module_state *state, const char *name, bool ascii,
-                    PyObject *progress)
+PyObject *dump_file(database_object &db, const char *name, bool ascii, PyObject *progress)
 {
-    Py_ssize_t count = library_count(db, state);
+    Py_ssize_t count = library_count(db);
     if (count < 0) {
         return nullptr;
     }
-    if (ascii && !DumpWriter::can_record_name(db->name)) {
-        raise_error(state, "the database file's name holds a line break, or a comma with a "
-                           "quote or a backslash, which the 'ascii' dump format cannot record: "
-                           "use the 'binary' format");
+    if (ascii && !DumpWriter::can_record_name(db.name)) {
+        raise_error(db.state, "the database file's name holds a line break, or a comma with a "
+                              "quote or a backslash, which the 'ascii' dump format cannot "
+                              "record: use the 'binary' format");
         return nullptr;
     }
     struct stat db_file;
-    if (fstat(gdbm_fdesc(db->handle), &db_file) != 0) {
-        raise_errno_first(state, "fstat() error", db->name);
+    if (fstat(gdbm_fdesc(db.handle), &db_file) != 0) {
+        raise_failure(db.state, errno_first("fstat() error", db.name));
         return nullptr;
     }
-    OutputFile out(state, name);
+    OutputFile out(db.state, name);
     DumpWriter writer(out, ascii);
-    if (!out.create(db_file) || !writer.header(db->name, db_file, is_numsync(db))) {
+    if (!out.create(db_file) || !writer.header(db.name, db_file, is_numsync(db))) {
         return nullptr;
     }
-    Steps steps(db, dump_name, progress, count);
+    Steps steps(db, "dump", progress, count);
     // The last report comes before the rename: a progress callable that
     // raises then still leaves the file under that name as it was.
-    bool written = write_records(db, state, writer, steps, count) &&
+    bool written = write_records(db, writer, steps, count) &&
                    writer.end(static_cast<size_t>(count)) && steps.finish() && out.commit();
     return written ? Py_NewRef(Py_None) : nullptr;
 }
@@ -145,10 +140,9 @@ void raise_cannot_replace(module_state *state, datum key)
     constexpr int shown = 64;
     Ref start = Ref::take(fallible::new_bytes(key.dptr, std::min(key.dsize, shown)));
     if (start) {
-        PyErr_Format(state->error_type, "%s: the key %R%s is already stored (replace=True "
-                                        "replaces it)",
-                     gdbm_strerror(GDBM_CANNOT_REPLACE), start.borrow(),
-                     key.dsize > shown ? "..." : "");
+        raise_error(state, "%s: the key %R%s is already stored (replace=True replaces it)",
+                    gdbm_strerror(GDBM_CANNOT_REPLACE), start.borrow(),
+                    key.dsize > shown ? "..." : "");
     }
 }
 
@@ -159,14 +153,14 @@ bool store_records(GDBM_FILE to, module_state *state, const DumpContents &dump, 
     int flag = replace ? GDBM_REPLACE : GDBM_INSERT;
     for (size_t record = 0; record < dump.records(); ++record) {
         datum key = dump.key(record);
-        errno = 0;
-        int result = gdbm_store(to, key, dump.value(record), flag);
+        int result =
+            errno_first_call([&] { return gdbm_store(to, key, dump.value(record), flag); });
         if (result != 0) {
             if (result == 1) {
                 raise_cannot_replace(state, key);
             }
             else {
-                raise_errno_first(state, "gdbm_store() error");
+                raise_failure(state, errno_first("gdbm_store() error"));
             }
             return false;
         }
@@ -179,17 +173,16 @@ bool store_records(GDBM_FILE to, module_state *state, const DumpContents &dump, 
 
 // Without replace, a key the database holds already refuses the load
 // before anything is stored.
-bool refuse_stored_keys(database_object *db, module_state *state, const DumpContents &dump,
-                        Steps &steps)
+bool refuse_stored_keys(database_object &db, const DumpContents &dump, Steps &steps)
 {
     for (size_t record = 0; record < dump.records(); ++record) {
         datum key = dump.key(record);
-        if (gdbm_exists(db->handle, key)) {
-            raise_cannot_replace(state, key);
+        if (gdbm_exists(db.handle, key)) {
+            raise_cannot_replace(db.state, key);
             return false;
         }
         // A miss leaves "no error" or "item not found", depending on the release.
-        if (raise_unless_miss(state, "gdbm_exists() error", true) || !steps.advance()) {
+        if (raise_unless_miss(db.state, "gdbm_exists() error", true) || !steps.advance()) {
             return false;
         }
     }
@@ -199,55 +192,53 @@ bool refuse_stored_keys(database_object *db, module_state *state, const DumpCont
 // Reads the whole dump and checks it against the database. This part is
 // paced too, but tells no progress: the count is not known until the
 // whole file is read.
-bool read_dump(database_object *db, module_state *state, const char *name, bool replace,
-               DumpContents &dump)
+bool read_dump(database_object &db, const char *name, bool replace, DumpContents &dump)
 {
     // Without blocking, on a FIFO say; the descriptor is checked, not the
     // name, so nothing can be swapped in between.
     Descriptor file(open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status;
     if (file.get() < 0 || fstat(file.get(), &status) != 0) {
-        raise_errno_first(state, "open() error", name);
+        raise_failure(db.state, errno_first("open() error", name));
         return false;
     }
-    if (!ensure_regular(state, status, name)) {
+    if (!ensure_regular(db.state, status, name)) {
         return false;
     }
-    Steps checking(db, load_name, nullptr, 0);
-    return dump.read(state, name, file.get(), checking) &&
-           (replace || refuse_stored_keys(db, state, dump, checking));
+    Steps checking(db, "load", nullptr, 0);
+    return dump.read(db.state, name, file.get(), checking) &&
+           (replace || refuse_stored_keys(db, dump, checking));
 }
 
-PyObject *load_file(database_object *db, module_state *state, const char *name, bool replace,
-                    PyObject *progress)
+PyObject *load_file(database_object &db, const char *name, bool replace, PyObject *progress)
 {
-    if (!may_change(db, state)) {
+    if (!may_change(db)) {
         return nullptr;
     }
-    if (!db->writable) {
+    if (!db.writable) {
         // As any store through a reader is refused, before anything is read.
-        gdbm_set_errno(db->handle, GDBM_READER_CANT_STORE, false);
-        raise_library_error(state, "gdbm_store() error");
+        gdbm_set_errno(db.handle, GDBM_READER_CANT_STORE, false);
+        raise_failure(db.state, library_failure("gdbm_store() error"));
         return nullptr;
     }
     DumpContents dump;
-    if (!read_dump(db, state, name, replace, dump)) {
+    if (!read_dump(db, name, replace, dump)) {
         return nullptr;
     }
     // The records go into a new file with the database's own, which takes
     // the database's name only once all is written: a failure anywhere
     // before leaves the database file byte for byte as it was.
-    Rewrite rewrite(db, state);
+    Rewrite rewrite(db);
     if (!rewrite.begin()) {
         return nullptr;
     }
-    Steps steps(db, load_name,
-                progress, rewrite.records() + static_cast<Py_ssize_t>(dump.records()));
+    Steps steps(db, "load", progress,
+                rewrite.records() + static_cast<Py_ssize_t>(dump.records()));
     // The dump's owner and mode replace the database's.
     bool loaded = rewrite.copy(steps) &&
-                  store_records(rewrite.target(), state, dump, replace, steps) &&
+                  store_records(rewrite.target(), db.state, dump, replace, steps) &&
                   steps.finish() && rewrite.settle() &&
-                  dump.metadata().apply(state, gdbm_fdesc(rewrite.target()), db->name) &&
+                  dump.metadata().apply(db.state, gdbm_fdesc(rewrite.target()), db.name) &&
                   rewrite.take_name();
     return loaded ? Py_NewRef(Py_None) : nullptr;
 }
@@ -261,38 +252,18 @@ bool to_replace(PyObject *replace, bool *flag)
     return truth >= 0;
 }
 
-bool to_progress(const char *method, PyObject *progress)
-{
-    if (progress == Py_None || PyCallable_Check(progress)) {
-        return true;
-    }
-    PyErr_Format(PyExc_TypeError, "%s() progress must be callable or None, not %T", method,
-                 progress);
-    return false;
-}
-
 using OptionParser = bool (*)(PyObject *, bool *);
-using FileBody = PyObject *(*)(database_object *, module_state *, const char *, bool,
-                               PyObject *);
-
-template <const char *Format>
-_PyArg_Parser file_parser()
-{
-    static const char *const keywords[] = {"", "", "progress", nullptr};
-    _PyArg_Parser parser{};
-    parser.format = Format;
-    parser.keywords = keywords;
-    return parser;
-}
+using FileBody = PyObject *(*)(database_object &, const char *, bool, PyObject *);
 
 // dump() and load(): a file name and an optional second argument, both
 // positional only, and the keyword progress; checked before the closed
-// check. The body runs in the object's critical section.
-template <const char *Name, const char *Format, OptionParser parse_option, bool default_option,
+// check.
+template <method_name Name, method_name Format, OptionParser parse_option, bool default_option,
           FileBody body>
 PyObject *file_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    static _PyArg_Parser parser = file_parser<Format>();
+    static const char *const keywords[] = {"", "", "progress", nullptr};
+    static _PyArg_Parser parser = argument_parser(Format.text, keywords);
     PyObject *name_obj;
     PyObject *option_obj = nullptr;
     PyObject *progress = Py_None;
@@ -305,32 +276,26 @@ PyObject *file_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
         return nullptr;
     }
     Ref path;
-    if (!to_progress(Name, progress) || !to_path(name_obj, path)) {
+    if (!is_progress(Name.text, progress) || !to_path(name_obj, path)) {
         return nullptr;
     }
     const char *name = PyBytes_AS_STRING(path.borrow());
-    module_state *state = state_of_object(self);
-    return with_lock(self, [&]() -> PyObject * {
-        database_object *db = as_db(self);
-        return ensure_open(db, state) ? body(db, state, name, option, progress) : nullptr;
-    });
+    return on_open(self,
+                   [&](database_object &db) { return body(db, name, option, progress); });
 }
-
-constexpr char dump_format[] = "O|O$O:dump";
-constexpr char load_format[] = "O|O$O:load";
 
 }  // namespace
 
 PyObject *db_dump(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    return file_method<dump_name, dump_format, to_ascii, true, dump_file>(self, args, nargs,
-                                                                          kwnames);
+    return file_method<"dump", "O|O$O:dump", to_ascii, true, dump_file>(self, args, nargs,
+                                                                       kwnames);
 }
 
 PyObject *db_load(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    return file_method<load_name, load_format, to_replace, false, load_file>(self, args, nargs,
-                                                                             kwnames);
+    return file_method<"load", "O|O$O:load", to_replace, false, load_file>(self, args, nargs,
+                                                                          kwnames);
 }
 
 const char dump_doc[] =

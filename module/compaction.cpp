@@ -36,8 +36,9 @@ bool set_cache(GDBM_FILE handle, size_t size)
 
 // The flags the new file is opened with: the database's locking, memory
 // mapping (which the flags tell however it was chosen; setting it later
-// would flush the whole file in one call) and format. The new file is written without a flush per record,
-// and flushed once before it takes the name; the sync mode is set after.
+// would flush the whole file in one call) and format. The new file is
+// written without a flush per record, and flushed once before it takes the
+// name; the sync mode is set after.
 bool read_open_flags(GDBM_FILE handle, int *flags, int *block_size)
 {
     int format = 0;
@@ -57,13 +58,13 @@ bool read_open_flags(GDBM_FILE handle, int *flags, int *block_size)
 KeptSettings::~KeptSettings()
 {
     if (kept_) {
-        set_cache(db_->handle, cache_auto_ ? GDBM_CACHE_AUTO : cache_size_);
+        set_cache(db_.handle, cache_auto_ ? GDBM_CACHE_AUTO : cache_size_);
     }
 }
 
 bool KeptSettings::keep()
 {
-    GDBM_FILE handle = db_->handle;
+    GDBM_FILE handle = db_.handle;
     if (gdbm_setopt(handle, GDBM_GETCACHESIZE, &cache_size_, sizeof cache_size_) != 0 ||
         gdbm_setopt(handle, GDBM_GETCACHEAUTO, &cache_auto_, sizeof cache_auto_) != 0 ||
         gdbm_setopt(handle, GDBM_GETCENTFREE, &central_free_, sizeof central_free_) != 0 ||
@@ -96,20 +97,20 @@ Rewrite::~Rewrite()
 
 bool Rewrite::begin()
 {
-    if (!may_rewrite(db_, state_)) {
+    if (!may_rewrite(db_)) {
         return false;
     }
-    if (!kept_.keep() || !read_open_flags(db_->handle, &flags_, &block_size_)) {
-        raise_library_error(state_, "gdbm_setopt() error");
+    if (!kept_.keep() || !read_open_flags(db_.handle, &flags_, &block_size_)) {
+        raise_failure(db_.state, library_failure("gdbm_setopt() error"));
         return false;
     }
-    count_ = library_count(db_, state_);
+    count_ = library_count(db_);
     return count_ >= 0 && make_name() && open_folder() && create_file();
 }
 
 bool Rewrite::make_name()
 {
-    size_t length = std::strlen(db_->name);
+    size_t length = std::strlen(db_.name);
     if (fault::injected()) {
         return false;
     }
@@ -118,7 +119,7 @@ bool Rewrite::make_name()
         PyErr_NoMemory();
         return false;
     }
-    std::memcpy(name_.get(), db_->name, length);
+    std::memcpy(name_.get(), db_.name, length);
     std::memcpy(name_.get() + length, new_file_suffix, sizeof new_file_suffix);
     return true;
 }
@@ -132,7 +133,7 @@ bool Rewrite::open_folder()
     folder_ = open(name_.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     *end = kept;
     if (folder_ < 0) {
-        raise_errno_first(state_, "open() error");
+        raise_failure(db_.state, errno_first("open() error"));
         return false;
     }
     return true;
@@ -146,7 +147,8 @@ bool Rewrite::create_file()
     int fd = mkostemp(name_.get(), O_CLOEXEC);
     struct stat made;
     if (fd < 0 || fstat(fd, &made) != 0) {
-        raise_errno_first(state_, fd < 0 ? "mkostemp() error" : "fstat() error", db_->name);
+        raise_failure(db_.state,
+                      errno_first(fd < 0 ? "mkostemp() error" : "fstat() error", db_.name));
         if (fd >= 0) {
             close(fd);
             unlink(name_.get());
@@ -154,15 +156,15 @@ bool Rewrite::create_file()
         return false;
     }
     made_.record(name_.get(), made);
-    errno = 0;
     // The library closes the descriptor when it fails, and owns it otherwise.
-    handle_ = gdbm_fd_open(fd, db_->name, block_size_, flags_, nullptr);
+    handle_ = errno_first_call(
+        [&] { return gdbm_fd_open(fd, db_.name, block_size_, flags_, nullptr); });
     if (handle_ == nullptr) {
-        raise_errno_first(state_, "gdbm_open() error", name_.get());
+        raise_failure(db_.state, errno_first("gdbm_open() error", name_.get()));
         return false;
     }
     if (!set_cache(handle_, rewrite_cache_buckets)) {
-        raise_library_error(state_, "gdbm_setopt() error");
+        raise_failure(db_.state, library_failure("gdbm_setopt() error"));
         return false;
     }
     return true;
@@ -172,40 +174,40 @@ bool Rewrite::create_file()
 // can make it miss or exceed.
 bool Rewrite::copy(Steps &steps)
 {
-    GDBM_FILE from = db_->handle;
+    GDBM_FILE from = db_.handle;
     const char *call = "gdbm_firstkey() error";
     LibDatum key(gdbm_firstkey(from));
     for (; key; key = LibDatum(gdbm_nextkey(from, key.view()))) {
         call = "gdbm_nextkey() error";
         if (steps.done() == count_) {
-            raise_error(state_, endless_traversal_message);
+            raise_error(db_.state, endless_traversal_message);
             return false;
         }
         LibDatum value(gdbm_fetch(from, key.view()));
         if (!value) {
-            raise_library_error(state_, "gdbm_fetch() error");
+            raise_failure(db_.state, library_failure("gdbm_fetch() error"));
             return false;
         }
-        errno = 0;
-        int stored = gdbm_store(handle_, key.view(), value.view(), GDBM_INSERT);
+        int stored = errno_first_call(
+            [&] { return gdbm_store(handle_, key.view(), value.view(), GDBM_INSERT); });
         if (stored == 1) {
-            raise_error(state_, endless_traversal_message);
+            raise_error(db_.state, endless_traversal_message);
             return false;
         }
         if (stored != 0) {
-            raise_errno_first(state_, "gdbm_store() error");
+            raise_failure(db_.state, errno_first("gdbm_store() error"));
             return false;
         }
         if (!steps.advance()) {
             return false;
         }
     }
-    if (raise_unless_miss(state_, call)) {
+    if (raise_unless_miss(db_.state, call)) {
         return false;
     }
     if (steps.done() != count_) {
-        PyErr_Format(state_->error_type, "%s() found %zd of the %zd records: "
-                     "the database file is damaged", db_->busy_with, steps.done(), count_);
+        raise_error(db_.state, "%s() found %zd of the %zd records: "
+                     "the database file is damaged", db_.busy_with, steps.done(), count_);
         return false;
     }
     return true;
@@ -215,20 +217,19 @@ bool Rewrite::settle()
 {
     int fd = gdbm_fdesc(handle_);
     struct stat old;
-    errno = 0;
-    if (fstat(gdbm_fdesc(db_->handle), &old) != 0 ||
+    if (fstat(gdbm_fdesc(db_.handle), &old) != 0 ||
         (fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM) ||
         fchmod(fd, old.st_mode & 07777) != 0) {
-        raise_errno_first(state_, "fchmod() error", name_.get());
+        raise_failure(db_.state, errno_first("fchmod() error", name_.get()));
         return false;
     }
     // The database's settings come only now: the copy runs with a new
     // file's defaults, which suit it; with the central free list on, as a
     // reopened file here has it, a million records took a sixth longer.
-    int sync_mode = db_->sync_each_change ? 1 : 0;
+    int sync_mode = db_.sync_each_change ? 1 : 0;
     if (!kept_.carry_to(handle_) ||
         gdbm_setopt(handle_, GDBM_SETSYNCMODE, &sync_mode, sizeof sync_mode) != 0) {
-        raise_library_error(state_, "gdbm_setopt() error");
+        raise_failure(db_.state, library_failure("gdbm_setopt() error"));
         return false;
     }
     return true;
@@ -241,13 +242,13 @@ bool Rewrite::flush_file()
     // own flush then finds little left to do.
     int fd = gdbm_fdesc(handle_);
     if (detached([fd] { return fdatasync(fd); }) != 0) {
-        raise_errno_first(state_, "fdatasync() error", name_.get());
+        raise_failure(db_.state, errno_first("fdatasync() error", name_.get()));
         return false;
     }
     if (gdbm_sync(handle_) != 0) {
         // The library's own error handling may have overwritten errno.
         errno = gdbm_last_syserr(handle_);
-        raise_errno_first(state_, "gdbm_sync() error");
+        raise_failure(db_.state, errno_first("gdbm_sync() error"));
         return false;
     }
     return true;
@@ -260,17 +261,16 @@ bool Rewrite::take_name()
     if (!flush_file()) {
         return false;
     }
-    if (rename(name_.get(), db_->name) != 0) {
-        raise_errno_first(state_, "rename() error", name_.get());
+    if (rename(name_.get(), db_.name) != 0) {
+        raise_failure(db_.state, errno_first("rename() error", name_.get()));
         return false;
     }
     made_.keep();
-    let_old_file_go(std::exchange(db_->handle, std::exchange(handle_, nullptr)));
-    db_->known_size = -1;
+    let_old_file_go(std::exchange(db_.handle, std::exchange(handle_, nullptr)));
+    db_.known_size = -1;
     // Some file systems cannot flush a folder, and say so with EINVAL.
-    errno = 0;
     if (detached([this] { return fsync(folder_); }) != 0 && errno != EINVAL) {
-        raise_errno_first(state_, "fsync() error");
+        raise_failure(db_.state, errno_first("fsync() error"));
         return false;
     }
     return true;
@@ -291,9 +291,9 @@ void Rewrite::let_old_file_go(GDBM_FILE old)
 
 namespace {
 
-PyObject *compact_file(database_object *db, module_state *state, PyObject *progress)
+PyObject *compact_file(database_object &db, PyObject *progress)
 {
-    Rewrite rewrite(db, state);
+    Rewrite rewrite(db);
     if (!rewrite.begin()) {
         return nullptr;
     }
@@ -303,7 +303,7 @@ PyObject *compact_file(database_object *db, module_state *state, PyObject *progr
     if (!rewrite.copy(steps) || !steps.finish() || !rewrite.settle() || !rewrite.take_name()) {
         return nullptr;
     }
-    db->known_size = rewrite.records();
+    db.known_size = rewrite.records();
     Py_RETURN_NONE;
 }
 
@@ -318,7 +318,7 @@ PyObject *db_compact(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
         !is_progress("compact", progress)) {
         return nullptr;
     }
-    return on_open(self, [&](database_object &db) { return compact_file(&db, db.state, progress); });
+    return on_open(self, [&](database_object &db) { return compact_file(db, progress); });
 }
 
 const char compact_doc[] =

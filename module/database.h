@@ -275,6 +275,4 @@ extern const char load_doc[];
 
 }  // namespace kvstore
 
-#include "transition.h"
-
 #endif

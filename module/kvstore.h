@@ -19,9 +19,10 @@ struct module_state {
     PyTypeObject *walk_type;
 };
 
-// The state of the module object `module`: the route to it for the module's
-// functions and for the module's own set-up; everything else reaches it
-// through the object it works on.
+// The state of the module object `module`: the route to it for the
+// module's functions (open, latest_snapshot), its set-up, and a new
+// package mapping, which finds the module by its definition; everything
+// else reaches the state through the object it works on.
 inline module_state *state_of_module(PyObject *module)
 {
     return static_cast<module_state *>(PyModule_GetState(module));

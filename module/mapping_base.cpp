@@ -185,7 +185,7 @@ PyObject *mapping_new(PyTypeObject *type, PyObject *, PyObject *)
     }
     PyObject *self = fault::injected() ? nullptr : type->tp_alloc(type, 0);
     if (self != nullptr) {
-        as_mapping(self)->state = static_cast<module_state *>(PyModule_GetState(module));
+        as_mapping(self)->state = state_of_module(module);
     }
     return self;
 }
@@ -255,7 +255,8 @@ PyObject *mapping_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs)
 
 PyMethodDef mapping_methods[] = {
     {"get", as_cfunction(mapping_get), METH_FASTCALL, get_doc},
-    {"setdefault", as_cfunction(key_default_method<"setdefault", store_default, false>), METH_FASTCALL, setdefault_doc},
+    {"setdefault", as_cfunction(key_default_method<"setdefault", store_default, false>),
+     METH_FASTCALL, setdefault_doc},
     {"pop", as_cfunction(key_default_method<"pop", take, true>), METH_FASTCALL,
      "pop($self, key, default=..., /)\n--\n\n"
      "Remove key and return its value, or default (when given) if key is missing.\n"

@@ -290,7 +290,8 @@ CString resolved_name(module_state *state, const char *name, int fd)
         return nullptr;
     }
     if (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
-        raise_failure(state, system_failure(EAGAIN, "The file was replaced while it was being opened",
+        raise_failure(state, system_failure(EAGAIN,
+                                            "The file was replaced while it was being opened",
                                             name));
         return nullptr;
     }

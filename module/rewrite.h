@@ -19,7 +19,7 @@ namespace kvstore {
 // old one after a failure, the new one after success.
 class KeptSettings {
 public:
-    explicit KeptSettings(database_object *db) : db_(db) {}
+    explicit KeptSettings(database_object &db) : db_(db) {}
     KeptSettings(const KeptSettings &) = delete;
     KeptSettings &operator=(const KeptSettings &) = delete;
     ~KeptSettings();
@@ -30,7 +30,7 @@ public:
     bool carry_to(GDBM_FILE handle) const;
 
 private:
-    database_object *db_;
+    database_object &db_;
     bool kept_ = false;
     size_t cache_size_ = 0;
     int cache_auto_ = 0;
@@ -40,7 +40,7 @@ private:
 
 class Rewrite {
 public:
-    Rewrite(database_object *db, module_state *state) : db_(db), state_(state), kept_(db) {}
+    explicit Rewrite(database_object &db) : db_(db), kept_(db) {}
     Rewrite(const Rewrite &) = delete;
     Rewrite &operator=(const Rewrite &) = delete;
     ~Rewrite();
@@ -71,8 +71,7 @@ private:
     bool flush_file();
     void let_old_file_go(GDBM_FILE old);
 
-    database_object *db_;
-    module_state *state_;
+    database_object &db_;
     KeptSettings kept_;
     Py_ssize_t count_ = -1;
     int flags_ = 0;

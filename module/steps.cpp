@@ -46,21 +46,21 @@ void raise_unavailable(database_object &db)
                 db.busy_with);
 }
 
-Steps::Steps(database_object *db, const char *operation, PyObject *progress, Py_ssize_t total)
+Steps::Steps(database_object &db, const char *operation, PyObject *progress, Py_ssize_t total)
     : db_(db), progress_(progress == Py_None ? nullptr : progress), total_(total),
       step_start_(now()), last_read_(step_start_)
 {
-    assert(db->busy_with == nullptr);
-    db->busy_with = operation;
+    assert(db.busy_with == nullptr);
+    db.busy_with = operation;
     // ensure_open()'s one comparison then fails, and its slow path reports
     // the work in progress.
-    usable_in_ = std::exchange(db->usable_in, 0);
+    usable_in_ = std::exchange(db.usable_in, 0);
 }
 
 Steps::~Steps()
 {
-    db_->busy_with = nullptr;
-    db_->usable_in = usable_in_;
+    db_.busy_with = nullptr;
+    db_.usable_in = usable_in_;
 }
 
 bool Steps::step_over()

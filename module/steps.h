@@ -19,7 +19,7 @@ class Steps {
 public:
     // `operation` names the work in the refusal others get ("dump", ...);
     // `progress` is borrowed: null or None when the caller gave none.
-    Steps(database_object *db, const char *operation, PyObject *progress, Py_ssize_t total);
+    Steps(database_object &db, const char *operation, PyObject *progress, Py_ssize_t total);
     ~Steps();
     Steps(const Steps &) = delete;
     Steps &operator=(const Steps &) = delete;
@@ -42,7 +42,7 @@ private:
     bool pause();
     bool report(Py_ssize_t done);
 
-    database_object *db_;
+    database_object &db_;
     PyObject *progress_;
     Py_ssize_t total_;
     Py_ssize_t done_ = 0;
