@@ -90,8 +90,9 @@ int db_ass_subscript(PyObject *self, PyObject *key_obj, PyObject *value_obj)
     if (!key.convert(key_obj, stored_item)) {
         return -1;
     }
-    return on_open(self,
-                   [&](database_object &db) { return assign(db, key_obj, key.get(), value_obj); });
+    return on_open(self, [&] [[gnu::flatten]] (database_object &db) {
+        return assign(db, key_obj, key.get(), value_obj);
+    });
 }
 
 Py_ssize_t library_count(database_object &db)
