@@ -27,8 +27,8 @@ shards=${MEMORY_SHARDS:-2}
 
 # Seconds each behaviour test file took under valgrind and under the
 # sanitizers (one process for the whole pass, at the default scales, pytest
-# --durations, load average about 4; test_compact.py on its own, load average
-# about 2). The shards are balanced by them; a file missing here counts as a
+# --durations, load average about 4; test_compact.py and test_signatures.py
+# on their own, load average about 2). The shards are balanced by them; a file missing here counts as a
 # minute.
 SECONDS_TAKEN="
 test_compact.py 56 5
@@ -39,6 +39,7 @@ test_cli.py 19 24
 test_conversion.py 28 3
 test_damaged.py 24 7
 test_stateful.py 24 3
+test_signatures.py 41 2
 test_package.py 11 1
 test_threads.py 7 3
 test_tuning.py 8 2
