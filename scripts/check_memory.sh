@@ -28,8 +28,8 @@ shards=${MEMORY_SHARDS:-2}
 # Seconds each behaviour test file took under valgrind and under the
 # sanitizers (one process for the whole pass, at the default scales, pytest
 # --durations, load average about 4; test_compact.py and test_signatures.py
-# on their own, load average about 2). The shards are balanced by them; a file missing here counts as a
-# minute.
+# on their own, load average about 2). The shards are balanced by them; a
+# file missing here counts as a minute.
 SECONDS_TAKEN="
 test_compact.py 56 5
 test_leaks.py 138 33
