@@ -103,7 +103,10 @@ def test_small_and_edge_records(make_db, records):
     calls = []
     db.compact(progress=lambda done, total: calls.append((done, total)))
     assert records_of(db) == records
-    assert calls == [(len(records), len(records))]
+    # A slow machine may report between the two records too; the last
+    # report is always the whole.
+    assert calls[-1] == (len(records), len(records))
+    assert all(total == len(records) for _, total in calls)
 
 
 @pytest.mark.parametrize("operation, stop_at", STOP_CASES)
