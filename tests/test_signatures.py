@@ -331,7 +331,7 @@ def test_help_shows_the_signatures(subject, functions):
         # pydoc folds a long signature over several lines, each behind a "|"
         # in a class's help; from 3.14 on it shows a string annotation
         # unquoted, which inspect quotes.
-        return "".join(text.replace("|", "").replace("'", "").split())
+        return "".join(text.replace("|", "").replace("'", "").replace('"', "").split())
 
     shown = squeezed(pydoc.render_doc(subject, renderer=pydoc.plaintext))
     for name, function in functions.items():
