@@ -1,8 +1,9 @@
 // The gdbm database object, shared by the files that implement its type
 // (lifecycle, mapping, dict_methods, traversal, maintenance, compaction,
 // recovery, crash_tolerance, backup, open, and the type's tables in
-// database_type), by what every use goes through (change, steps), and by the
-// kvstore package's base type that works on it (mapping_base, mapping_walk).
+// database_type), by what every use goes through (change, steps, and the
+// rewrite through a new file, rewrite.h), and by the kvstore package's base
+// type that works on it (mapping_base, mapping_walk).
 //
 // Every operation that reads or changes an object's handle or cached count
 // runs inside the object's critical section, so that one object shared by
