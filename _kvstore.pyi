@@ -141,7 +141,10 @@ class _Mapping:
 def latest_snapshot[T: _FileName](even: T, odd: T, /) -> T:
     """The snapshot (even or odd, as given) that holds the database as of its last sync."""
 
-def open(
+def open(filename: _FileName, flags: str = "r", mode: int = 0o666, /) -> gdbm:
+    """Open a gdbm database file and return a gdbm object."""
+
+def _open_tuned(
     filename: _FileName,
     flags: str = "r",
     mode: int = 0o666,
@@ -153,4 +156,4 @@ def open(
     central_free: bool | None = None,
     coalesce_blocks: bool | None = None,
 ) -> gdbm:
-    """Open a gdbm database file and return a gdbm object; the keywords tune gdbm for this handle."""
+    """open() with gdbm tuned for this handle by the keywords: the kvstore package's route."""

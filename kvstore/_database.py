@@ -18,7 +18,7 @@ type FileName = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 
 class Tuning(TypedDict, total=False):
-    """gdbm's settings for one open handle, as _kvstore.open takes them."""
+    """gdbm's settings for one open handle, as open() takes them."""
 
     mmap: bool | None
     cache_size: int | None
@@ -45,7 +45,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
     def __init__(
         self, filename: FileName, flag: str = "r", mode: int = 0o666, **tuning: Unpack[Tuning]
     ) -> None:
-        self._raw: _kvstore.gdbm = _kvstore.open(filename, flag, mode, **tuning)
+        self._raw: _kvstore.gdbm = _kvstore._open_tuned(filename, flag, mode, **tuning)  # pyright: ignore[reportPrivateUsage]
         self._filename: str = os.fsdecode(filename)
         self._flag: str = flag
         self._closed: bool = False

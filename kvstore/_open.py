@@ -27,9 +27,15 @@ def open(
     when missing) or "n" (always a new, empty database), followed by any of
     _kvstore.open_flags[4:]. mode is the permission of a newly created file.
     While another opener holds the file's lock, retries for up to timeout
-    seconds, then raises error with errno EAGAIN. The other keywords (mmap,
-    cache_size, block_size, central_free, coalesce_blocks) tune gdbm for this
-    handle, as _kvstore.open describes.
+    seconds, then raises error with errno EAGAIN. The other keywords tune
+    gdbm for this handle; None keeps gdbm's own choice, and none changes the
+    file's format or when data reaches the disk: mmap (True or False) maps
+    the file into memory; cache_size is the number of buckets kept in memory
+    (0: as many as the file has); block_size is the block size of a new
+    file, a power of two from 512 to 2**28; central_free (True or False)
+    keeps the list of freed blocks in the header only; coalesce_blocks (True
+    or False) merges adjacent freed blocks, which makes deleting many
+    records faster.
     """
     if not timeout >= 0:
         raise ValueError(f"timeout must be a number of seconds, 0 or more, not {timeout!r}")

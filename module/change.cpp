@@ -53,7 +53,10 @@ pid_t this_process()
 
 bool may_use(database_object &db)
 {
-    if (db.handle == nullptr || db.busy_with != nullptr) {
+    if (!wait_for_long_work(db)) {
+        return false;
+    }
+    if (db.handle == nullptr) {
         raise_unavailable(db);
         return false;
     }
@@ -76,6 +79,15 @@ bool may_change(database_object &db)
     }
     raise_opened_elsewhere(db, here, "a change made here would be lost");
     return false;
+}
+
+int release_handle(GDBM_FILE handle, pid_t opener)
+{
+    if (opener != this_process()) {
+        close(gdbm_fdesc(handle));
+        return 0;
+    }
+    return gdbm_close(handle);
 }
 
 bool raise_unreported_flush_failure(database_object &db)

@@ -22,9 +22,10 @@ namespace {
 // mkostemp() fills in the X's.
 constexpr char new_file_suffix[] = ".compact.XXXXXX";
 
-// Buckets each handle caches during a rewrite. The copy reads the old
-// file's buckets in hash order, each once, and the new file receives the
-// records in the same order: a small cache serves both. The library's
+// Buckets each handle caches during a rewrite, unless the caller chose a
+// size. The copy reads the old file's buckets in hash order, each once, and
+// the new file receives the records in the same order: a small cache serves
+// both. The library's
 // own cache would grow to the whole file, fill in one long call when the
 // records are counted, and be written back in one long call at the end.
 constexpr size_t rewrite_cache_buckets = 1024;
@@ -57,8 +58,8 @@ bool read_open_flags(GDBM_FILE handle, int *flags, int *block_size)
 
 KeptSettings::~KeptSettings()
 {
-    if (kept_) {
-        set_cache(db_.handle, cache_auto_ ? GDBM_CACHE_AUTO : cache_size_);
+    if (shrunk_ && kept_in_ == this_process()) {
+        set_cache(db_.handle, GDBM_CACHE_AUTO);
     }
 }
 
@@ -72,8 +73,19 @@ bool KeptSettings::keep()
                     sizeof coalesce_blocks_) != 0) {
         return false;
     }
-    kept_ = true;
+    // A size the caller chose is never changed on a handle in use: the
+    // library aborts in some such resizes (a small cache made large, then
+    // small again). Only a cache the library sizes itself is made small.
+    if (!cache_auto_) {
+        return true;
+    }
+    shrunk_ = true;
     return set_cache(handle, rewrite_cache_buckets);
+}
+
+size_t KeptSettings::new_file_cache() const
+{
+    return cache_auto_ ? rewrite_cache_buckets : cache_size_;
 }
 
 bool KeptSettings::carry_to(GDBM_FILE handle) const
@@ -87,8 +99,10 @@ bool KeptSettings::carry_to(GDBM_FILE handle) const
 
 Rewrite::~Rewrite()
 {
+    // A child forked from the progress callable unwinds here too, with the
+    // parent's new file under this handle.
     if (handle_ != nullptr) {
-        gdbm_close(handle_);
+        release_handle(handle_, made_in_);
     }
     if (folder_ >= 0) {
         close(folder_);
@@ -163,7 +177,7 @@ bool Rewrite::create_file()
         raise_failure(db_.state, errno_first("gdbm_open() error", name_.get()));
         return false;
     }
-    if (!set_cache(handle_, rewrite_cache_buckets)) {
+    if (!set_cache(handle_, kept_.new_file_cache())) {
         raise_failure(db_.state, library_failure("gdbm_setopt() error"));
         return false;
     }

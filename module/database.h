@@ -41,8 +41,11 @@ struct database_object {
     bool locks_file;        // opened without 'u'
     bool sync_each_change;  // opened with 's'
     // The long operation that lets other threads run between its steps
-    // (steps.h), or null: while it is set, every other use is refused.
+    // (steps.h), or null: while it is set, a use from another thread of the
+    // same process waits until it ends, and any other use is refused.
     const char *busy_with;
+    pid_t busy_in;                 // the process running it
+    unsigned long working_thread;  // the thread running it
 };
 
 inline constexpr char closed_message[] = "GDBM object has already been closed";
@@ -54,8 +57,16 @@ inline database_object *as_db(PyObject *self)
     return reinterpret_cast<database_object *>(self);
 }
 
-// Raises `error`: the object is closed, or busy with a long operation.
+// Raises `error`: the object is closed, or busy with a long operation that
+// this caller cannot wait for.
 void raise_unavailable(database_object &db);
+
+// steps.cpp: while a long operation runs on `db`, waits for its end with
+// the interpreter's other threads running, then returns true. False with
+// `error` set when waiting would never end (the call comes from the
+// operation's own thread, or from a child forked during it) or a signal
+// handler raised while waiting.
+bool wait_for_long_work(database_object &db);
 
 // ---- what every use goes through (change.cpp) ----------------------------
 
@@ -68,13 +79,15 @@ pid_t this_process();
 // the slow path.
 extern pid_t kept_process [[gnu::visibility("hidden")]];
 
-// The slow path of ensure_open(): false with `error` set when closed, busy
-// with a long operation, or opened for writing by a parent process.
+// The slow path of ensure_open(): waits out a long operation of another
+// thread; false with `error` set when closed, busy with a long operation
+// that cannot be waited for, or opened for writing by a parent process.
 bool may_use(database_object &db);
 
-// The one check before every use of the handle: false with `error` set when
-// the object is closed, when a long operation is between two of its steps
-// (the handle is then in the middle of that work), or when it was opened
+// The one check before every use of the handle: while another thread's long
+// operation is between two of its steps (the handle is then in the middle of
+// that work), waits until it ends. False with `error` set when the object is
+// closed, when that operation cannot be waited for, or when it was opened
 // for writing in a parent process, whose writes this process's copy of the
 // library's cache does not see (its reads would return stale or mixed
 // records). A reader may still be read in a child: no writer can change the
@@ -135,6 +148,15 @@ inline GDBM_FILE take_handle(database_object &db)
     db.handle = nullptr;
     return handle;
 }
+
+// Closes a library handle that the process `opener` opened. In a child of
+// fork() the handle is a copy of the parent's: closing it through the
+// library would write the copy's cache over the parent's records and unlock
+// the file the parent still holds (a flock() lock belongs to the open file
+// that both processes share). There only the child's descriptor is closed;
+// the copy's memory stays with the child, which never uses it again.
+// Returns the library's result otherwise.
+int release_handle(GDBM_FILE handle, pid_t opener);
 
 // A change through an object that a parent process opened would land in a
 // copy of the parent's cache and be lost, or overwrite the parent's

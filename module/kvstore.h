@@ -38,9 +38,12 @@ extern PyType_Spec database_spec;
 // (mapping_walk.cpp).
 extern PyType_Spec mapping_spec;
 extern PyType_Spec walk_spec;
-PyObject *open_database(PyObject *module, PyObject *const *args, size_t nargsf,
-                        PyObject *kwnames);
+PyObject *open_database(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 extern const char open_doc[];
+// open() with gdbm's settings for the handle as keywords, for the kvstore
+// package, whose open() takes them.
+PyObject *open_tuned(PyObject *module, PyObject *const *args, size_t nargsf, PyObject *kwnames);
+extern const char open_tuned_doc[];
 
 // latest_snapshot() (crash_tolerance.cpp).
 PyObject *latest_snapshot(PyObject *module, PyObject *const *args, Py_ssize_t nargs,

@@ -9,36 +9,22 @@ namespace kvstore {
 
 namespace {
 
-// In a child of fork() the handle is a copy of the parent's: closing it
-// through the library would write the copy's cache over the parent's
-// records and unlock the file the parent still holds (a flock() lock
-// belongs to the open file that both processes share). There only the
-// child's descriptor is closed; the copy's memory stays with the child,
-// which never uses it again. Returns the library's result otherwise.
-int release(database_object &db, GDBM_FILE handle)
-{
-    if (db.opener != this_process()) {
-        close(gdbm_fdesc(handle));
-        return 0;
-    }
-    return gdbm_close(handle);
-}
-
 // Releases the handle; the object is closed afterwards whatever the library
-// reports. Returns false with `error` set when the final write failed, or
-// when a long operation is between its steps (it still needs the handle).
+// reports. A long operation of another thread, which still needs the
+// handle, is waited for first; a child forked during one closes its copy at
+// once. Returns false with `error` set when the final write failed, or when
+// the progress callable of a long operation closes its database.
 // Closing a closed object is fine: it makes no use check.
 bool close_handle(database_object &db)
 {
-    if (db.busy_with != nullptr) {
-        raise_unavailable(db);
+    if (db.busy_with != nullptr && db.busy_in == this_process() && !wait_for_long_work(db)) {
         return false;
     }
     GDBM_FILE handle = take_handle(db);
     if (handle == nullptr) {
         return true;
     }
-    if (errno_first_call([&] { return release(db, handle); }) == 0) {
+    if (errno_first_call([&] { return release_handle(handle, db.opener); }) == 0) {
         return true;
     }
     raise_failure(db.state, errno_first("gdbm_close() error"));
@@ -71,7 +57,7 @@ void db_dealloc(PyObject *self)
     database_object &db = *as_db(self);
     if (db.handle != nullptr) {
         // Nobody is left to hear a failure here.
-        release(db, db.handle);
+        release_handle(db.handle, db.opener);
     }
     std::free(db.name);
     PyTypeObject *type = Py_TYPE(self);

@@ -76,7 +76,8 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyMethodDef module_methods[] = {
-    {"open", as_cfunction(open_database), METH_FASTCALL | METH_KEYWORDS, open_doc},
+    {"open", as_cfunction(open_database), METH_FASTCALL, open_doc},
+    {"_open_tuned", as_cfunction(open_tuned), METH_FASTCALL | METH_KEYWORDS, open_tuned_doc},
     {"latest_snapshot", as_cfunction(latest_snapshot), METH_FASTCALL | METH_KEYWORDS,
      latest_snapshot_doc},
 #ifdef KVSTORE_FAULT_INJECTION

@@ -115,11 +115,15 @@ bool parse_cache_size(PyObject *value, Py_ssize_t *out)
 }
 
 // gdbm_open takes a block of at least 512 bytes, as an int; a power of two
-// keeps every block aligned on the pages of the file system.
+// keeps every block aligned on the pages of the file system. The library
+// accepts larger blocks than 2**28, then fails at the first store
+// ("Malformed avail_block"), leaving a file of gigabytes behind.
+constexpr Py_ssize_t largest_block_size = Py_ssize_t{1} << 28;
+
 bool parse_block_size(PyObject *value, int *out)
 {
     Py_ssize_t size = 0;
-    if (!parse_number(value, "block_size", 512, Py_ssize_t{1} << 30, &size)) {
+    if (!parse_number(value, "block_size", 512, largest_block_size, &size)) {
         return false;
     }
     if ((size & (size - 1)) != 0) {
@@ -335,10 +339,13 @@ bool open_handle(database_object &db, const char *name, int flags, int mode,
 
 }  // namespace
 
-PyObject *open_database(PyObject *module, PyObject *const *args, size_t nargsf,
-                        PyObject *kwnames)
+namespace {
+
+// What open() and open_tuned() share: the positional arguments, checked in
+// the order open()'s errors must come in, then the object and its file.
+PyObject *open_object(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
+                      const settings &chosen)
 {
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs < 1 || nargs > 3) {
         _PyArg_CheckPositional("open", nargs, 1, 3);
         return nullptr;
@@ -347,10 +354,6 @@ PyObject *open_database(PyObject *module, PyObject *const *args, size_t nargsf,
     int flags = GDBM_READER;
     int mode = 0666;
     if (nargs >= 2 && !parse_open_options(args, nargs, state, &flags, &mode)) {
-        return nullptr;
-    }
-    settings chosen;
-    if (!parse_settings(args + nargs, kwnames, &chosen)) {
         return nullptr;
     }
     // The converter refuses names with an embedded NUL byte itself.
@@ -375,15 +378,32 @@ PyObject *open_database(PyObject *module, PyObject *const *args, size_t nargsf,
     db.locks_file = (flags & GDBM_NOLOCK) == 0;
     db.sync_each_change = (flags & GDBM_SYNC) != 0;
     db.busy_with = nullptr;
+    db.busy_in = 0;
+    db.working_thread = 0;
     PyObject_GC_Track(self.borrow());
     bool opened = open_handle(db, PyBytes_AS_STRING(name.borrow()), flags, mode, chosen);
     return opened ? self.release() : nullptr;
 }
 
+}  // namespace
+
+PyObject *open_database(PyObject *module, PyObject *const *args, Py_ssize_t nargs)
+{
+    return open_object(module, args, nargs, settings{});
+}
+
+PyObject *open_tuned(PyObject *module, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+{
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    settings chosen;
+    if (!parse_settings(args + nargs, kwnames, &chosen)) {
+        return nullptr;
+    }
+    return open_object(module, args, nargs, chosen);
+}
+
 const char open_doc[] =
-"open($module, filename, flags='r', mode=0o666, /, *, mmap=None,\n"
-"     cache_size=None, block_size=None, central_free=None,\n"
-"     coalesce_blocks=None)\n--\n\n"
+"open($module, filename, flags='r', mode=0o666, /)\n--\n\n"
 "Open a dbm database and return a dbm object.\n"
 "\n"
 "The filename argument is the name of the database file.\n"
@@ -405,15 +425,21 @@ const char open_doc[] =
 "disk.  The 'u' flag disables locking of the database file.\n"
 "\n"
 "The optional mode argument is the Unix mode of the file, used only\n"
-"when the database has to be created.  It defaults to octal 0o666.\n"
+"when the database has to be created.  It defaults to octal 0o666.";
+
+const char open_tuned_doc[] =
+"_open_tuned($module, filename, flags='r', mode=0o666, /, *, mmap=None,\n"
+"            cache_size=None, block_size=None, central_free=None,\n"
+"            coalesce_blocks=None)\n--\n\n"
+"Open a dbm database as open() does, with gdbm tuned for this handle.\n"
 "\n"
-"The keyword-only arguments tune gdbm for this handle; None keeps gdbm's\n"
-"own choice, and none changes the file's format or when data reaches\n"
-"the disk.  mmap (True or False) maps the file into memory; cache_size\n"
-"is the number of buckets kept in memory (0: as many as the file has);\n"
-"block_size is the block size of a new file, a power of two of at least\n"
-"512; central_free (True or False) keeps the list of freed blocks in the\n"
-"header only; coalesce_blocks (True or False) merges adjacent freed\n"
+"kvstore.open() passes its settings here.  None keeps gdbm's own choice,\n"
+"and no setting changes the file's format or when data reaches the disk.\n"
+"mmap (True or False) maps the file into memory; cache_size is the\n"
+"number of buckets kept in memory (0: as many as the file has);\n"
+"block_size is the block size of a new file, a power of two from 512 to\n"
+"2**28; central_free (True or False) keeps the list of freed blocks in\n"
+"the header only; coalesce_blocks (True or False) merges adjacent freed\n"
 "blocks, which makes deleting many records faster.";
 
 }  // namespace kvstore

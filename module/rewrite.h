@@ -14,24 +14,31 @@
 namespace kvstore {
 
 // The database handle's own settings, which open() may have tuned. The new
-// file gets them; the cache, which the rewrite keeps small on both handles,
-// gets its setting back at the end on the handle the object then has: the
-// old one after a failure, the new one after success.
+// file gets them. A cache the library sizes itself is kept small on both
+// handles during the rewrite, and the library's sizing is given back at the
+// end to the handle the object then has: the old one after a failure, the
+// new one after success. A cache size the caller chose is the new file's
+// from its creation, and the old handle's is left alone.
 class KeptSettings {
 public:
-    explicit KeptSettings(database_object &db) : db_(db) {}
+    explicit KeptSettings(database_object &db) : db_(db), kept_in_(this_process()) {}
     KeptSettings(const KeptSettings &) = delete;
     KeptSettings &operator=(const KeptSettings &) = delete;
     ~KeptSettings();
-    // Notes the database handle's settings, then makes its cache small.
+    // Notes the database handle's settings, then makes its cache small
+    // where the library sizes it.
     bool keep();
+    // The cache size the new file is opened with.
+    size_t new_file_cache() const;
     // Gives `handle` the free-space settings; the cache's comes at the end,
     // and memory mapping with the open flags.
     bool carry_to(GDBM_FILE handle) const;
 
 private:
     database_object &db_;
-    bool kept_ = false;
+    // In a child forked during the rewrite, the handle is the parent's copy.
+    pid_t kept_in_;
+    bool shrunk_ = false;
     size_t cache_size_ = 0;
     int cache_auto_ = 0;
     int central_free_ = 0;
@@ -40,7 +47,7 @@ private:
 
 class Rewrite {
 public:
-    explicit Rewrite(database_object &db) : db_(db), kept_(db) {}
+    explicit Rewrite(database_object &db) : db_(db), kept_(db), made_in_(this_process()) {}
     Rewrite(const Rewrite &) = delete;
     Rewrite &operator=(const Rewrite &) = delete;
     ~Rewrite();
@@ -80,6 +87,7 @@ private:
     MadeFile made_;
     GDBM_FILE handle_ = nullptr;
     int folder_ = -1;
+    pid_t made_in_;  // the process that opens the new file
 };
 
 }  // namespace kvstore

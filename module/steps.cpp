@@ -2,6 +2,7 @@
 #include "steps.h"
 
 #include <cassert>
+#include <pthread.h>
 #include <utility>
 
 namespace kvstore {
@@ -34,16 +35,125 @@ long nanoseconds_between(const timespec &start, const timespec &end)
     return (end.tv_sec - start.tv_sec) * 1'000'000'000L + (end.tv_nsec - start.tv_nsec);
 }
 
+// A thread waiting for a long operation wakes at least this often, to run
+// the signal handlers (Ctrl-C) when it is the main thread.
+constexpr long longest_wait_nanoseconds = 100'000'000;
+
+// The end of every long operation of the process is announced here; each
+// waiter then looks again at its own object. One announcement for all
+// objects: long operations are few, and a waiter holds nothing of the
+// object while it waits. Written only with the mutex held.
+struct Endings {
+    pthread_mutex_t mutex;
+    pthread_cond_t ended;
+    unsigned long long count;
+};
+
+// A fork() may copy the mutex while a waiter of another thread holds it:
+// the child, which has no such thread, starts with a fresh one.
+void start_endings(Endings &endings)
+{
+    pthread_mutex_init(&endings.mutex, nullptr);
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&endings.ended, &attributes);
+    pthread_condattr_destroy(&attributes);
+    endings.count = 0;
+}
+
+Endings &endings()
+{
+    static Endings *const made = [] {
+        static Endings kept;
+        start_endings(kept);
+        pthread_atfork(nullptr, nullptr, [] { start_endings(kept); });
+        return &kept;
+    }();
+    return *made;
+}
+
+unsigned long long endings_so_far()
+{
+    Endings &e = endings();
+    pthread_mutex_lock(&e.mutex);
+    unsigned long long count = e.count;
+    pthread_mutex_unlock(&e.mutex);
+    return count;
+}
+
+void announce_ending()
+{
+    Endings &e = endings();
+    pthread_mutex_lock(&e.mutex);
+    ++e.count;
+    pthread_cond_broadcast(&e.ended);
+    pthread_mutex_unlock(&e.mutex);
+}
+
+// Sleeps until an operation ends after the `seen`th, or for the longest
+// wait; the caller is detached.
+void await_ending(unsigned long long seen)
+{
+    timespec until = now();
+    until.tv_nsec += longest_wait_nanoseconds;
+    if (until.tv_nsec >= 1'000'000'000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1'000'000'000L;
+    }
+    Endings &e = endings();
+    pthread_mutex_lock(&e.mutex);
+    while (e.count == seen && pthread_cond_timedwait(&e.ended, &e.mutex, &until) == 0) {
+    }
+    pthread_mutex_unlock(&e.mutex);
+}
+
+bool on_working_thread(const database_object &db)
+{
+    return db.busy_in == this_process() && db.working_thread == PyThread_get_thread_ident();
+}
+
 }  // namespace
 
 void raise_unavailable(database_object &db)
 {
     if (db.handle == nullptr) {
         raise_error(db.state, closed_message);
-        return;
     }
-    raise_error(db.state, "%s() is in progress on this database: wait until it returns",
-                db.busy_with);
+    else if (db.busy_in != this_process()) {
+        raise_error(db.state,
+                    "%s() was in progress on this database in another process (pid %ld) when "
+                    "this one was forked from it: open the file again in this process",
+                    db.busy_with, static_cast<long>(db.busy_in));
+    }
+    else {
+        raise_error(db.state,
+                    "%s() is in progress on this database: its progress callable cannot use "
+                    "the database until it returns",
+                    db.busy_with);
+    }
+}
+
+bool wait_for_long_work(database_object &db)
+{
+    while (db.busy_with != nullptr) {
+        if (db.busy_in != this_process() || on_working_thread(db)) {
+            raise_unavailable(db);
+            return false;
+        }
+        // Read while attached: the operation cannot end before the waiter
+        // detaches (under the GIL it needs the interpreter; in the
+        // free-threaded build, the object's critical section, which this
+        // caller holds until it detaches).
+        unsigned long long seen = endings_so_far();
+        Py_BEGIN_ALLOW_THREADS
+        await_ending(seen);
+        Py_END_ALLOW_THREADS
+        if (PyErr_CheckSignals() != 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 Steps::Steps(database_object &db, const char *operation, PyObject *progress, Py_ssize_t total)
@@ -52,6 +162,8 @@ Steps::Steps(database_object &db, const char *operation, PyObject *progress, Py_
 {
     assert(db.busy_with == nullptr);
     db.busy_with = operation;
+    db.busy_in = this_process();
+    db.working_thread = PyThread_get_thread_ident();
     // ensure_open()'s one comparison then fails, and its slow path reports
     // the work in progress.
     usable_in_ = std::exchange(db.usable_in, 0);
@@ -61,6 +173,7 @@ Steps::~Steps()
 {
     db_.busy_with = nullptr;
     db_.usable_in = usable_in_;
+    announce_ending();
 }
 
 bool Steps::step_over()
@@ -93,7 +206,7 @@ bool Steps::pause()
     nanosleep(&moment, nullptr);
     Py_END_ALLOW_THREADS
     step_start_ = now();
-    return PyErr_CheckSignals() == 0 && report(done_);
+    return PyErr_CheckSignals() == 0 && still_in_own_process() && report(done_);
 }
 
 bool Steps::report(Py_ssize_t done)
@@ -105,7 +218,24 @@ bool Steps::report(Py_ssize_t done)
     reported_ = done;
     PyObject *result = PyObject_CallFunction(progress_, "nn", done, total_);
     Py_XDECREF(result);
-    return result != nullptr;
+    return result != nullptr && still_in_own_process();
+}
+
+// A signal handler or the progress callable may have forked: the child's
+// copy of the work would race the parent's on the same files (its rename
+// would take the name from the parent's locked file), so only the parent
+// goes on.
+bool Steps::still_in_own_process()
+{
+    pid_t here = this_process();
+    if (here == db_.busy_in) [[likely]] {
+        return true;
+    }
+    raise_error(db_.state,
+                "%s() cannot go on in a process forked during it (pid %ld): only the process "
+                "that started it (pid %ld) goes on with it",
+                db_.busy_with, static_cast<long>(here), static_cast<long>(db_.busy_in));
+    return false;
 }
 
 bool Steps::finish()

@@ -3,9 +3,10 @@
 // progress callable how far the work has got. The thread stays attached
 // across every library call; it detaches only between them.
 //
-// While the work runs, the object is marked busy: every other call on it,
-// from another thread or from the progress callable, is refused by
-// ensure_open(), so no caller ever finds the handle halfway through.
+// While the work runs, the object is marked busy, so no caller ever finds
+// the handle halfway through: a call from another thread waits in
+// ensure_open() until the work ends; one from the progress callable, or
+// from a process forked meanwhile, is refused.
 #ifndef KVSTORE_STEPS_H
 #define KVSTORE_STEPS_H
 
@@ -17,7 +18,7 @@ namespace kvstore {
 
 class Steps {
 public:
-    // `operation` names the work in the refusal others get ("dump", ...);
+    // `operation` names the work in the refusals others get ("dump", ...);
     // `progress` is borrowed: null or None when the caller gave none.
     Steps(database_object &db, const char *operation, PyObject *progress, Py_ssize_t total);
     ~Steps();
@@ -41,6 +42,7 @@ private:
     bool step_over();
     bool pause();
     bool report(Py_ssize_t done);
+    bool still_in_own_process();
 
     database_object &db_;
     PyObject *progress_;

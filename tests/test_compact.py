@@ -8,6 +8,7 @@ import fcntl
 import hashlib
 import os
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -17,7 +18,7 @@ import kvstore
 from children import build_flush_shim, preload_env, run_json
 from support import CLOSED
 
-BUSY = "compact() is in progress on this database: wait until it returns"
+BUSY = "compact() is in progress on this database: its progress callable cannot use the database until it returns"
 DAMAGED = Path(__file__).with_name("data") / "damaged-traversal-cycle.db"
 RECORDS = {b"key%05d" % i: b"value %d " % i * 20 for i in range(6000)}
 
@@ -183,45 +184,43 @@ def test_a_failed_flush_of_the_new_file_leaves_the_old_one(tmp_path, operation):
     assert count == 3000
 
 
-def test_other_threads_run_between_steps_and_are_refused(full):
-    """A thread that uses the object while compact() is between two steps
-    gets error; once compact() returns, the same calls work."""
-    started, finished = threading.Event(), threading.Event()
-    outcomes = {}
-
-    def use(label):
-        calls = {"get": lambda: full[b"key00001"], "store": lambda: full.__setitem__(b"x", b"y"),
-                 "len": lambda: len(full), "keys": full.keys, "close": full.close,
-                 "compact": full.compact}
-        for name, call in calls.items():
-            if label == "after" and name == "close":
-                continue
-            try:
-                call()
-                outcomes[label, name] = "ok"
-            except _kvstore.error as caught:
-                outcomes[label, name] = str(caught)
+def test_other_threads_wait_for_the_end_then_run(full):
+    """A thread that uses the object while compact() runs waits until it
+    returns, with the interpreter released so that the work goes on, then
+    runs: compact() and close() included."""
+    started = threading.Event()
+    outcomes = []
 
     def other():
         started.wait()
-        use("during")
-        finished.set()
+        calls = [("get", lambda: full[b"key00001"]), ("store", lambda: full.__setitem__(b"x", b"y")),
+                 ("len", lambda: len(full)), ("keys", lambda: len(full.keys())),
+                 ("compact", full.compact), ("close", full.close)]
+        for name, call in calls:
+            try:
+                outcomes.append((name, call()))
+            except _kvstore.error as caught:
+                outcomes.append((name, str(caught)))
 
     thread = threading.Thread(target=other)
     thread.start()
+    seen_during = []
 
     def progress(done, total):
         if not started.is_set():
             started.set()
-            # Waits with the interpreter released: the other thread runs now.
-            assert finished.wait(30)
+            # The other thread runs now, and makes its first call.
+            time.sleep(0.2)
+        seen_during.append(len(outcomes))
 
     full.compact(progress=progress)
-    thread.join()
-    use("after")
-    names = ["get", "store", "len", "keys", "close", "compact"]
-    assert [outcomes["during", name] for name in names] == [BUSY] * len(names)
-    assert all(outcomes["after", name] == "ok" for name in names if name != "close")
+    thread.join(30)
+    assert not thread.is_alive()
+    assert seen_during and set(seen_during) == {0}
+    assert outcomes == [("get", RECORDS[b"key00001"]), ("store", None), ("len", len(RECORDS) + 1),
+                        ("keys", len(RECORDS) + 1), ("compact", None), ("close", None)]
+    with pytest.raises(_kvstore.error, match=CLOSED):
+        len(full)
 
 
 def test_progress_itself_is_refused_too(full):
@@ -290,7 +289,7 @@ def maps_file(path):
 @pytest.mark.parametrize("operation", ["compact", "load"])
 def test_the_new_handle_keeps_the_settings(path, dump, operation, mmap):
     # Of open()'s settings, memory mapping is the one seen from outside.
-    with _kvstore.open(path, "n", mmap=mmap, cache_size=7) as db:
+    with _kvstore._open_tuned(path, "n", mmap=mmap, cache_size=7) as db:
         db[b"a"] = b"1"
         assert maps_file(path) == mmap
         rewrite(db, operation, dump)

@@ -2,8 +2,10 @@
 
 import errno
 import gc
+import inspect
 import os
 import pathlib
+import re
 import stat
 
 import pytest
@@ -41,10 +43,24 @@ def test_argument_count(args, message):
     assert str(caught.value) == message
 
 
-@pytest.mark.parametrize("name, value", [("flags", "c"), ("mode", 0o600)])
-def test_positional_arguments_by_name_are_refused(path, name, value):
-    with pytest.raises(TypeError, match=f"positional-only arguments passed as keyword arguments: '{name}'"):
+@pytest.mark.parametrize("name, value", [("flags", "c"), ("mode", 0o600), ("cache_size", 8)])
+def test_keywords_are_refused(path, name, value):
+    with pytest.raises(TypeError) as caught:
         _kvstore.open(path, **{name: value})
+    # The interpreter's own wording, which names the module from 3.13 on.
+    assert re.fullmatch(r"(_kvstore\.)?open\(\) takes no keyword arguments", str(caught.value))
+    assert not os.path.exists(path)
+
+
+def test_signature():
+    assert _kvstore.open.__text_signature__ == "($module, filename, flags='r', mode=0o666, /)"
+    assert str(inspect.signature(_kvstore.open)) == "(filename, flags='r', mode=438, /)"
+
+
+@pytest.mark.parametrize("name, value", [("flags", "c"), ("mode", 0o600)])
+def test_positional_arguments_by_name_are_refused_with_settings(path, name, value):
+    with pytest.raises(TypeError, match=f"positional-only arguments passed as keyword arguments: '{name}'"):
+        _kvstore._open_tuned(path, **{name: value})
     assert not os.path.exists(path)
 
 

@@ -242,7 +242,7 @@ def test_package_passes_the_module_defaults_on(wrapper, wrapper_is_method, wrapp
 
 
 def test_tuning_names_every_setting_of_open():
-    settings = {parameter.name for parameter in inspect.signature(_kvstore.open).parameters.values()
+    settings = {parameter.name for parameter in inspect.signature(_kvstore._open_tuned).parameters.values()
                 if parameter.kind is inspect.Parameter.KEYWORD_ONLY}
     assert set(kvstore._database.Tuning.__annotations__) == settings
 
