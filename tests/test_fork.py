@@ -116,3 +116,136 @@ def test_child_of_fork_takes_nothing_from_the_parent(path, flags, ending):
         expected.update({b"parent%d" % i: b"p%d" % i for i in range(400)})
     with _kvstore.open(path, "r") as db:
         assert {key: db[key] for key in db.keys()} == expected
+
+
+# fork() inside a long operation's progress callable: the child's copy of the
+# operation stops at once, with error, and lets go of nothing of the
+# parent's; the parent finishes, keeps its lock, and its next synced stores
+# reach the file under the database's name.
+FORK_IN_PROGRESS = r"""
+import json, os, sys
+import _kvstore
+
+path, operation = sys.argv[1], sys.argv[2]
+db = _kvstore.open(path, "ws")
+forked = []
+
+def progress(done, total):
+    if forked:
+        return
+    reader, writer = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(reader)
+        forked.append(writer)
+        return
+    os.close(writer)
+    forked.append((pid, reader))
+
+try:
+    if operation == "dump":
+        db.dump(path + ".out", progress=progress)
+    else:
+        getattr(db, operation)(*([path + ".dump"] if operation == "load" else []), progress=progress)
+    outcome = "returned"
+except _kvstore.error as caught:
+    outcome = str(caught)
+if isinstance(forked[0], int):
+    with os.fdopen(forked[0], "w") as report:
+        report.write(outcome)
+    os._exit(0)
+pid, reader = forked[0]
+with os.fdopen(reader) as report:
+    child = report.read()
+_, status = os.waitpid(pid, 0)
+try:
+    _kvstore.open(path, "r").close()
+    second = None
+except _kvstore.error as caught:
+    second = caught.errno
+for i in range(10):
+    db[b"after%d" % i] = b"a"
+db.close()
+print(json.dumps({"parent": outcome, "child": child, "status": status, "second": second}))
+"""
+
+
+@pytest.mark.parametrize("operation", ["compact", "load", "dump"])
+def test_fork_in_progress_leaves_the_work_to_the_parent(path, operation):
+    records = {b"key%d" % i: b"v%d" % i * 20 for i in range(3000)}
+    with _kvstore.open(path, "n") as db:
+        for key, value in records.items():
+            db[key] = value
+        db.dump(path + ".dump", "binary")
+        if operation == "load":
+            db.clear()
+    outcome = run_json(FORK_IN_PROGRESS, path, operation)
+    assert outcome["parent"] == "returned"
+    assert outcome["child"].startswith(f"{operation}() cannot go on in a process forked during it")
+    assert outcome["status"] == 0
+    assert outcome["second"] in (errno.EAGAIN, errno.EWOULDBLOCK)
+    records.update({b"after%d" % i: b"a" for i in range(10)})
+    with _kvstore.open(path, "r") as db:
+        assert {key: db[key] for key in db.keys()} == records
+    if operation == "dump":
+        with _kvstore.open(path + ".copy", "n") as copy:
+            copy.load(path + ".out")
+            assert len(copy) == 3000
+
+
+# A child forked by another thread while a long operation runs finds the
+# object in the middle of that work: every use is refused at once (it could
+# never end there), and close() lets go of the child's copy.
+FORK_FROM_ANOTHER_THREAD = r"""
+import json, os, sys, threading, time
+import _kvstore
+
+path = sys.argv[1]
+db = _kvstore.open(path, "w")
+started = threading.Event()
+seen = {}
+
+def fork_now():
+    started.wait()
+    pid = os.fork()
+    if pid == 0:
+        outcome = {}
+        for name, call in (("len", lambda: len(db)), ("get", lambda: db.get(b"key1")), ("close", db.close)):
+            try:
+                outcome[name] = ["returned", call()]
+            except _kvstore.error as caught:
+                outcome[name] = ["error", str(caught)]
+        with open(path + ".child", "w") as report:
+            json.dump(outcome, report)
+        os._exit(0)
+    seen["status"] = os.waitpid(pid, 0)[1]
+
+thread = threading.Thread(target=fork_now)
+thread.start()
+
+def progress(done, total):
+    if not started.is_set():
+        started.set()
+        time.sleep(0.5)
+
+db.compact(progress=progress)
+thread.join()
+seen["len"] = len(db)
+with open(path + ".child") as report:
+    seen["child"] = json.load(report)
+print(json.dumps(seen))
+"""
+
+
+def test_child_forked_during_long_work_is_refused(path):
+    with _kvstore.open(path, "n") as db:
+        for i in range(3000):
+            db[b"key%d" % i] = b"v" * 100
+    outcome = run_json(FORK_FROM_ANOTHER_THREAD, path)
+    assert outcome["status"] == 0
+    assert outcome["len"] == 3000
+    child = outcome["child"]
+    for name in ("len", "get"):
+        assert child[name][0] == "error"
+        assert child[name][1].startswith("compact() was in progress on this database in another process")
+    assert child["close"] == ["returned", None]
