@@ -339,6 +339,70 @@ def test_dump_writes_through_a_symlink_and_keeps_the_mode(tmp_path, source):
     assert contents(tmp_path / "copy.db") == RECORDS
 
 
+# Symbolic links to a missing file: (links to make, as name -> contents, in
+# the test's folder; the name dumped to; where the dump must land, or None
+# when the dump is refused as for a missing folder).
+DANGLING = {
+    "missing-folder": ({"d": "missing-folder/x.dump"}, "d", None),
+    "into-existing-folder": ({"d": "out/x.dump"}, "d", "out/x.dump"),
+    "absolute": ({"d": "{root}/out/x.dump"}, "d", "out/x.dump"),
+    "through-a-link": ({"d": "e", "e": "out/x.dump"}, "d", "out/x.dump"),
+    "relative-to-the-link": ({"out/d": "sub/x.dump"}, "out/d", "out/sub/x.dump"),
+    "through-a-folder-link": ({"d": "linked/x.dump", "linked": "out"}, "d", "out/x.dump"),
+    "link-to-itself": ({"d": "d"}, "d", None),
+    "chain-to-missing-folder": ({"d": "e", "e": "out/missing/x.dump"}, "d", None),
+}
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("case", list(DANGLING))
+def test_dump_through_a_dangling_symlink_writes_where_it_points(tmp_path, monkeypatch, case, fmt):
+    # As through a link to a file, which is replaced and the link kept: the
+    # file the link names is written, never the link.
+    links, name, lands = DANGLING[case]
+    (tmp_path / "out" / "sub").mkdir(parents=True)
+    write_db(tmp_path / "x.db", {b"k": b"v", b"": b""})
+    for link, points_to in links.items():
+        os.symlink(points_to.format(root=tmp_path), tmp_path / link)
+    monkeypatch.chdir(tmp_path)
+
+    def listing():
+        return {str(path.relative_to(tmp_path)) for path in tmp_path.rglob("*")}
+
+    before = listing()
+    with _kvstore.open("x.db") as db:
+        if lands is None:
+            with pytest.raises(_kvstore.error) as refused:
+                db.dump(name, fmt)
+            assert refused.value.filename == name
+            assert refused.value.errno in (errno.ENOENT, errno.ELOOP)
+        else:
+            db.dump(name, fmt)
+    # The links are as they were, and the dump is where they lead, alone.
+    for link, points_to in links.items():
+        assert os.readlink(tmp_path / link) == points_to.format(root=tmp_path)
+    assert listing() == before | ({lands} if lands else set())
+    if lands:
+        kvstore.load(tmp_path / lands, tmp_path / "copy.db")
+        assert contents(tmp_path / "copy.db") == {b"k": b"v", b"": b""}
+
+
+@pytest.mark.parametrize("chain", [1, 2], ids=["link", "link-to-link"])
+def test_dump_through_a_live_symlink_replaces_the_file_it_names(tmp_path, source, chain):
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "x.dump").write_bytes(b"old")
+    os.symlink("out/x.dump", tmp_path / "link1")
+    os.symlink("link1", tmp_path / "link2")
+    with _kvstore.open(str(source)) as db:
+        db.dump(str(tmp_path / f"link{chain}"))
+    assert os.readlink(tmp_path / "link1") == "out/x.dump"
+    assert os.readlink(tmp_path / "link2") == "link1"
+    assert folder_listing(tmp_path / "out") == ["x.dump"]
+    assert folder_listing(tmp_path) == ["link1", "link2", "out", "source.db"]
+    kvstore.load(tmp_path / "out" / "x.dump", tmp_path / "copy.db")
+    assert contents(tmp_path / "copy.db") == RECORDS
+
+
 # A child that dumps the database at argv[1] to argv[2] under a file-size
 # limit, or with the flush shim making the next fsync fail; it prints the
 # error's errno.
