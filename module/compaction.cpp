@@ -87,7 +87,16 @@ bool KeptSettings::carry_to(GDBM_FILE handle) const
 
 Rewrite::~Rewrite()
 {
-    if (handle_ != nullptr) {
+    if (handle_ != nullptr && getpid() != maker_) {
+        // A child of fork() that unwinds through the rewrite has a copy of
+        // the new file's handle: closing it through the library would
+        // write the copy's cache into the file the parent is still
+        // writing, and unlock it (a flock() lock belongs to the open file
+        // both share). Only the child's descriptor is closed, as a child's
+        // close() does with a database handle (lifecycle.cpp).
+        close(gdbm_fdesc(handle_));
+    }
+    else if (handle_ != nullptr) {
         gdbm_close(handle_);
     }
     if (folder_ >= 0) {
@@ -156,6 +165,7 @@ bool Rewrite::create_file()
         return false;
     }
     made_.record(name_.get(), made);
+    maker_ = getpid();
     // The library closes the descriptor when it fails, and owns it otherwise.
     handle_ = errno_first_call(
         [&] { return gdbm_fd_open(fd, db_.name, block_size_, flags_, nullptr); });

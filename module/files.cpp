@@ -11,8 +11,8 @@ namespace kvstore {
 MadeFile::~MadeFile()
 {
     struct stat now;
-    if (name_ != nullptr && lstat(name_, &now) == 0 && now.st_dev == device_ &&
-        now.st_ino == inode_) {
+    if (name_ != nullptr && getpid() == maker_ && lstat(name_, &now) == 0 &&
+        now.st_dev == device_ && now.st_ino == inode_) {
         unlink(name_);
     }
 }

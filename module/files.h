@@ -34,8 +34,10 @@ private:
 // A file that this call made: removed when its owner goes, unless kept,
 // so that a call that fails leaves nothing behind. It is removed only while
 // its name still leads to the file that was made: another process may have
-// put a file of its own there meanwhile. The name is borrowed and must
-// outlive the owner.
+// put a file of its own there meanwhile. And only by the process that made
+// it: a child of fork() (made inside a progress callable, say) that
+// unwinds through the owner leaves the parent's file to the parent, which
+// is still writing it. The name is borrowed and must outlive the owner.
 class MadeFile {
 public:
     MadeFile() = default;
@@ -48,6 +50,7 @@ public:
         name_ = name;
         device_ = made.st_dev;
         inode_ = made.st_ino;
+        maker_ = getpid();
     }
     void keep() noexcept { name_ = nullptr; }
 
@@ -55,6 +58,7 @@ private:
     const char *name_ = nullptr;
     dev_t device_ = 0;
     ino_t inode_ = 0;
+    pid_t maker_ = 0;
 };
 
 // Runs `call`, a system call that may take long (a flush to the disk, the

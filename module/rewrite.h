@@ -79,6 +79,7 @@ private:
     CString name_;
     MadeFile made_;
     GDBM_FILE handle_ = nullptr;
+    pid_t maker_ = 0;  // the process that opened handle_
     int folder_ = -1;
 };
 
