@@ -23,6 +23,7 @@ namespace {
 constexpr size_t buffer_size = 65536;
 // An unfinished file's name is the final one with this and a unique part.
 constexpr char unfinished_mark[] = ".unfinished-";
+constexpr size_t unique_digits = 8;
 constexpr int name_attempts = 100;
 // The symbolic links followed to a missing file, as the system follows them.
 constexpr int max_links = 40;
@@ -221,13 +222,15 @@ int OutputFile::missing_target()
 
 bool OutputFile::open_unfinished(const struct stat *replaced)
 {
-    size_t room = final_.size() + sizeof unfinished_mark + 16;
-    if (!unfinished_.reserve_more(room) || !buffer_.reserve_more(buffer_size)) {
+    // The final name's folder and stem (files.h): a name that fits wherever
+    // the final one fits.
+    if (!temporary_prefix(final_.data(), unfinished_mark, unique_digits, unfinished_) ||
+        !buffer_.reserve_more(buffer_size)) {
         return false;
     }
+    char *unique = unfinished_.data() + unfinished_.size();
     for (int attempt = 0; attempt < name_attempts && fd_ < 0; ++attempt) {
-        std::snprintf(unfinished_.data(), room, "%s%s%08lx", final_.data(), unfinished_mark,
-                      unique_number() & 0xffffffffUL);
+        std::snprintf(unique, unique_digits + 1, "%08lx", unique_number() & 0xffffffffUL);
         // Created with the mode a new file gets here (0666 less the umask).
         fd_ = open(unfinished_.data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd_ < 0 && errno != EEXIST) {
@@ -237,7 +240,7 @@ bool OutputFile::open_unfinished(const struct stat *replaced)
     if (fd_ < 0) {
         return fail();
     }
-    unfinished_.extend(std::strlen(unfinished_.data()) + 1);
+    unfinished_.extend(unique_digits + 1);
     struct stat made;
     if (fstat(fd_, &made) != 0) {
         unlink(unfinished_.data());

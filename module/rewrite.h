@@ -76,7 +76,7 @@ private:
     Py_ssize_t count_ = -1;
     int flags_ = 0;
     int block_size_ = 0;
-    CString name_;
+    Growing<char> name_;  // the new file's, NUL-terminated (files.h)
     MadeFile made_;
     GDBM_FILE handle_ = nullptr;
     pid_t maker_ = 0;  // the process that opened handle_
