@@ -76,13 +76,9 @@ bool write_records(database_object &db, DumpWriter &writer, Steps &steps, Py_ssi
             raise_failure(db.state, library_failure("gdbm_fetch() error"));
             return false;
         }
-        // gdbm's dump files do not carry an empty key or value: the binary
-        // format fails to write one, and the loaders refuse the line.
-        if (key.view().dsize == 0 || value.view().dsize == 0) {
-            raise_error(db.state, "gdbm's dump files cannot hold an empty key or value, "
-                                  "and this database has one");
-            return false;
-        }
+        // An empty key or value is written with its zero length, as gdbm's
+        // formats have it (README, Backups, says which of gdbm's own tools
+        // cannot read such a record back).
         if (!writer.record(key.view(), value.view()) || !steps.advance()) {
             return false;
         }
@@ -307,9 +303,10 @@ const char dump_doc[] =
 "format, which has no end mark.  The file is written beside filename and\n"
 "renamed over it once complete and on the disk: a dump that fails leaves\n"
 "no file behind and an existing file as it was.  filename must be a\n"
-"regular file or missing, and not the database's own file.  gdbm's dump\n"
-"files cannot hold an empty key or value: a database with one raises\n"
-"error.\n"
+"regular file or missing, and not the database's own file; through a\n"
+"symbolic link, even a dangling one, the file it names is written.  An empty\n"
+"key or value is written with its zero length, as gdbm's formats carry\n"
+"it, though gdbm_load may not read such a record back.\n"
 "\n"
 "The work runs in short steps; between them other threads run and\n"
 "progress(done, total), when given, is called with the records written\n"

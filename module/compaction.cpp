@@ -19,15 +19,17 @@ namespace kvstore {
 
 namespace {
 
-// mkostemp() fills in the X's.
-constexpr char new_file_suffix[] = ".compact.XXXXXX";
+// The new file's name: the database's (files.h), this mark, and the X's,
+// which mkostemp() fills in.
+constexpr char new_file_mark[] = ".compact.";
+constexpr char unique_part[] = "XXXXXX";
 
 // Buckets each handle caches during a rewrite, unless the caller chose a
 // size. The copy reads the old file's buckets in hash order, each once, and
 // the new file receives the records in the same order: a small cache serves
-// both. The library's
-// own cache would grow to the whole file, fill in one long call when the
-// records are counted, and be written back in one long call at the end.
+// both. The library's own cache would grow to the whole file, fill in one
+// long call when the records are counted, and be written back in one long
+// call at the end.
 constexpr size_t rewrite_cache_buckets = 1024;
 
 bool set_cache(GDBM_FILE handle, size_t size)
@@ -122,19 +124,14 @@ bool Rewrite::begin()
     return count_ >= 0 && make_name() && open_folder() && create_file();
 }
 
+// A name that fits wherever the database's fits, however long that is.
 bool Rewrite::make_name()
 {
-    size_t length = std::strlen(db_.name);
-    if (fault::injected()) {
+    if (!temporary_prefix(db_.name, new_file_mark, sizeof unique_part - 1, name_)) {
         return false;
     }
-    name_.reset(static_cast<char *>(std::malloc(length + sizeof new_file_suffix)));
-    if (!name_) {
-        PyErr_NoMemory();
-        return false;
-    }
-    std::memcpy(name_.get(), db_.name, length);
-    std::memcpy(name_.get() + length, new_file_suffix, sizeof new_file_suffix);
+    std::memcpy(name_.data() + name_.size(), unique_part, sizeof unique_part);
+    name_.extend(sizeof unique_part);
     return true;
 }
 
@@ -142,9 +139,9 @@ bool Rewrite::make_name()
 // The name is cut after its last slash for the call.
 bool Rewrite::open_folder()
 {
-    char *end = std::strrchr(name_.get(), '/') + 1;
+    char *end = std::strrchr(name_.data(), '/') + 1;
     char kept = std::exchange(*end, '\0');
-    folder_ = open(name_.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    folder_ = open(name_.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     *end = kept;
     if (folder_ < 0) {
         raise_failure(db_.state, errno_first("open() error"));
@@ -158,23 +155,23 @@ bool Rewrite::open_folder()
 // database, the name it will have.
 bool Rewrite::create_file()
 {
-    int fd = mkostemp(name_.get(), O_CLOEXEC);
+    int fd = mkostemp(name_.data(), O_CLOEXEC);
     struct stat made;
     if (fd < 0 || fstat(fd, &made) != 0) {
         raise_failure(db_.state,
                       errno_first(fd < 0 ? "mkostemp() error" : "fstat() error", db_.name));
         if (fd >= 0) {
             close(fd);
-            unlink(name_.get());
+            unlink(name_.data());
         }
         return false;
     }
-    made_.record(name_.get(), made);
+    made_.record(name_.data(), made);
     // The library closes the descriptor when it fails, and owns it otherwise.
     handle_ = errno_first_call(
         [&] { return gdbm_fd_open(fd, db_.name, block_size_, flags_, nullptr); });
     if (handle_ == nullptr) {
-        raise_failure(db_.state, errno_first("gdbm_open() error", name_.get()));
+        raise_failure(db_.state, errno_first("gdbm_open() error", name_.data()));
         return false;
     }
     if (!set_cache(handle_, kept_.new_file_cache())) {
@@ -234,7 +231,7 @@ bool Rewrite::settle()
     if (fstat(gdbm_fdesc(db_.handle), &old) != 0 ||
         (fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM) ||
         fchmod(fd, old.st_mode & 07777) != 0) {
-        raise_failure(db_.state, errno_first("fchmod() error", name_.get()));
+        raise_failure(db_.state, errno_first("fchmod() error", name_.data()));
         return false;
     }
     // The database's settings come only now: the copy runs with a new
@@ -256,7 +253,7 @@ bool Rewrite::flush_file()
     // own flush then finds little left to do.
     int fd = gdbm_fdesc(handle_);
     if (detached([fd] { return fdatasync(fd); }) != 0) {
-        raise_failure(db_.state, errno_first("fdatasync() error", name_.get()));
+        raise_failure(db_.state, errno_first("fdatasync() error", name_.data()));
         return false;
     }
     if (gdbm_sync(handle_) != 0) {
@@ -275,8 +272,8 @@ bool Rewrite::take_name()
     if (!flush_file()) {
         return false;
     }
-    if (rename(name_.get(), db_.name) != 0) {
-        raise_failure(db_.state, errno_first("rename() error", name_.get()));
+    if (rename(name_.data(), db_.name) != 0) {
+        raise_failure(db_.state, errno_first("rename() error", name_.data()));
         return false;
     }
     made_.keep();

@@ -353,9 +353,8 @@ private:
     bool ascii_item(std::string_view length_text)
     {
         unsigned long long length;
-        // gdbm stores neither an empty key nor an empty value from a dump.
-        if (!parse_number(length_text, 10, INT_MAX, &length) || length == 0 ||
-            length > file_size_) {
+        // An empty key or value is its "#:len=0" line alone.
+        if (!parse_number(length_text, 10, INT_MAX, &length) || length > file_size_) {
             return malformed_line();
         }
         size_t size = static_cast<size_t>(length);
@@ -475,7 +474,8 @@ private:
             }
             unsigned long long length = (static_cast<unsigned long long>(header[0]) << 24) |
                                         (header[1] << 16) | (header[2] << 8) | header[3];
-            if (got < sizeof header || length == 0 || length > INT_MAX ||
+            // An empty key or value is its header alone.
+            if (got < sizeof header || length > INT_MAX ||
                 length > file_size_ - std::min(file_size_, at)) {
                 return malformed_byte(at);
             }
@@ -517,8 +517,11 @@ bool DumpContents::read(module_state *state, const char *name, int fd, Steps &st
 datum DumpContents::item(size_t index) const
 {
     size_t start = index == 0 ? 0 : ends_[index - 1];
-    // The library takes a pointer to change, but reads it only.
-    return datum{const_cast<char *>(bytes_.data()) + start, static_cast<int>(ends_[index] - start)};
+    // The library takes a pointer to change, but reads it only; it refuses
+    // a null one, which a dump of empty items alone leaves here.
+    static char nothing[1] = "";
+    char *bytes = bytes_.data() != nullptr ? const_cast<char *>(bytes_.data()) : nothing;
+    return datum{bytes + start, static_cast<int>(ends_[index] - start)};
 }
 
 // ---- writing ----------------------------------------------------------------

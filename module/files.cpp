@@ -4,15 +4,80 @@
 #include "errors.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace kvstore {
 
+namespace {
+
+// "~" and 8 hex digits.
+constexpr size_t hash_length = 9;
+
+uint32_t name_hash(const char *text, size_t length)
+{
+    uint32_t hash = 2166136261U;
+    for (size_t i = 0; i < length; ++i) {
+        hash = (hash ^ static_cast<unsigned char>(text[i])) * 16777619U;
+    }
+    return hash;
+}
+
+}  // namespace
+
+bool temporary_prefix(const char *target, const char *mark, size_t unique, Growing<char> &out)
+{
+    const char *slash = std::strrchr(target, '/');
+    size_t folder_length = slash == nullptr ? 0 : static_cast<size_t>(slash - target) + 1;
+    const char *base = target + folder_length;
+    size_t base_length = std::strlen(base);
+    size_t mark_length = std::strlen(mark);
+    size_t most_total = folder_length + base_length + hash_length + mark_length + unique + 1;
+    out.resize_down(0);
+    if (!out.reserve_more(std::max<size_t>(most_total, 2))) {
+        return false;
+    }
+    char *to = out.data();
+    // The folder, alone, for pathconf().
+    if (folder_length == 0) {
+        std::memcpy(to, ".", 2);
+    }
+    else {
+        std::memcpy(to, target, folder_length);
+        to[folder_length == 1 ? 1 : folder_length - 1] = '\0';
+    }
+    long most = pathconf(to, _PC_NAME_MAX);
+    size_t longest = most > 0 ? static_cast<size_t>(most) : NAME_MAX;
+    size_t tail = mark_length + unique;
+    size_t kept = base_length;
+    bool shortened = base_length + tail > longest;
+    if (shortened) {
+        kept = longest > tail + hash_length ? longest - tail - hash_length : 0;
+        kept = std::min(kept, base_length);
+        // Not inside a character: a UTF-8 continuation byte stays with it.
+        while (kept > 0 && (static_cast<unsigned char>(base[kept]) & 0xc0) == 0x80) {
+            --kept;
+        }
+    }
+    std::memcpy(to, target, folder_length + kept);
+    size_t length = folder_length + kept;
+    if (shortened) {
+        std::snprintf(to + length, hash_length + 1, "~%08x",
+                      static_cast<unsigned>(name_hash(base, base_length)));
+        length += hash_length;
+    }
+    std::memcpy(to + length, mark, mark_length + 1);
+    out.extend(length + mark_length);
+    return true;
+}
+
 MadeFile::~MadeFile()
 {
     struct stat now;
-    if (name_ != nullptr && lstat(name_, &now) == 0 && now.st_dev == device_ &&
-        now.st_ino == inode_) {
+    if (name_ != nullptr && getpid() == maker_ && lstat(name_, &now) == 0 &&
+        now.st_dev == device_ && now.st_ino == inode_) {
         unlink(name_);
     }
 }

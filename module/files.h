@@ -4,6 +4,7 @@
 #ifndef KVSTORE_FILES_H
 #define KVSTORE_FILES_H
 
+#include "growing.h"
 #include "kvstore.h"
 
 #include <sys/stat.h>
@@ -34,8 +35,10 @@ private:
 // A file that this call made: removed when its owner goes, unless kept,
 // so that a call that fails leaves nothing behind. It is removed only while
 // its name still leads to the file that was made: another process may have
-// put a file of its own there meanwhile. The name is borrowed and must
-// outlive the owner.
+// put a file of its own there meanwhile. And only by the process that made
+// it: a child of fork() (made inside a progress callable, say) that
+// unwinds through the owner leaves the parent's file to the parent, which
+// is still writing it. The name is borrowed and must outlive the owner.
 class MadeFile {
 public:
     MadeFile() = default;
@@ -48,6 +51,7 @@ public:
         name_ = name;
         device_ = made.st_dev;
         inode_ = made.st_ino;
+        maker_ = getpid();
     }
     void keep() noexcept { name_ = nullptr; }
 
@@ -55,7 +59,26 @@ private:
     const char *name_ = nullptr;
     dev_t device_ = 0;
     ino_t inode_ = 0;
+    pid_t maker_ = 0;
 };
+
+// ---- files made beside a target for a while -----------------------------------
+//
+// The rewrite's new file beside a database (compact(), load()) and a dump's
+// unfinished file beside its final name are named after that target, so
+// that a later call for the same target finds what a killed process left:
+// the target's folder, a stem, a mark (".compact.", ".unfinished-") and
+// unique characters. The stem is the target's last part; where that would
+// make a name longer than the folder's file system takes (NAME_MAX), it is
+// the start of that part, cut at a character's edge, then "~" and 8 hex
+// digits of a hash (32-bit FNV-1a) of the whole part, so that the name fits
+// wherever the target's fits. kvstore/_leftovers.py builds the same names.
+
+// Writes into `out` the target's folder (as `target` gives it), the stem
+// and `mark`, NUL-terminated, with room after it for `unique` characters
+// and a NUL; out.size() is the length without the NUL. False with
+// MemoryError set.
+bool temporary_prefix(const char *target, const char *mark, size_t unique, Growing<char> &out);
 
 // Runs `call`, a system call that may take long (a flush to the disk, the
 // freeing of a large file's blocks), with the interpreter's other threads

@@ -23,7 +23,10 @@ namespace {
 constexpr size_t buffer_size = 65536;
 // An unfinished file's name is the final one with this and a unique part.
 constexpr char unfinished_mark[] = ".unfinished-";
+constexpr size_t unique_digits = 8;
 constexpr int name_attempts = 100;
+// The symbolic links followed to a missing file, as the system follows them.
+constexpr int max_links = 40;
 
 bool copy_name(Growing<char> &to, const char *name)
 {
@@ -82,35 +85,152 @@ bool OutputFile::create(const struct stat &protected_file)
 {
     protected_device_ = protected_file.st_dev;
     protected_inode_ = protected_file.st_ino;
-    struct stat replaced;
-    if (errno_first_call([&] { return stat(shown_, &replaced); }) != 0) {
-        // Nothing to replace (or a dangling link, replaced itself): the
-        // name is taken as given, and creating the file reports the rest.
-        return errno == ENOENT ? copy_name(final_, shown_) && open_unfinished(nullptr) : fail();
+    // A file that appears at the end of a dangling link while it is
+    // followed sends the check back to the start, a few times at most.
+    for (int attempt = 0; attempt < name_attempts; ++attempt) {
+        struct stat replaced;
+        if (errno_first_call([&] { return stat(shown_, &replaced); }) == 0) {
+            if (!ensure_regular(state_, replaced, shown_)) {
+                return false;
+            }
+            if (is_protected(shown_)) {
+                return refuse_protected();
+            }
+            // Through a symbolic link the file it names is replaced, not the link.
+            CString resolved(realpath(shown_, nullptr));
+            if (!resolved) {
+                return fail();
+            }
+            return copy_name(final_, resolved.get()) && open_unfinished(&replaced);
+        }
+        if (errno != ENOENT) {
+            return fail();
+        }
+        int found = missing_target();
+        if (found < 0) {
+            return false;
+        }
+        if (found > 0) {
+            return open_unfinished(nullptr);
+        }
     }
-    if (!ensure_regular(state_, replaced, shown_)) {
+    errno = EAGAIN;
+    return fail();
+}
+
+// `name` with its last part replaced by `target`, a link's contents: a
+// relative target is taken from the link's folder.
+bool OutputFile::link_target(Growing<char> &name, const char *target, size_t length)
+{
+    const char *slash = std::strrchr(name.data(), '/');
+    size_t kept = target[0] == '/' || slash == nullptr
+                      ? 0
+                      : static_cast<size_t>(slash - name.data()) + 1;
+    name.resize_down(kept);
+    if (!name.reserve_more(length + 1)) {
         return false;
     }
-    if (is_protected(shown_)) {
-        return refuse_protected();
+    std::memcpy(name.data() + kept, target, length);
+    name.data()[kept + length] = '\0';
+    name.extend(length + 1);
+    return true;
+}
+
+// Nothing is at shown_: either the name is missing, and taken as given,
+// or it is a symbolic link (through others, maybe) to a missing file. As
+// through a link to a file, the file it names is written, beside its
+// target and renamed over it, never the link itself; a missing folder
+// there refuses the dump with the name given. 1 once final_ is chosen; 0
+// when a file appeared meanwhile; -1 with `error` set.
+int OutputFile::missing_target()
+{
+    Growing<char> name;
+    Growing<char> target;
+    if (!copy_name(name, shown_)) {
+        return -1;
     }
-    // Through a symbolic link the file it names is replaced, not the link.
-    CString resolved(realpath(shown_, nullptr));
-    if (!resolved) {
-        return fail();
+    int links = 0;
+    for (;; ++links) {
+        struct stat status;
+        if (lstat(name.data(), &status) != 0) {
+            if (errno != ENOENT) {
+                fail();
+                return -1;
+            }
+            break;
+        }
+        if (!S_ISLNK(status.st_mode)) {
+            return 0;  // something appeared at the end of the links
+        }
+        if (links == max_links) {
+            errno = ELOOP;
+            fail();
+            return -1;
+        }
+        if (!target.reserve_more(PATH_MAX + 1)) {
+            return -1;
+        }
+        ssize_t length = readlink(name.data(), target.data(), PATH_MAX + 1);
+        if (length < 0 || length > PATH_MAX) {
+            if (length > PATH_MAX) {
+                errno = ENAMETOOLONG;
+            }
+            fail();
+            return -1;
+        }
+        target.data()[length] = '\0';
+        if (!link_target(name, target.data(), static_cast<size_t>(length))) {
+            return -1;
+        }
     }
-    return copy_name(final_, resolved.get()) && open_unfinished(&replaced);
+    if (links == 0) {
+        return copy_name(final_, shown_) ? 1 : -1;  // a missing name, no link
+    }
+    // The folder the last link points into, resolved as for a link to a
+    // file: it must exist.
+    char *slash = std::strrchr(name.data(), '/');
+    const char *base = slash == nullptr ? name.data() : slash + 1;
+    if (*base == '\0' || std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0) {
+        errno = EISDIR;
+        fail();
+        return -1;
+    }
+    if (slash != nullptr) {
+        *slash = '\0';
+    }
+    CString folder(realpath(slash == nullptr ? "." : slash == name.data() ? "/" : name.data(),
+                            nullptr));
+    if (!folder) {
+        fail();
+        return -1;
+    }
+    size_t folder_length = std::strlen(folder.get());
+    size_t base_length = std::strlen(base);
+    final_.resize_down(0);
+    if (!final_.reserve_more(folder_length + base_length + 2)) {
+        return -1;
+    }
+    char *to = final_.data();
+    std::memcpy(to, folder.get(), folder_length);
+    if (folder_length == 0 || to[folder_length - 1] != '/') {
+        to[folder_length++] = '/';
+    }
+    std::memcpy(to + folder_length, base, base_length + 1);
+    final_.extend(folder_length + base_length + 1);
+    return 1;
 }
 
 bool OutputFile::open_unfinished(const struct stat *replaced)
 {
-    size_t room = final_.size() + sizeof unfinished_mark + 16;
-    if (!unfinished_.reserve_more(room) || !buffer_.reserve_more(buffer_size)) {
+    // The final name's folder and stem (files.h): a name that fits wherever
+    // the final one fits.
+    if (!temporary_prefix(final_.data(), unfinished_mark, unique_digits, unfinished_) ||
+        !buffer_.reserve_more(buffer_size)) {
         return false;
     }
+    char *unique = unfinished_.data() + unfinished_.size();
     for (int attempt = 0; attempt < name_attempts && fd_ < 0; ++attempt) {
-        std::snprintf(unfinished_.data(), room, "%s%s%08lx", final_.data(), unfinished_mark,
-                      unique_number() & 0xffffffffUL);
+        std::snprintf(unique, unique_digits + 1, "%08lx", unique_number() & 0xffffffffUL);
         // Created with the mode a new file gets here (0666 less the umask).
         fd_ = open(unfinished_.data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd_ < 0 && errno != EEXIST) {
@@ -120,7 +240,7 @@ bool OutputFile::open_unfinished(const struct stat *replaced)
     if (fd_ < 0) {
         return fail();
     }
-    unfinished_.extend(std::strlen(unfinished_.data()) + 1);
+    unfinished_.extend(unique_digits + 1);
     struct stat made;
     if (fstat(fd_, &made) != 0) {
         unlink(unfinished_.data());

@@ -32,7 +32,8 @@ public:
     bool commit();
 
 private:
-    bool choose_final_name(const struct stat &protected_file);
+    int missing_target();
+    static bool link_target(Growing<char> &name, const char *target, size_t length);
     bool open_unfinished(const struct stat *replaced);
     bool flush();
     bool write_all(const char *data, size_t size);

@@ -83,7 +83,7 @@ private:
     Py_ssize_t count_ = -1;
     int flags_ = 0;
     int block_size_ = 0;
-    CString name_;
+    Growing<char> name_;  // the new file's, NUL-terminated (files.h)
     MadeFile made_;
     GDBM_FILE handle_ = nullptr;
     int folder_ = -1;

@@ -118,11 +118,122 @@ def test_child_of_fork_takes_nothing_from_the_parent(path, flags, ending):
         assert {key: db[key] for key in db.keys()} == expected
 
 
+# A parent whose progress callable forks once, at its first call, during
+# compact(), load() or dump(). The child makes the operation unwind (progress
+# raises there) and leaves as `ending` says: os._exit() once the exception is
+# out, or sys.exit() raised inside progress, which unwinds and then runs the
+# interpreter's exit. The parent waits for the child, notes its new file and
+# whether another process still finds it locked, then lets the operation go
+# on; it must end well and leave a whole file.
+FORK_IN_PROGRESS = r"""
+import json, os, subprocess, sys
+import _kvstore
+
+path, operation, fmt, ending = sys.argv[1:5]
+folder = os.path.dirname(path)
+parent = os.getpid()
+seen = {}
+LOCK_PROBE = '''
+import fcntl, os, sys
+fd = os.open(sys.argv[1], os.O_RDONLY)
+refused = []
+for take in (lambda: fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB),
+             lambda: fcntl.lockf(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)):
+    try:
+        take()
+        refused.append(False)
+    except OSError:
+        refused.append(True)
+print(any(refused))
+'''
+
+
+class ChildUnwinds(Exception):
+    pass
+
+
+def made_files():
+    return sorted(name for name in os.listdir(folder)
+                  if ".compact." in name or ".unfinished-" in name)
+
+
+def progress(done, total):
+    if os.getpid() != parent:
+        raise ChildUnwinds  # a later call in the child: unwind as well
+    if seen:
+        return
+    seen["before"] = made_files()
+    pid = os.fork()
+    if pid == 0:
+        if ending == "sys.exit":
+            sys.exit(0)
+        raise ChildUnwinds
+    seen["status"] = os.waitpid(pid, 0)[1]
+    seen["after"] = made_files()
+    seen["locked"] = [
+        subprocess.run([sys.executable, "-c", LOCK_PROBE, os.path.join(folder, name)],
+                       capture_output=True, text=True, check=True).stdout.strip() == "True"
+        for name in seen["after"]]
+
+
+try:
+    if operation == "compact":
+        with _kvstore.open(path, "w") as db:
+            db.compact(progress=progress)
+    elif operation == "load":
+        with _kvstore.open(path + ".target", "w") as db:
+            db.load(path + ".dump", progress=progress)
+    else:
+        with _kvstore.open(path, "r") as db:
+            db.dump(path + ".out", fmt, progress=progress)
+except ChildUnwinds:
+    assert os.getpid() != parent
+    os._exit(0)
+seen["left"] = made_files()
+print(json.dumps(seen))
+"""
+
+FORKED_RECORDS = {b"key%05d" % i: b"value %d" % i for i in range(20_000)}
+
+
+@pytest.mark.parametrize("ending", ["raise-then-_exit", "sys.exit"])
+@pytest.mark.parametrize("operation, fmt", [
+    ("compact", "-"), ("load", "ascii"), ("load", "binary"), ("dump", "ascii"),
+    ("dump", "binary"),
+])
+def test_a_child_forked_in_progress_leaves_the_parents_file(path, operation, fmt, ending):
+    with _kvstore.open(path, "n") as db:
+        for key, value in FORKED_RECORDS.items():
+            db[key] = value
+        if operation == "load":
+            db.dump(path + ".dump", fmt)
+    if operation == "load":
+        with _kvstore.open(path + ".target", "n") as target:
+            target[b"mine"] = b"kept"
+    seen = run_json(FORK_IN_PROGRESS, path, operation, fmt, ending)
+    assert seen["status"] == 0
+    # The child's unwinding took neither the new file nor its lock.
+    assert len(seen["before"]) == 1 and seen["after"] == seen["before"]
+    if operation != "dump":
+        assert seen["locked"] == [True]
+    assert seen["left"] == []
+    if operation == "compact":
+        result, expected = path, FORKED_RECORDS
+    elif operation == "load":
+        result, expected = path + ".target", {**FORKED_RECORDS, b"mine": b"kept"}
+    else:
+        with _kvstore.open(path + ".copy", "n") as copy:
+            copy.load(path + ".out")
+        result, expected = path + ".copy", FORKED_RECORDS
+    with _kvstore.open(result, "r") as db:
+        assert {key: db[key] for key in db.keys()} == expected
+
+
 # fork() inside a long operation's progress callable: the child's copy of the
 # operation stops at once, with error, and lets go of nothing of the
 # parent's; the parent finishes, keeps its lock, and its next synced stores
 # reach the file under the database's name.
-FORK_IN_PROGRESS = r"""
+PROGRESS_FORKS_AND_GOES_ON = r"""
 import json, os, sys
 import _kvstore
 
@@ -179,7 +290,7 @@ def test_fork_in_progress_leaves_the_work_to_the_parent(path, operation):
         db.dump(path + ".dump", "binary")
         if operation == "load":
             db.clear()
-    outcome = run_json(FORK_IN_PROGRESS, path, operation)
+    outcome = run_json(PROGRESS_FORKS_AND_GOES_ON, path, operation)
     assert outcome["parent"] == "returned"
     assert outcome["child"].startswith(f"{operation}() cannot go on in a process forked during it")
     assert outcome["status"] == 0
