@@ -4,33 +4,44 @@ from __future__ import annotations
 
 import argparse
 import builtins
+import codecs
+import json
 import os
+import shlex
 import sys
 import time
-from typing import TYPE_CHECKING, Literal, NoReturn, TextIO, cast, final
+from contextlib import contextmanager
+from typing import TYPE_CHECKING, BinaryIO, Literal, NoReturn, TextIO, cast, final, override
 
 import _kvstore
 
-from ._open import open
+from ._open import _create, _remove, open  # pyright: ignore[reportPrivateUsage]
 
 if TYPE_CHECKING:
-    from collections.abc import Callable, Sequence
+    from collections.abc import Callable, Generator, Sequence
 
     from ._database import Database
 
 PROG = "python -m kvstore"
-# Exit statuses.
-DATABASE_ERROR = 1
+# Exit statuses: those of a program stopped by SIGINT (Ctrl-C) and by
+# SIGPIPE (its reader went away) as the shell gives them, 128 + the signal.
+FAILED = 1
 USAGE_ERROR = 2
+INTERRUPTED = 130
+PIPE_CLOSED = 141
 
 # The file header starts with the magic number and the block size, two C
 # ints in the byte order of the machine that wrote it.
 _BLOCK_SIZE_FIELD = slice(4, 8)
+# "-" for a dump or items file: standard output or standard input.
+STANDARD_STREAM = "-"
+_CHUNK = 1 << 16
 
 
-def show(data: bytes, hex: bool = False) -> str:
+def show(data: bytes, hex: bool = False, encoding: str = "utf-8") -> str:
     """data as one line of text: the UTF-8 text where it decodes to printable
-    characters, else the escape form of a Python bytes literal."""
+    characters that encoding can write, else the escape form of a Python
+    bytes literal (ASCII)."""
     if hex:
         return data.hex()
     try:
@@ -38,9 +49,19 @@ def show(data: bytes, hex: bool = False) -> str:
     except UnicodeDecodeError:
         pass
     else:
-        if text.isprintable() and "\\" not in text:
+        if text.isprintable() and "\\" not in text and _writable(text, encoding):
             return text
     return repr(data)[2:-1]
+
+
+def _writable(text: str, encoding: str) -> bool:
+    if encoding == "utf-8":
+        return True
+    try:
+        _ = text.encode(encoding)
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 class UsageError(Exception):
@@ -48,7 +69,8 @@ class UsageError(Exception):
 
 
 class DatabaseError(Exception):
-    """A database that cannot do what was asked: exit status 1."""
+    """A database, a file or a stream that cannot do what was asked: exit
+    status 1, with this one line on standard error."""
 
 
 def _data(text: str, hex: bool) -> bytes:
@@ -59,6 +81,110 @@ def _data(text: str, hex: bool) -> bytes:
         return bytes.fromhex(text)
     except ValueError:
         raise UsageError(f"not hexadecimal: {text!r}") from None
+
+
+# ---- the standard streams ----------------------------------------------------
+
+
+@final
+class Output:
+    """Standard output, written as bytes. A failure to write raises
+    DatabaseError; a reader that went away stays BrokenPipeError. Made before
+    the database is opened, so that a command whose output cannot go anywhere
+    touches nothing."""
+
+    def __init__(self) -> None:
+        if sys.stdout is None:
+            raise DatabaseError("cannot write to standard output: it is closed")
+        self._stream: BinaryIO = sys.stdout.buffer
+        self.encoding: str = codecs.lookup(sys.stdout.encoding).name
+
+    def write(self, data: bytes) -> None:
+        with _writing():
+            _ = self._stream.write(data)
+
+    def line(self, text: str) -> None:
+        """text and a new line, in standard output's encoding; a character
+        that it cannot write (only in a file name) as a backslash escape."""
+        self.write(text.encode(self.encoding, "backslashreplace") + b"\n")
+
+    def show(self, data: bytes, hex: bool = False) -> str:
+        return show(data, hex, self.encoding)
+
+
+@contextmanager
+def _writing() -> Generator[None]:
+    try:
+        yield
+    except BrokenPipeError:
+        raise
+    except OSError as failed:
+        raise DatabaseError(f"cannot write to standard output: {failed.strerror or failed}") from None
+
+
+def _flush_output() -> None:
+    if sys.stdout is not None:
+        with _writing():
+            _ = sys.stdout.flush()
+
+
+def _silence_output() -> None:
+    """Sends what is left unwritten to /dev/null: standard output's reader
+    went away or failed, or the user gave up. The interpreter's last flush at
+    exit then has nothing to complain about."""
+    if sys.stdout is None:
+        return  # descriptor 1 may be another file (the database) now
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        _ = os.dup2(null, sys.stdout.fileno())
+    finally:
+        os.close(null)
+
+
+def _say(message: str) -> None:
+    """message on standard error, on one line, whatever its encoding."""
+    stream = sys.stderr
+    if stream is None:
+        return
+    encoding = stream.encoding or "utf-8"
+    line = message.encode(encoding, "backslashreplace").decode(encoding)
+    try:
+        _ = stream.write(f"{PROG}: {line}\n")
+        _ = stream.flush()
+    except OSError:
+        pass
+
+
+@contextmanager
+def _input(name: str) -> Generator[BinaryIO]:
+    """The file name, or standard input for "-", open for reading bytes."""
+    if name != STANDARD_STREAM:
+        with builtins.open(name, "rb") as file:
+            yield file
+    elif sys.stdin is None:
+        raise DatabaseError("cannot read standard input: it is closed")
+    else:
+        yield sys.stdin.buffer
+
+
+@contextmanager
+def _stream_in_a_file(name: str) -> Generator[str]:
+    """The path of name's contents: name itself, or for "-" a temporary
+    file holding what standard input gives, removed afterwards."""
+    if name != STANDARD_STREAM:
+        yield name
+        return
+    import tempfile  # here: the commands that need no temporary file do not load it
+
+    with tempfile.TemporaryDirectory(prefix="kvstore-") as folder:
+        path = os.path.join(folder, "standard-input")
+        with _input(name) as source, builtins.open(path, "wb") as copy:
+            while chunk := source.read(_CHUNK):
+                _ = copy.write(chunk)
+        yield path
+
+
+# ---- a command being run -------------------------------------------------------
 
 
 @final
@@ -94,7 +220,8 @@ class ProgressBar:
 
 @final
 class Options(argparse.Namespace):
-    """The parsed command line; each command reads the fields it defines."""
+    """The parsed command line; each command reads the fields its arguments
+    (in COMMANDS) define."""
 
     command: str = ""
     file: str = ""
@@ -104,6 +231,7 @@ class Options(argparse.Namespace):
     hex: bool = False
     raw: bool = False
     dump_file: str = ""
+    items_file: str = ""
     format: Literal["ascii", "binary"] = "ascii"
     replace: bool = False
     backup: bool = False
@@ -120,7 +248,7 @@ class Command:
         self.bar: ProgressBar | None = None
 
     def progress(self, label: str) -> ProgressBar | None:
-        if not sys.stderr.isatty():
+        if sys.stderr is None or not sys.stderr.isatty():
             return None
         self.bar = ProgressBar(label, sys.stderr)
         return self.bar
@@ -129,38 +257,130 @@ class Command:
         if self.bar is not None:
             self.bar.end()
 
-    def open(self, flag: str) -> Database:
-        return open(self.options.file, flag, timeout=self.options.timeout)
+    @contextmanager
+    def open(self, flag: str, reading: bool = False) -> Generator[Database]:
+        """The database, open for the block. A file that gdbm does not take
+        is named in the error. With reading, a failure of the library inside
+        the block is damage, which the error says `recover` may mend."""
+        name = self.options.file
+        try:
+            db = open(name, flag, timeout=self.options.timeout)
+        except _kvstore.error as refused:
+            if refused.errno is not None:
+                raise
+            raise DatabaseError(f"not a gdbm database file, or a damaged one ({refused}): {name}") from None
+        with db:
+            try:
+                yield db
+            except _kvstore.error as failed:
+                if not reading or failed.errno is not None:
+                    raise
+                mend = f"{PROG} recover {shlex.quote(name)}"
+                raise DatabaseError(f"{failed}: {name}; {mend} rebuilds it from what can still be read") from None
+
+    @contextmanager
+    def create(self) -> Generator[Database]:
+        """The database, open with "c" for the block; a file that the block
+        created is removed again when it fails, as kvstore.load() does."""
+        name = self.options.file
+        created = _create(name)
+        try:
+            with self.open("c") as db:
+                yield db
+        except BaseException:
+            if created is not None:
+                _remove(name, created)
+            raise
 
 
+# ---- the commands ------------------------------------------------------------
+# Each command is defined once, by the @subcommand line above its function: its
+# name, its help, and its arguments after the database file.
+
+type Run = Callable[[Command], None]
+type Argument = Callable[[argparse.ArgumentParser], object]
+
+
+@final
+class Spec:
+    """One command: what runs it, its help, its arguments after the file."""
+
+    def __init__(self, run: Run, help: str, arguments: tuple[Argument, ...]) -> None:
+        self.run: Run = run
+        self.help: str = help
+        self.arguments: tuple[Argument, ...] = arguments
+
+
+COMMANDS: dict[str, Spec] = {}
+
+
+def subcommand(name: str, help: str, *arguments: Argument) -> Callable[[Run], Run]:
+    """Defines the command name as the function below."""
+
+    def define(run: Run) -> Run:
+        COMMANDS[name] = Spec(run, help, arguments)
+        return run
+
+    return define
+
+
+def positional(name: str, help: str | None = None, metavar: str | None = None) -> Argument:
+    return lambda parser: parser.add_argument(name, help=help, metavar=metavar)
+
+
+def switch(flag: str, help: str) -> Argument:
+    return lambda parser: parser.add_argument(flag, action="store_true", help=help)
+
+
+def hex_switch(what: str) -> Argument:
+    return switch("--hex", f"{what} in hexadecimal")
+
+
+def _format(parser: argparse.ArgumentParser) -> object:
+    return parser.add_argument("--format", choices=("ascii", "binary"), default="ascii",
+                               help="the dump format (default: ascii)")
+
+
+KEY = positional("key")
+REPLACE = switch("--replace", "replace keys already stored")
+FORMAT: Argument = _format
+
+
+@subcommand("info", "show the record count, file size, block size and gdbm version")
 def _info(command: Command) -> None:
     name = command.options.file
-    with command.open("r") as db:
+    out = Output()
+    with command.open("r", reading=True) as db:
         records = len(db)
         with builtins.open(name, "rb") as header:
             block_size = int.from_bytes(header.read(8)[_BLOCK_SIZE_FIELD], sys.byteorder)
         size = os.path.getsize(name)
     version = ".".join(map(str, _kvstore._KVSTORE_VERSION))  # pyright: ignore[reportPrivateUsage]
-    print(f"file:         {os.path.abspath(name)}")
-    print(f"records:      {records}")
-    print(f"file size:    {size} bytes")
-    print(f"block size:   {block_size} bytes")
-    print(f"gdbm version: {version}")
+    out.line(f"file:         {os.path.abspath(name)}")
+    out.line(f"records:      {records}")
+    out.line(f"file size:    {size} bytes")
+    out.line(f"block size:   {block_size} bytes")
+    out.line(f"gdbm version: {version}")
 
 
+@subcommand("get", "print the value stored under a key",
+            KEY, hex_switch("the key and the value"), switch("--raw", "write the value's bytes as they are"))
 def _get(command: Command) -> None:
     options = command.options
-    with command.open("r") as db:
-        value = db.get(_data(options.key, options.hex))
+    key = _data(options.key, options.hex)
+    out = Output()
+    with command.open("r", reading=True) as db:
+        value = db.get(key)
     if value is None:
         raise DatabaseError(f"no such key: {options.key}")
     if options.raw:
-        _ = sys.stdout.flush()
-        _ = sys.stdout.buffer.write(value)
+        out.write(value)
     else:
-        print(show(value, options.hex))
+        out.line(out.show(value, options.hex))
 
 
+@subcommand("set", "store a value under a key (the file is created when missing)",
+            KEY, positional("value"), hex_switch("the key and the value"))
 def _set(command: Command) -> None:
     options = command.options
     key, value = _data(options.key, options.hex), _data(options.value, options.hex)
@@ -168,6 +388,7 @@ def _set(command: Command) -> None:
         db[key] = value
 
 
+@subcommand("delete", "delete a key", KEY, hex_switch("the key"))
 def _delete(command: Command) -> None:
     options = command.options
     key = _data(options.key, options.hex)
@@ -178,52 +399,199 @@ def _delete(command: Command) -> None:
             raise DatabaseError(f"no such key: {options.key}") from None
 
 
+@subcommand("keys", "list the keys, one a line", hex_switch("the keys"))
 def _keys(command: Command) -> None:
-    with command.open("r") as db:
+    out = Output()
+    with command.open("r", reading=True) as db:
         for key in db:
-            print(show(key, command.options.hex))
+            out.line(out.show(key, command.options.hex))
 
 
+# items writes, and put-items reads, JSON Lines: one object a record, whose
+# "key" and "value" are the UTF-8 text of the bytes, or whose "key_hex" and
+# "value_hex" are their hexadecimal form where they are not UTF-8 (or with
+# --hex).
+ITEM_FIELDS = ("key", "value")
+
+
+def _item(key: bytes, value: bytes, hex: bool) -> bytes:
+    record = dict(_item_field(field, data, hex) for field, data in zip(ITEM_FIELDS, (key, value), strict=True))
+    return json.dumps(record, ensure_ascii=False).encode() + b"\n"
+
+
+def _item_field(field: str, data: bytes, hex: bool) -> tuple[str, str]:
+    if not hex:
+        try:
+            return field, data.decode()
+        except UnicodeDecodeError:
+            pass
+    return f"{field}_hex", data.hex()
+
+
+def _parse_item(line: bytes) -> tuple[bytes, bytes]:
+    """(key, value) from one line of JSON Lines; ValueError says what is wrong."""
+    try:
+        record = cast("object", json.loads(line.decode()))
+    except UnicodeDecodeError:
+        raise ValueError("not UTF-8") from None
+    except json.JSONDecodeError as wrong:
+        raise ValueError(f"not JSON ({wrong.msg})") from None
+    if not isinstance(record, dict):
+        raise ValueError('not a JSON object: {"key": ..., "value": ...}')
+    fields = cast("dict[str, object]", record)
+    unknown = set(fields) - {name for field in ITEM_FIELDS for name in (field, f"{field}_hex")}
+    if unknown:
+        raise ValueError(f"unknown field {sorted(unknown)[0]!r}")
+    key, value = (_parse_field(fields, field) for field in ITEM_FIELDS)
+    return key, value
+
+
+def _parse_field(record: dict[str, object], field: str) -> bytes:
+    given = [name for name in (field, f"{field}_hex") if name in record]
+    if len(given) != 1:
+        raise ValueError(f'needs "{field}" or "{field}_hex", one of them')
+    name = given[0]
+    text = record[name]
+    if not isinstance(text, str):
+        raise ValueError(f'"{name}" is not a string')
+    if name == field:
+        try:
+            return text.encode()
+        except UnicodeEncodeError:
+            raise ValueError(f'"{name}" holds a lone surrogate, which UTF-8 cannot encode') from None
+    try:
+        return bytes.fromhex(text)
+    except ValueError:
+        raise ValueError(f'"{name}" is not hexadecimal') from None
+
+
+@subcommand("items", 'list the records as JSON Lines, one {"key": ..., "value": ...} a line '
+            + '("key_hex", "value_hex": hexadecimal, for bytes that are not UTF-8)',
+            hex_switch('every key and value ("key_hex", "value_hex")'))
+def _items(command: Command) -> None:
+    out = Output()
+    with command.open("r", reading=True) as db:
+        for key, value in db.items():
+            out.write(_item(key, value, command.options.hex))
+
+
+@subcommand("put-items", "store the records of a JSON Lines file, as items lists them, "
+            + "or none of them (the file is created when missing)",
+            positional("items_file", "the JSON Lines file, or - for standard input", "items-file"), REPLACE)
+def _put_items(command: Command) -> None:
+    options = command.options
+    source = "standard input" if options.items_file == STANDARD_STREAM else options.items_file
+    records: dict[bytes, tuple[bytes, int]] = {}
+    with _input(options.items_file) as lines:
+        for number, line in enumerate(lines, 1):
+            if not line.strip():
+                continue
+            try:
+                key, value = _parse_item(line)
+            except ValueError as wrong:
+                raise DatabaseError(f"{source}, line {number}: {wrong}") from None
+            if key in records and not options.replace:
+                raise DatabaseError(f"{source}, line {number}: the key {show(key)} is given again, first "
+                                    + f"on line {records[key][1]} (--replace keeps the last)")
+            records[key] = value, number
+    with command.create() as db:
+        if not options.replace:
+            for key, (_, number) in records.items():
+                if key in db:
+                    raise DatabaseError(f"{source}, line {number}: the key {show(key)} is stored already "
+                                        + "(--replace replaces it)")
+        progress = command.progress("put-items")
+        for done, (key, (value, _)) in enumerate(records.items(), 1):
+            db[key] = value
+            if progress is not None:
+                progress(done, len(records))
+
+
+@subcommand("dump", "write every record to a dump file that gdbm's tools read",
+            positional("dump_file", "the dump file, or - for standard output", "dump-file"), FORMAT)
 def _dump(command: Command) -> None:
     options = command.options
-    with command.open("r") as db:
-        db.dump(options.dump_file, options.format, progress=command.progress("dump"))
+    if options.dump_file != STANDARD_STREAM:
+        with command.open("r") as db:
+            db.dump(options.dump_file, options.format, progress=command.progress("dump"))
+        return
+    # The module writes a dump beside its name and renames it over the name
+    # once complete, which standard output has no room for.
+    out = Output()
+    import tempfile
+
+    with tempfile.TemporaryDirectory(prefix="kvstore-") as folder:
+        path = os.path.join(folder, "dump")
+        with command.open("r") as db:
+            db.dump(path, options.format, progress=command.progress("dump"))
+        with builtins.open(path, "rb") as dump:
+            while chunk := dump.read(_CHUNK):
+                out.write(chunk)
 
 
+@subcommand("load", "store the records of a dump file, or none of them (the file is created when missing)",
+            positional("dump_file", "the dump file, or - for standard input", "dump-file"), REPLACE)
 def _load(command: Command) -> None:
     options = command.options
-    if not os.path.exists(options.dump_file):
+    if options.dump_file != STANDARD_STREAM and not os.path.exists(options.dump_file):
         raise DatabaseError(f"no such dump file: {options.dump_file}")
-    with command.open("c") as db:
-        db.load(options.dump_file, options.replace, progress=command.progress("load"))
+    with _stream_in_a_file(options.dump_file) as path:
+        try:
+            with command.create() as db:
+                db.load(path, options.replace, progress=command.progress("load"))
+        except _kvstore.error as refused:
+            # The temporary file's name means nothing to the user, and the
+            # module's words name its own argument.
+            said = _describe(refused).replace("replace=True", "--replace")
+            if path != options.dump_file:
+                said = said.replace(path, "standard input")
+            raise DatabaseError(said) from None
 
 
+@subcommand("recover", "rebuild a damaged file from what can still be read",
+            switch("--backup", "keep the file as it was beside it"),
+            switch("--force", "rebuild even when no damage is found"))
 def _recover(command: Command) -> None:
     options = command.options
+    out = Output()
     with command.open("w") as db:
         report = db.recover(backup=options.backup, force=options.force,
                             progress=command.progress("recover"))
     command.end_bar()
+    # Unless forced, gdbm checks the file first and leaves a sound one alone.
+    if not options.force and not any(report.values()):
+        out.line(f"nothing to recover: gdbm found no damage in {options.file} (--force rebuilds it all the same)")
+        return
     for field, value in report.items():
-        print(f"{field}: {value}")
+        out.line(f"{field}: {value}")
 
 
+@subcommand("reorganize", "rewrite the file to give back the space of deleted records")
 def _reorganize(command: Command) -> None:
     with command.open("w") as db:
         db.reorganize(progress=command.progress("reorganize"))
 
 
-COMMANDS: dict[str, Callable[[Command], None]] = {
-    "info": _info,
-    "get": _get,
-    "set": _set,
-    "delete": _delete,
-    "keys": _keys,
-    "dump": _dump,
-    "load": _load,
-    "recover": _recover,
-    "reorganize": _reorganize,
-}
+# ---- the command line ----------------------------------------------------------
+
+
+def _timeout(parser: argparse.ArgumentParser, default: object) -> None:
+    _ = parser.add_argument("--timeout", type=float, default=default, metavar="SECONDS",
+                            help="wait up to SECONDS for another opener's lock (default: 0)")
+
+
+@final
+class _Version(argparse.Action):
+    """--version: the package's version, read from its installed metadata
+    only when asked for."""
+
+    @override
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: object, option_string: str | None = None) -> None:
+        from . import __version__
+
+        Output().line(f"kvstore-gdbm {__version__}")
+        parser.exit()
 
 
 def parser() -> argparse.ArgumentParser:
@@ -233,73 +601,62 @@ def parser() -> argparse.ArgumentParser:
         epilog=(
             "Keys and values are UTF-8 text, or hexadecimal with --hex. Output shows "
             + "them as text where they decode, else as Python bytes escapes (\\xff). "
-            + "Exit status: 0 on success, 1 on a database error, 2 on a usage error."
+            + "Exit status: 0 on success, 1 on an error (a database, file or stream), 2 on a "
+            + f"usage error, {INTERRUPTED} when interrupted, {PIPE_CLOSED} when the reader of "
+            + "standard output went away."
         ),
     )
-    _ = top.add_argument("--timeout", type=float, default=0.0, metavar="SECONDS",
-                         help="wait up to SECONDS for another opener's lock (default: 0)")
+    _ = top.add_argument("--version", action=_Version, nargs=0, help="show the package's version")
+    _timeout(top, 0.0)
     commands = top.add_subparsers(dest="command", required=True, metavar="command")
-
-    def command(name: str, help: str) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=help, description=help)
+    for name, spec in COMMANDS.items():
+        sub = commands.add_parser(name, help=spec.help, description=spec.help)
         _ = sub.add_argument("file", help="the database file")
-        return sub
-
-    def hex_option(sub: argparse.ArgumentParser, what: str) -> None:
-        _ = sub.add_argument("--hex", action="store_true", help=f"{what} in hexadecimal")
-
-    _ = command("info", "show the record count, file size, block size and gdbm version")
-    sub = command("get", "print the value stored under a key")
-    _ = sub.add_argument("key")
-    hex_option(sub, "the key and the value")
-    _ = sub.add_argument("--raw", action="store_true", help="write the value's bytes as they are")
-    sub = command("set", "store a value under a key (the file is created when missing)")
-    _ = sub.add_argument("key")
-    _ = sub.add_argument("value")
-    hex_option(sub, "the key and the value")
-    sub = command("delete", "delete a key")
-    _ = sub.add_argument("key")
-    hex_option(sub, "the key")
-    sub = command("keys", "list the keys, one a line")
-    hex_option(sub, "the keys")
-    sub = command("dump", "write every record to a dump file that gdbm's tools read")
-    _ = sub.add_argument("dump_file", metavar="dump-file")
-    _ = sub.add_argument("--format", choices=("ascii", "binary"), default="ascii",
-                         help="the dump format (default: ascii)")
-    sub = command("load", "store the records of a dump file (the file is created when missing)")
-    _ = sub.add_argument("dump_file", metavar="dump-file")
-    _ = sub.add_argument("--replace", action="store_true", help="replace keys already stored")
-    sub = command("recover", "rebuild a damaged file from what can still be read")
-    _ = sub.add_argument("--backup", action="store_true",
-                         help="keep the file as it was beside it")
-    _ = sub.add_argument("--force", action="store_true",
-                         help="rebuild even when no damage is found")
-    _ = command("reorganize", "rewrite the file to give back the space of deleted records")
+        for argument in spec.arguments:
+            _ = argument(sub)
+        # After the command too; given before it, it is kept when not here.
+        _timeout(sub, argparse.SUPPRESS)
     return top
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
-    top = parser()
-    options = top.parse_args(argv, namespace=Options())
-    if not options.timeout >= 0:
-        top.error(f"--timeout must be 0 or more, not {options.timeout}")
-    command = Command(options)
+    command: Command | None = None
     try:
-        COMMANDS[options.command](command)
-    except UsageError as refused:
-        top.error(str(refused))
-    except (_kvstore.error, DatabaseError) as failed:
-        command.end_bar()
-        print(f"{PROG}: error: {_describe(failed)}", file=sys.stderr)
-        return DATABASE_ERROR
+        try:
+            top = parser()
+            options = top.parse_args(argv, namespace=Options())
+            if not options.timeout >= 0:
+                top.error(f"--timeout must be 0 or more, not {options.timeout}")
+            command = Command(options)
+            try:
+                COMMANDS[options.command].run(command)
+            except UsageError as refused:
+                top.error(str(refused))
+            finally:
+                command.end_bar()
+        except SystemExit as stop:  # argparse: --help, --version, a usage error
+            _flush_output()
+            return stop.code if isinstance(stop.code, int) else 0
+        _flush_output()
     except BrokenPipeError:
         # The reader went away (keys | head): what is left unprinted goes
-        # nowhere, quietly, as with the shell's own tools.
-        _ = os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return DATABASE_ERROR
-    finally:
-        command.end_bar()
+        # nowhere, quietly, with the status of a program SIGPIPE stopped.
+        _silence_output()
+        return PIPE_CLOSED
+    except (DatabaseError, OSError) as failed:
+        # What the command printed before it failed still goes out.
+        try:
+            _flush_output()
+        except (DatabaseError, OSError):
+            _silence_output()
+        _say(f"error: {_describe(failed)}")
+        return FAILED
+    except KeyboardInterrupt:
+        if command is not None:
+            command.end_bar()
+        _silence_output()
+        return INTERRUPTED
     return 0
 
 
