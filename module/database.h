@@ -188,6 +188,12 @@ PyObject *lookup(database_object &db, datum key, bool *missing);
 PyObject *lookup_or_key_error(database_object &db, PyObject *key_obj, datum key);
 // Stores `value_obj` under `key`, or deletes `key` when `value_obj` is null.
 int assign(database_object &db, PyObject *key_obj, datum key, PyObject *value_obj);
+// assign()'s two halves for a store: the value converted, in a process that
+// may change the file and with the object still open afterwards (false with
+// the exception set otherwise); then the store itself, which runs no Python
+// code.
+bool convert_for_store(database_object &db, PyObject *value_obj, InputDatum &value);
+int store(database_object &db, datum key, datum value);
 // The library's record count, or -1 with an exception set.
 Py_ssize_t library_count(database_object &db);
 

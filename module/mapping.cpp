@@ -45,29 +45,32 @@ int delete_key(database_object &db, PyObject *key_obj, datum key)
 
 }  // namespace
 
-int assign(database_object &db, PyObject *key_obj, datum key, PyObject *value_obj)
+bool convert_for_store(database_object &db, PyObject *value_obj, InputDatum &value)
 {
-    if (!may_change(db)) {
-        return -1;
-    }
-    if (value_obj == nullptr) {
-        return delete_key(db, key_obj, key);
-    }
-    InputDatum value;
     // Converting the value may run Python code (a buffer exporter's), which
     // may close this object or count its records: the handle is looked at
-    // again and the count forgotten only afterwards, with no Python code
-    // between them and the store.
-    if (!value.convert(value_obj, stored_item) || !ensure_open(db)) {
-        return -1;
-    }
+    // again afterwards, and store() forgets the count with no Python code
+    // between that and the store.
+    return may_change(db) && value.convert(value_obj, stored_item) && ensure_open(db);
+}
+
+int store(database_object &db, datum key, datum value)
+{
     db.known_size = -1;
-    if (errno_first_call([&] { return gdbm_store(db.handle, key, value.get(), GDBM_REPLACE); }) >=
-        0) {
+    if (errno_first_call([&] { return gdbm_store(db.handle, key, value, GDBM_REPLACE); }) >= 0) {
         return commit_change(db) ? 0 : -1;
     }
     raise_failure(db.state, errno_first("gdbm_store() error"));
     return -1;
+}
+
+int assign(database_object &db, PyObject *key_obj, datum key, PyObject *value_obj)
+{
+    if (value_obj == nullptr) {
+        return may_change(db) ? delete_key(db, key_obj, key) : -1;
+    }
+    InputDatum value;
+    return convert_for_store(db, value_obj, value) ? store(db, key, value.get()) : -1;
 }
 
 PyObject *db_subscript(PyObject *self, PyObject *key_obj)

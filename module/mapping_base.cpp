@@ -15,11 +15,23 @@ namespace {
 int store_or_delete(mapping_object *m, database_object &db, PyObject *key_obj, datum key,
                     PyObject *value_obj)
 {
+    if (value_obj == nullptr) {
+        if (assign(db, key_obj, key, nullptr) < 0) {
+            return -1;
+        }
+        ++m->changes;
+        return 0;
+    }
+    InputDatum value;
+    if (!convert_for_store(db, value_obj, value)) {
+        return -1;
+    }
     // A new key can split a bucket under a running walk; a replaced value
-    // moves nothing. A failed check counts as a move, which only costs a
-    // walk a needless stop.
-    bool moves = value_obj == nullptr || (m->walkers != 0 && gdbm_exists(db.handle, key) == 0);
-    if (assign(db, key_obj, key, value_obj) < 0) {
+    // moves nothing. Asked after the conversion, which may have started a
+    // walk. A failed check counts as a move, which only costs a walk a
+    // needless stop.
+    bool moves = m->walkers != 0 && gdbm_exists(db.handle, key) == 0;
+    if (store(db, key, value.get()) < 0) {
         return -1;
     }
     m->changes += moves;

@@ -214,6 +214,25 @@ def test_other_operations_leave_a_running_iterator_going(pdb, change):
     assert sorted(seen) == sorted(SEED)
 
 
+@pytest.mark.parametrize("walk", WALKS)
+def test_a_walk_started_while_a_new_key_is_stored_is_stopped(pdb, walk):
+    # The value's conversion runs Python code before the store: a walk it
+    # starts must still hear that the store added a key.
+    started = []
+
+    class Value:
+        def __buffer__(self, flags):
+            running = WALKS[walk](pdb)
+            next(running)
+            started.append(running)
+            return memoryview(b"value")
+
+    pdb[b"new"] = Value()
+    with pytest.raises(RuntimeError, match=CHANGED):
+        list(started[0])
+    assert pdb[b"new"] == b"value"
+
+
 def test_a_change_before_the_first_key_is_seen_is_no_change(pdb):
     running = iter(pdb)
     pdb[b"d"] = b"4"
