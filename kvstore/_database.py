@@ -83,19 +83,6 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         """Writes every change still in the library's cache to the disk."""
         self._raw.sync()
 
-    def reorganize(self, *, progress: Callable[[int, int], object] | None = None) -> None:
-        """Rewrites the file to give back the space of deleted records.
-
-        The records are copied a few at a time into a new file, which then
-        replaces the old one; other threads run between the steps, and every
-        other use of this Database meanwhile raises error. progress, when
-        given, is called as progress(done, total) along the way and with
-        done == total at the end. All or nothing: on a failure, or when
-        progress raises, the file stays as it was.
-        """
-        self._raw.compact(progress=progress)
-        self._changes += 1
-
     def recover(
         self,
         *,

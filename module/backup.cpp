@@ -311,8 +311,8 @@ const char dump_doc[] =
 "The work runs in short steps; between them other threads run and\n"
 "progress(done, total), when given, is called with the records written\n"
 "so far, ending with (total, total).  If it raises, the dump stops and\n"
-"the exception propagates.  Meanwhile any other call on this object\n"
-"raises error.";
+"the exception propagates.  Meanwhile a call on this object from another\n"
+"thread waits until the dump returns; one from progress raises error.";
 
 const char load_doc[] =
 "load($self, filename, replace=False, /, *, progress=None)\n--\n\n"

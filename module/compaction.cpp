@@ -300,15 +300,13 @@ void Rewrite::let_old_file_go(GDBM_FILE old)
     }
 }
 
-namespace {
-
-PyObject *compact_file(database_object &db, PyObject *progress)
+PyObject *compact_file(database_object &db, PyObject *progress, const char *operation)
 {
     Rewrite rewrite(db);
     if (!rewrite.begin()) {
         return nullptr;
     }
-    Steps steps(db, "compact", progress, rewrite.records());
+    Steps steps(db, operation, progress, rewrite.records());
     // The last progress report comes before the rename, the point of no
     // return, so that a progress callable that raises undoes it all.
     if (!rewrite.copy(steps) || !steps.finish() || !rewrite.settle() || !rewrite.take_name()) {
@@ -318,18 +316,13 @@ PyObject *compact_file(database_object &db, PyObject *progress)
     Py_RETURN_NONE;
 }
 
-}  // namespace
-
 PyObject *db_compact(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    static const char *const keywords[] = {"progress", nullptr};
-    static _PyArg_Parser parser = argument_parser("|$O:compact", keywords);
-    PyObject *progress = Py_None;
-    if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &progress) ||
-        !is_progress("compact", progress)) {
+    PyObject *progress;
+    if (!progress_argument<"compact", "|$O:compact">(args, nargs, kwnames, &progress)) {
         return nullptr;
     }
-    return on_open(self, [&](database_object &db) { return compact_file(db, progress); });
+    return on_open(self, [&](database_object &db) { return compact_file(db, progress, "compact"); });
 }
 
 const char compact_doc[] =
@@ -344,8 +337,8 @@ const char compact_doc[] =
 "\n"
 "progress, when given, is called as progress(done, total) every few\n"
 "milliseconds and once more with done == total before the new file takes\n"
-"the name.  While compact() runs, every other call on this object, from\n"
-"another thread or from progress, raises error.\n"
+"the name.  While compact() runs, a call on this object from another\n"
+"thread waits until it returns; one from progress raises error.\n"
 "\n"
 "Every record is carried over, or none: when a record cannot be read,\n"
 "a write fails, or progress raises (its exception propagates), the new\n"

@@ -14,6 +14,7 @@
 
 #include "convert.h"
 #include "errors.h"
+#include "interpreter_private.h"
 #include "kvstore.h"
 #include "ref.h"
 
@@ -225,6 +226,19 @@ struct method_name {
     char text[Size];
 };
 
+// A long operation's one argument: the keyword progress, None or a callable.
+// `Format` is the parser's, which names the method after its colon.
+template <method_name Name, method_name Format>
+bool progress_argument(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                       PyObject **progress)
+{
+    static const char *const keywords[] = {"progress", nullptr};
+    static _PyArg_Parser parser = argument_parser(Format.text, keywords);
+    *progress = Py_None;
+    return _PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, progress) &&
+           is_progress(Name.text, *progress);
+}
+
 constexpr int defining_class_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 // A method registered with defining_class_flags that takes no arguments
@@ -279,6 +293,9 @@ extern const char reorganize_doc[];
 
 // compaction.cpp
 PyObject *db_compact(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+// compact()'s body; `operation` is the method the caller called ("compact",
+// or the package's "reorganize"), which refusals name.
+PyObject *compact_file(database_object &db, PyObject *progress, const char *operation);
 extern const char compact_doc[];
 
 // recovery.cpp

@@ -263,6 +263,27 @@ PyMemberDef mapping_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// reorganize(): compact() of the gdbm object under the package's name, so
+// that a refusal names the method the caller called.
+PyObject *mapping_reorganize(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                             PyObject *kwnames)
+{
+    mapping_object *m = as_mapping(self);
+    PyObject *progress;
+    if (!progress_argument<"reorganize", "|$O:reorganize">(args, nargs, kwnames, &progress)) {
+        return nullptr;
+    }
+    PyObject *raw = raw_of(m);
+    if (raw == nullptr) {
+        return nullptr;
+    }
+    PyObject *result = on_open(
+        raw, [&](database_object &db) { return compact_file(db, progress, "reorganize"); });
+    // The walks' positions are gone with the old file.
+    m->changes += result != nullptr;
+    return result;
+}
+
 PyObject *mapping_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs);
 
 PyMethodDef mapping_methods[] = {
@@ -278,6 +299,17 @@ PyMethodDef mapping_methods[] = {
     {"popitem", mapping_popitem, METH_NOARGS,
      "popitem($self, /)\n--\n\n"
      "Remove and return a (key, value) pair: the first in the file's order."},
+    {"reorganize", as_cfunction(mapping_reorganize), METH_FASTCALL | METH_KEYWORDS,
+     "reorganize($self, /, *, progress=None)\n--\n\n"
+     "Rewrites the file to give back the space of deleted records.\n"
+     "\n"
+     "The records are copied a few at a time into a new file, which then\n"
+     "replaces the old one; other threads run between the steps, and a call\n"
+     "on this Database from another thread meanwhile waits until the rewrite\n"
+     "ends. progress, when given, is called as progress(done, total) along\n"
+     "the way and with done == total at the end; it cannot use this Database\n"
+     "itself. All or nothing: on a failure, or when progress raises, the\n"
+     "file stays as it was."},
     {"_iter_values", mapping_iter_values, METH_NOARGS, nullptr},
     {"_iter_items", mapping_iter_items, METH_NOARGS, nullptr},
     {"__init_subclass__", as_cfunction(mapping_init_subclass),

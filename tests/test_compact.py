@@ -223,6 +223,22 @@ def test_other_threads_wait_for_the_end_then_run(full):
         len(full)
 
 
+def test_the_refusal_names_the_method_called(path):
+    with kvstore.open(path, "n") as db:
+        for key, value in RECORDS.items():
+            db[key] = value
+        refused = []
+
+        def progress(done, total):
+            with pytest.raises(_kvstore.error) as caught:
+                db.get(b"key00001")
+            refused.append(str(caught.value))
+
+        db.reorganize(progress=progress)
+        assert refused and set(refused) == {BUSY.replace("compact()", "reorganize()")}
+        assert db[b"key00001"] == RECORDS[b"key00001"]
+
+
 def test_progress_itself_is_refused_too(full):
     refused = []
 

@@ -450,8 +450,8 @@ def test_per_record_operations_run_no_python_code(pdb):
 BASE_CALLS = {
     "__getitem__": (b"a",), "__setitem__": (b"a", b"v"), "__delitem__": (b"a",),
     "__contains__": (b"a",), "__len__": (), "__bool__": (), "__iter__": (), "get": (b"a",),
-    "setdefault": (b"a", b"v"), "pop": (b"a", None), "popitem": (), "_iter_values": (),
-    "_iter_items": (),
+    "setdefault": (b"a", b"v"), "pop": (b"a", None), "popitem": (), "reorganize": (),
+    "_iter_values": (), "_iter_items": (),
 }
 
 
