@@ -92,6 +92,11 @@ check-wheels: $(READY)
 check-matrix: $(READY)
 	bash scripts/check_matrix.sh
 
+.PHONY: bench-shared-reader
+## bench-shared-reader: a reorganize of 500,000 records with reader threads sharing the Database, against alone
+bench-shared-reader: $(BUILT)
+	$(PY) bench/shared_reader.py
+
 .PHONY: bench-stall
 ## bench-stall: how long other threads wait during dump, load, reorganize and recover (1,000,000 records)
 bench-stall: $(BUILT)
