@@ -15,6 +15,7 @@ import pytest
 from packaging.specifiers import SpecifierSet
 
 from foundation_gdbm import loaded_library_path
+from support import readme_examples
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DISTRIBUTION = "kvstore-gdbm"
@@ -152,11 +153,6 @@ def test_gdbm_under_a_prefix_is_built_against_and_loaded_through_rpath(tmp_path)
     module, loaded = child.stdout.split()
     assert pathlib.Path(module).parent == tmp_path / "site"
     assert pathlib.Path(loaded).parent == prefix / "lib"
-
-
-def readme_examples():
-    blocks = re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S)
-    return [block for block in blocks if re.search(r"import (shelve, )?_?kvstore\b", block)]
 
 
 def test_readme_examples_run(tmp_path, monkeypatch, capsys):
