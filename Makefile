@@ -1,7 +1,9 @@
 # make demo: set up, build and run the quick start.  make test: the test suite.
 VENV ?= .venv
 PY := $(VENV)/bin/python
-SOURCES := $(wildcard module/*.cpp module/*.h kvstore/*) meson.build meson.options pyproject.toml _kvstore.pyi
+# What the build reads: not the bytecode that running the package leaves in
+# kvstore/__pycache__.
+SOURCES := $(wildcard module/*.cpp module/*.h kvstore/*.py) kvstore/py.typed meson.build meson.options pyproject.toml _kvstore.pyi
 READY := $(VENV)/.ready
 BUILT := $(VENV)/.built
 

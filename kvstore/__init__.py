@@ -20,6 +20,7 @@ __all__ = ["Database", "error", "latest_snapshot", "load", "open"]
 # metadata when first asked for: importing kvstore stays as quick as it was.
 __version__: str
 
+
 if not TYPE_CHECKING:
 
     def __getattr__(name):
@@ -29,3 +30,10 @@ if not TYPE_CHECKING:
             globals()["__version__"] = version("kvstore-gdbm")
             return globals()["__version__"]
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    # What a user reaches: the public names and the module's dunders, with
+    # __version__ before it is first read; not what the module imports for
+    # its own use.
+    return sorted({*__all__, "__version__", *(name for name in globals() if name.startswith("__"))})

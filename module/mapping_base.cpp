@@ -291,7 +291,7 @@ PyMethodDef mapping_methods[] = {
     {"setdefault", as_cfunction(key_default_method<"setdefault", store_default, false>),
      METH_FASTCALL, setdefault_doc},
     {"pop", as_cfunction(key_default_method<"pop", take, true>), METH_FASTCALL,
-     "pop($self, key, default=..., /)\n--\n\n"
+     "pop($self, key, default=<unrepresentable>, /)\n--\n\n"
      "Remove key and return its value, or default (when given) if key is missing.\n"
      "\n"
      "Without a default, a missing key raises KeyError. The lookup and the removal\n"

@@ -19,7 +19,8 @@
 #   - auditwheel copies libgdbm into the wheel and tags it with the oldest
 #     policy it confirms; gdbm's copyright and licence go in beside ours, and
 #     the License-Expression names both.
-# Prints, for each wheel, the policy and the newest glibc symbol it uses;
+# Prints, for each wheel, the policy and the newest glibc symbol it uses, and
+# fails when that symbol is newer than glibc 2.17's;
 # twine check passes on every file in dist/ or the run fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -51,6 +52,8 @@ build=$(cat <<'EOF'
 set -euo pipefail
 mirror=$1 stable=$2
 shift 2
+# manylinux2014: no wheel may use a glibc symbol newer than this.
+floor=2.17
 cd /work
 sdist=$(echo /work/*.tar.gz)
 declare -A debian=([x86_64]=amd64 [aarch64]=arm64)
@@ -87,7 +90,7 @@ for arch in $arches; do
     # the first word of CC for the compiler) and as a meson machine file.
     for tool in cc c++; do
         printf '#!/bin/sh\nexec /opt/tools/bin/python -m ziglang %s -target %s "$@"\n' \
-            "$tool" "$arch-linux-gnu.2.17" >"/opt/tools/bin/$arch-$tool"
+            "$tool" "$arch-linux-gnu.$floor" >"/opt/tools/bin/$arch-$tool"
         chmod +x "/opt/tools/bin/$arch-$tool"
     done
     printf '#!/bin/sh\nexec /opt/tools/bin/python -m ziglang "${0##*-}" "$@"\n' >/opt/tools/bin/zig-ar
@@ -155,6 +158,10 @@ for wheel in /work/out/*.whl; do
     rm -rf /work/check && mkdir /work/check && (cd /work/check && python -m zipfile -e "$wheel" .)
     glibc=$(find /work/check -name '*.so*' -type f -exec readelf -W --dyn-syms {} + | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -n 1)
     echo "== $(basename "$wheel"): auditwheel: $policy, newest glibc symbol: $glibc"
+    if [ "$(printf '%s\n' "$glibc" "GLIBC_$floor" | sort -V | tail -n 1)" != "GLIBC_$floor" ]; then
+        echo "$(basename "$wheel") uses $glibc, newer than GLIBC_$floor" >&2
+        exit 1
+    fi
 done
 twine check --strict /work/out/*.whl "$sdist"
 echo "== twine check passed"

@@ -115,6 +115,14 @@ def test_is_a_mutable_mapping_importable_at_run_time(pdb):
     assert kvstore.latest_snapshot is _kvstore.latest_snapshot
 
 
+def test_dir_lists_the_public_names():
+    listed = dir(kvstore)
+    assert {name for name in listed if not name.startswith("_")} == set(kvstore.__all__)
+    # Also the version, which is read only when first asked for.
+    assert "__version__" in listed
+    assert all(hasattr(kvstore, name) for name in listed)
+
+
 def test_str_keys_and_values_come_back_as_bytes(pdb):
     pdb["clé"] = "valeur"
     assert pdb["clé"] == pdb["clé".encode()] == "valeur".encode()

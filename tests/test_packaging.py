@@ -15,6 +15,7 @@ import pytest
 from packaging.specifiers import SpecifierSet
 
 from foundation_gdbm import loaded_library_path
+from support import readme_examples
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DISTRIBUTION = "kvstore-gdbm"
@@ -154,11 +155,6 @@ def test_gdbm_under_a_prefix_is_built_against_and_loaded_through_rpath(tmp_path)
     assert pathlib.Path(loaded).parent == prefix / "lib"
 
 
-def readme_examples():
-    blocks = re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S)
-    return [block for block in blocks if re.search(r"import (shelve, )?_?kvstore\b", block)]
-
-
 def test_readme_examples_run(tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
     examples = readme_examples()
@@ -172,3 +168,33 @@ def test_readme_examples_run(tmp_path, monkeypatch, capsys):
         "b'red'", "b'none'", "2 True",  # _kvstore
         "['config']",  # shelve
     ]
+
+
+# Empty stand-ins for what `make build` depends on.
+MAKE_TREE = ["scripts/setup.sh", "requirements-dev.txt", "module/open.cpp", "module/errors.h",
+             "kvstore/__init__.py", "kvstore/_open.py", "kvstore/py.typed",
+             "meson.build", "meson.options", "pyproject.toml", "_kvstore.pyi"]
+
+
+@pytest.mark.skipif(shutil.which("make") is None, reason="no make")
+@pytest.mark.parametrize(
+    "changed, rebuilds",
+    [(f"kvstore/__pycache__/_open.{sys.implementation.cache_tag}.pyc", False),
+     ("kvstore/_open.py", True), ("kvstore/py.typed", True), ("module/open.cpp", True)],
+    ids=["bytecode", "package", "py.typed", "module"],
+)
+def test_make_rebuilds_for_a_changed_source_only(tmp_path, changed, rebuilds):
+    # The Makefile in a tree where the build is up to date, then one file
+    # newer than it: running the package (make demo) writes bytecode.
+    shutil.copy(ROOT / "Makefile", tmp_path)
+    for when, names in ((1_000_000, MAKE_TREE), (2_000_000, [".venv/.ready"]), (3_000_000, [".venv/.built"])):
+        for name in names:
+            (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+            (tmp_path / name).touch()
+            os.utime(tmp_path / name, (when, when))
+    (tmp_path / changed).parent.mkdir(parents=True, exist_ok=True)
+    (tmp_path / changed).touch()
+    env = {name: value for name, value in os.environ.items() if name not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
+    plan = subprocess.run(["make", "-n", "build", "VENV=.venv"], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, check=True)
+    assert ("pip install" in plan.stdout) == rebuilds, plan.stdout

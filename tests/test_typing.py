@@ -10,6 +10,7 @@ import sys
 import pytest
 
 import _kvstore
+import support
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUB = ROOT / "_kvstore.pyi"
@@ -241,6 +242,19 @@ def test_installed_package_types_a_users_code(tmp_path, checker):
     revealed, errors, output = CHECKERS[checker](tmp_path, "user.py")
     assert revealed == PACKAGE_TYPES[checker], output
     assert errors == PACKAGE_ERRORS[checker], output
+
+
+@pytest.mark.parametrize("checker", CHECKERS)
+def test_readme_examples_are_clean(tmp_path, checker):
+    # Read from the README itself, the shelve example among them: the README
+    # says that it type-checks as written.
+    examples = support.readme_examples()
+    assert any("shelve.Shelf" in example for example in examples)
+    (tmp_path / "readme").mkdir()
+    for number, example in enumerate(examples):
+        (tmp_path / "readme" / f"example_{number}.py").write_text(example)
+    _, errors, output = CHECKERS[checker](tmp_path, "readme")
+    assert errors == {}, output
 
 
 @pytest.mark.parametrize("checker", CHECKERS)
