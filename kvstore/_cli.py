@@ -4,25 +4,37 @@ from __future__ import annotations
 
 import argparse
 import builtins
-import codecs
-import json
 import os
 import shlex
 import sys
-import time
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, BinaryIO, Literal, NoReturn, TextIO, cast, final, override
+from typing import TYPE_CHECKING, Literal, NoReturn, cast, final, override
 
 import _kvstore
 
+from ._items import format_item, parse_item
 from ._open import _create, _remove, open  # pyright: ignore[reportPrivateUsage]
+from ._terminal import (
+    CHUNK,
+    PROG,
+    STANDARD_STREAM,
+    DatabaseError,
+    Output,
+    ProgressBar,
+    UsageError,
+    flush_output,
+    open_input,
+    say,
+    show,
+    silence_output,
+    stream_in_a_file,
+)
 
 if TYPE_CHECKING:
     from collections.abc import Callable, Generator, Sequence
 
     from ._database import Database
 
-PROG = "python -m kvstore"
 # Exit statuses: those of a program stopped by SIGINT (Ctrl-C) and by
 # SIGPIPE (its reader went away) as the shell gives them, 128 + the signal.
 FAILED = 1
@@ -33,44 +45,6 @@ PIPE_CLOSED = 141
 # The file header starts with the magic number and the block size, two C
 # ints in the byte order of the machine that wrote it.
 _BLOCK_SIZE_FIELD = slice(4, 8)
-# "-" for a dump or items file: standard output or standard input.
-STANDARD_STREAM = "-"
-_CHUNK = 1 << 16
-
-
-def show(data: bytes, hex: bool = False, encoding: str = "utf-8") -> str:
-    """data as one line of text: the UTF-8 text where it decodes to printable
-    characters that encoding can write, else the escape form of a Python
-    bytes literal (ASCII)."""
-    if hex:
-        return data.hex()
-    try:
-        text = data.decode()
-    except UnicodeDecodeError:
-        pass
-    else:
-        if text.isprintable() and "\\" not in text and _writable(text, encoding):
-            return text
-    return repr(data)[2:-1]
-
-
-def _writable(text: str, encoding: str) -> bool:
-    if encoding == "utf-8":
-        return True
-    try:
-        _ = text.encode(encoding)
-    except UnicodeEncodeError:
-        return False
-    return True
-
-
-class UsageError(Exception):
-    """A command-line argument that cannot be used: exit status 2."""
-
-
-class DatabaseError(Exception):
-    """A database, a file or a stream that cannot do what was asked: exit
-    status 1, with this one line on standard error."""
 
 
 def _data(text: str, hex: bool) -> bytes:
@@ -83,139 +57,7 @@ def _data(text: str, hex: bool) -> bytes:
         raise UsageError(f"not hexadecimal: {text!r}") from None
 
 
-# ---- the standard streams ----------------------------------------------------
-
-
-@final
-class Output:
-    """Standard output, written as bytes. A failure to write raises
-    DatabaseError; a reader that went away stays BrokenPipeError. Made before
-    the database is opened, so that a command whose output cannot go anywhere
-    touches nothing."""
-
-    def __init__(self) -> None:
-        if sys.stdout is None:
-            raise DatabaseError("cannot write to standard output: it is closed")
-        self._stream: BinaryIO = sys.stdout.buffer
-        self.encoding: str = codecs.lookup(sys.stdout.encoding).name
-
-    def write(self, data: bytes) -> None:
-        with _writing():
-            _ = self._stream.write(data)
-
-    def line(self, text: str) -> None:
-        """text and a new line, in standard output's encoding; a character
-        that it cannot write (only in a file name) as a backslash escape."""
-        self.write(text.encode(self.encoding, "backslashreplace") + b"\n")
-
-    def show(self, data: bytes, hex: bool = False) -> str:
-        return show(data, hex, self.encoding)
-
-
-@contextmanager
-def _writing() -> Generator[None]:
-    try:
-        yield
-    except BrokenPipeError:
-        raise
-    except OSError as failed:
-        raise DatabaseError(f"cannot write to standard output: {failed.strerror or failed}") from None
-
-
-def _flush_output() -> None:
-    if sys.stdout is not None:
-        with _writing():
-            _ = sys.stdout.flush()
-
-
-def _silence_output() -> None:
-    """Sends what is left unwritten to /dev/null: standard output's reader
-    went away or failed, or the user gave up. The interpreter's last flush at
-    exit then has nothing to complain about."""
-    if sys.stdout is None:
-        return  # descriptor 1 may be another file (the database) now
-    null = os.open(os.devnull, os.O_WRONLY)
-    try:
-        _ = os.dup2(null, sys.stdout.fileno())
-    finally:
-        os.close(null)
-
-
-def _say(message: str) -> None:
-    """message on standard error, on one line, whatever its encoding."""
-    stream = sys.stderr
-    if stream is None:
-        return
-    encoding = stream.encoding or "utf-8"
-    line = message.encode(encoding, "backslashreplace").decode(encoding)
-    try:
-        _ = stream.write(f"{PROG}: {line}\n")
-        _ = stream.flush()
-    except OSError:
-        pass
-
-
-@contextmanager
-def _input(name: str) -> Generator[BinaryIO]:
-    """The file name, or standard input for "-", open for reading bytes."""
-    if name != STANDARD_STREAM:
-        with builtins.open(name, "rb") as file:
-            yield file
-    elif sys.stdin is None:
-        raise DatabaseError("cannot read standard input: it is closed")
-    else:
-        yield sys.stdin.buffer
-
-
-@contextmanager
-def _stream_in_a_file(name: str) -> Generator[str]:
-    """The path of name's contents: name itself, or for "-" a temporary
-    file holding what standard input gives, removed afterwards."""
-    if name != STANDARD_STREAM:
-        yield name
-        return
-    import tempfile  # here: the commands that need no temporary file do not load it
-
-    with tempfile.TemporaryDirectory(prefix="kvstore-") as folder:
-        path = os.path.join(folder, "standard-input")
-        with _input(name) as source, builtins.open(path, "wb") as copy:
-            while chunk := source.read(_CHUNK):
-                _ = copy.write(chunk)
-        yield path
-
-
 # ---- a command being run -------------------------------------------------------
-
-
-@final
-class ProgressBar:
-    """A one-line bar on a terminal, redrawn at most ten times a second."""
-
-    WIDTH: int = 30
-    INTERVAL: float = 0.1
-
-    def __init__(self, label: str, stream: TextIO) -> None:
-        self._label: str = label
-        self._stream: TextIO = stream
-        self._drawn: float = 0.0
-
-    def __call__(self, done: int, total: int) -> None:
-        now = time.monotonic()
-        if done < total and now - self._drawn < self.INTERVAL:
-            return
-        self._drawn = now
-        share = done / total if total else 1.0
-        filled = round(share * self.WIDTH)
-        bar = "#" * filled + "-" * (self.WIDTH - filled)
-        _ = self._stream.write(f"\r{self._label} [{bar}] {share:4.0%} {done}/{total}")
-        self._stream.flush()
-
-    def end(self) -> None:
-        """Moves past the bar's line, when one was drawn."""
-        if self._drawn:
-            _ = self._stream.write("\n")
-            self._stream.flush()
-            self._drawn = 0.0
 
 
 @final
@@ -407,64 +249,6 @@ def _keys(command: Command) -> None:
             out.line(out.show(key, command.options.hex))
 
 
-# items writes, and put-items reads, JSON Lines: one object a record, whose
-# "key" and "value" are the UTF-8 text of the bytes, or whose "key_hex" and
-# "value_hex" are their hexadecimal form where they are not UTF-8 (or with
-# --hex).
-ITEM_FIELDS = ("key", "value")
-
-
-def _item(key: bytes, value: bytes, hex: bool) -> bytes:
-    record = dict(_item_field(field, data, hex) for field, data in zip(ITEM_FIELDS, (key, value), strict=True))
-    return json.dumps(record, ensure_ascii=False).encode() + b"\n"
-
-
-def _item_field(field: str, data: bytes, hex: bool) -> tuple[str, str]:
-    if not hex:
-        try:
-            return field, data.decode()
-        except UnicodeDecodeError:
-            pass
-    return f"{field}_hex", data.hex()
-
-
-def _parse_item(line: bytes) -> tuple[bytes, bytes]:
-    """(key, value) from one line of JSON Lines; ValueError says what is wrong."""
-    try:
-        record = cast("object", json.loads(line.decode()))
-    except UnicodeDecodeError:
-        raise ValueError("not UTF-8") from None
-    except json.JSONDecodeError as wrong:
-        raise ValueError(f"not JSON ({wrong.msg})") from None
-    if not isinstance(record, dict):
-        raise ValueError('not a JSON object: {"key": ..., "value": ...}')
-    fields = cast("dict[str, object]", record)
-    unknown = set(fields) - {name for field in ITEM_FIELDS for name in (field, f"{field}_hex")}
-    if unknown:
-        raise ValueError(f"unknown field {sorted(unknown)[0]!r}")
-    key, value = (_parse_field(fields, field) for field in ITEM_FIELDS)
-    return key, value
-
-
-def _parse_field(record: dict[str, object], field: str) -> bytes:
-    given = [name for name in (field, f"{field}_hex") if name in record]
-    if len(given) != 1:
-        raise ValueError(f'needs "{field}" or "{field}_hex", one of them')
-    name = given[0]
-    text = record[name]
-    if not isinstance(text, str):
-        raise ValueError(f'"{name}" is not a string')
-    if name == field:
-        try:
-            return text.encode()
-        except UnicodeEncodeError:
-            raise ValueError(f'"{name}" holds a lone surrogate, which UTF-8 cannot encode') from None
-    try:
-        return bytes.fromhex(text)
-    except ValueError:
-        raise ValueError(f'"{name}" is not hexadecimal') from None
-
-
 @subcommand("items", 'list the records as JSON Lines, one {"key": ..., "value": ...} a line '
             + '("key_hex", "value_hex": hexadecimal, for bytes that are not UTF-8)',
             hex_switch('every key and value ("key_hex", "value_hex")'))
@@ -472,7 +256,7 @@ def _items(command: Command) -> None:
     out = Output()
     with command.open("r", reading=True) as db:
         for key, value in db.items():
-            out.write(_item(key, value, command.options.hex))
+            out.write(format_item(key, value, command.options.hex))
 
 
 @subcommand("put-items", "store the records of a JSON Lines file, as items lists them, "
@@ -482,12 +266,12 @@ def _put_items(command: Command) -> None:
     options = command.options
     source = "standard input" if options.items_file == STANDARD_STREAM else options.items_file
     records: dict[bytes, tuple[bytes, int]] = {}
-    with _input(options.items_file) as lines:
+    with open_input(options.items_file) as lines:
         for number, line in enumerate(lines, 1):
             if not line.strip():
                 continue
             try:
-                key, value = _parse_item(line)
+                key, value = parse_item(line)
             except ValueError as wrong:
                 raise DatabaseError(f"{source}, line {number}: {wrong}") from None
             if key in records and not options.replace:
@@ -525,7 +309,7 @@ def _dump(command: Command) -> None:
         with command.open("r") as db:
             db.dump(path, options.format, progress=command.progress("dump"))
         with builtins.open(path, "rb") as dump:
-            while chunk := dump.read(_CHUNK):
+            while chunk := dump.read(CHUNK):
                 out.write(chunk)
 
 
@@ -535,7 +319,7 @@ def _load(command: Command) -> None:
     options = command.options
     if options.dump_file != STANDARD_STREAM and not os.path.exists(options.dump_file):
         raise DatabaseError(f"no such dump file: {options.dump_file}")
-    with _stream_in_a_file(options.dump_file) as path:
+    with stream_in_a_file(options.dump_file) as path:
         try:
             with command.create() as db:
                 db.load(path, options.replace, progress=command.progress("load"))
@@ -636,26 +420,26 @@ def main(argv: Sequence[str] | None = None) -> int:
             finally:
                 command.end_bar()
         except SystemExit as stop:  # argparse: --help, --version, a usage error
-            _flush_output()
+            flush_output()
             return stop.code if isinstance(stop.code, int) else 0
-        _flush_output()
+        flush_output()
     except BrokenPipeError:
         # The reader went away (keys | head): what is left unprinted goes
         # nowhere, quietly, with the status of a program SIGPIPE stopped.
-        _silence_output()
+        silence_output()
         return PIPE_CLOSED
     except (DatabaseError, OSError) as failed:
         # What the command printed before it failed still goes out.
         try:
-            _flush_output()
+            flush_output()
         except (DatabaseError, OSError):
-            _silence_output()
-        _say(f"error: {_describe(failed)}")
+            silence_output()
+        say(f"error: {_describe(failed)}")
         return FAILED
     except KeyboardInterrupt:
         if command is not None:
             command.end_bar()
-        _silence_output()
+        silence_output()
         return INTERRUPTED
     return 0
 
