@@ -7,6 +7,7 @@
 #include "interpreter_private.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,10 @@ namespace {
 // which mkostemp() fills in.
 constexpr char new_file_mark[] = ".compact.";
 constexpr char unique_part[] = "XXXXXX";
+// The letters mkostemp() puts in their place.
+constexpr char unique_letters[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr int claim_attempts = 100;
 
 // Buckets each handle caches during a rewrite, unless the caller chose a
 // size. The copy reads the old file's buckets in hash order, each once, and
@@ -101,10 +106,26 @@ bool KeptSettings::carry_to(GDBM_FILE handle) const
 
 Rewrite::~Rewrite()
 {
+<<<<<<< HEAD
     // A child forked from the progress callable unwinds here too, with the
     // parent's new file under this handle.
     if (handle_ != nullptr) {
         release_handle(handle_, made_in_);
+=======
+    if (handle_ != nullptr && getpid() != maker_) {
+        // A child of fork() that unwinds through the rewrite has a copy of
+        // the new file's handle: closing it through the library would
+        // write the copy's cache into the file the parent is still
+        // writing, and unlock it (a flock() lock belongs to the open file
+        // both share). Only the child's descriptor is closed, as a child's
+        // close() does with a database handle (lifecycle.cpp).
+        close(gdbm_fdesc(handle_));
+    }
+    else if (handle_ != nullptr) {
+        // Removed while still locked, so that no sweep takes it meanwhile.
+        made_.remove();
+        gdbm_close(handle_);
+>>>>>>> files
     }
     if (folder_ >= 0) {
         close(folder_);
@@ -121,7 +142,13 @@ bool Rewrite::begin()
         return false;
     }
     count_ = library_count(db_);
-    return count_ >= 0 && make_name() && open_folder() && create_file();
+    if (count_ < 0 || !make_name() || !open_folder()) {
+        return false;
+    }
+    // What killed rewrites of this database left.
+    sweep_leftovers(name_.data(), name_.size() - sizeof unique_part, sizeof unique_part - 1,
+                    unique_letters);
+    return create_file();
 }
 
 // A name that fits wherever the database's fits, however long that is.
@@ -155,7 +182,20 @@ bool Rewrite::open_folder()
 // database, the name it will have.
 bool Rewrite::create_file()
 {
-    int fd = mkostemp(name_.data(), O_CLOEXEC);
+    // Locked from its creation (files.h): a sweep that finds it meanwhile
+    // makes the claim fail, and another name is tried.
+    char *unique = name_.data() + name_.size() - sizeof unique_part;
+    int fd = -1;
+    for (int attempt = 0; attempt < claim_attempts; ++attempt) {
+        std::memcpy(unique, unique_part, sizeof unique_part);
+        fd = mkostemp(name_.data(), O_CLOEXEC);
+        if (fd < 0 || claim_made_file(fd, name_.data())) {
+            break;
+        }
+        drop_unclaimed_file(fd, name_.data());
+        fd = -1;
+        errno = EEXIST;
+    }
     struct stat made;
     if (fd < 0 || fstat(fd, &made) != 0) {
         raise_failure(db_.state,
@@ -277,6 +317,11 @@ bool Rewrite::take_name()
         return false;
     }
     made_.keep();
+    if ((flags_ & GDBM_NOLOCK) != 0) {
+        // The claim's lock, which the library did not take: a database
+        // opened without locking stays unlocked under its name.
+        flock(gdbm_fdesc(handle_), LOCK_UN);
+    }
     let_old_file_go(std::exchange(db_.handle, std::exchange(handle_, nullptr)));
     db_.known_size = -1;
     // Some file systems cannot flush a folder, and say so with EINVAL.
@@ -343,6 +388,8 @@ const char compact_doc[] =
 "Every record is carried over, or none: when a record cannot be read,\n"
 "a write fails, or progress raises (its exception propagates), the new\n"
 "file is removed and the database file is left as it was.  A\n"
-"failure_atomic() setting does not carry over to the new file.";
+"failure_atomic() setting does not carry over to the new file.  The new\n"
+"file that a process killed in compact() or load() left beside the\n"
+"database is removed first; one that a live process holds is left.";
 
 }  // namespace kvstore

@@ -5,6 +5,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -73,13 +76,107 @@ bool temporary_prefix(const char *target, const char *mark, size_t unique, Growi
     return true;
 }
 
-MadeFile::~MadeFile()
+void MadeFile::remove() noexcept
 {
     struct stat now;
+    int saved = errno;
     if (name_ != nullptr && getpid() == maker_ && lstat(name_, &now) == 0 &&
         now.st_dev == device_ && now.st_ino == inode_) {
         unlink(name_);
     }
+    name_ = nullptr;
+    errno = saved;
+}
+
+bool claim_made_file(int fd, const char *name)
+{
+    struct stat made;
+    struct stat named;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return false;
+    }
+    // A sweep may have taken the lock and removed the file between its
+    // creation and the lock: the name then leads nowhere, or elsewhere.
+    if (fstat(fd, &made) != 0 || lstat(name, &named) != 0 || made.st_dev != named.st_dev ||
+        made.st_ino != named.st_ino) {
+        errno = EEXIST;
+        return false;
+    }
+    return true;
+}
+
+void drop_unclaimed_file(int fd, const char *name)
+{
+    int saved = errno;
+    struct stat made;
+    struct stat named;
+    if (fstat(fd, &made) == 0 && lstat(name, &named) == 0 && made.st_dev == named.st_dev &&
+        made.st_ino == named.st_ino) {
+        unlink(name);
+    }
+    close(fd);
+    errno = saved;
+}
+
+void sweep_leftovers(const char *prefix, size_t length, size_t unique, const char *alphabet)
+{
+    int saved = errno;
+    const char *slash = nullptr;
+    for (const char *at = prefix; at < prefix + length; ++at) {
+        if (*at == '/') {
+            slash = at;
+        }
+    }
+    const char *start = slash == nullptr ? prefix : slash + 1;
+    size_t start_length = length - static_cast<size_t>(start - prefix);
+    int folder;
+    if (slash == nullptr) {
+        folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    else {
+        // On the stack: the sweep allocates nothing that could fail the call.
+        char name[PATH_MAX];
+        size_t folder_length = slash == prefix ? 1 : static_cast<size_t>(slash - prefix);
+        if (folder_length >= sizeof name) {
+            errno = saved;
+            return;
+        }
+        std::memcpy(name, prefix, folder_length);
+        name[folder_length] = '\0';
+        folder = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    DIR *entries = folder < 0 ? nullptr : fdopendir(folder);
+    if (entries == nullptr) {
+        if (folder >= 0) {
+            close(folder);
+        }
+        errno = saved;
+        return;
+    }
+    while (const dirent *entry = readdir(entries)) {
+        const char *name = entry->d_name;
+        size_t name_length = std::strlen(name);
+        if (name_length != start_length + unique || std::memcmp(name, start, start_length) != 0 ||
+            std::strspn(name + start_length, alphabet) != unique) {
+            continue;
+        }
+        // Not through a link, and without waiting on a FIFO.
+        int fd = openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        struct stat held;
+        struct stat named;
+        if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+            unlinkat(folder, name, 0);
+        }
+        close(fd);
+    }
+    closedir(entries);
+    errno = saved;
 }
 
 bool ensure_regular(module_state *state, const struct stat &status, const char *name)

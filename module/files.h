@@ -44,7 +44,9 @@ public:
     MadeFile() = default;
     MadeFile(const MadeFile &) = delete;
     MadeFile &operator=(const MadeFile &) = delete;
-    ~MadeFile();
+    ~MadeFile() { remove(); }
+    // Removes the file now, as the owner's going would.
+    void remove() noexcept;
     // `made` is the file's status, from fstat() on its descriptor.
     void record(const char *name, const struct stat &made) noexcept
     {
@@ -79,6 +81,32 @@ private:
 // and a NUL; out.size() is the length without the NUL. False with
 // MemoryError set.
 bool temporary_prefix(const char *target, const char *mark, size_t unique, Growing<char> &out);
+
+// A process killed while it wrote such a file leaves it behind; the next
+// call for the same target removes it. What tells a leftover from a file
+// that a live process is writing is a lock: its maker takes an exclusive
+// flock() on it as soon as it exists, before writing a byte, and holds it
+// until the file has taken the target's name or is removed, so a lock that
+// can be taken means that its maker is gone. (gdbm 1.23 locks a database
+// with flock() too, on the same open file: for the rewrite's new file the
+// two are one lock.)
+//
+// claim_made_file() takes that lock on `fd`, just made under `name`. False
+// when the file is no longer the maker's to use: a sweep holds its lock, or
+// has removed it already; the caller then makes another under a new name
+// (and has closed `fd` and, where it still has its name, removed it).
+bool claim_made_file(int fd, const char *name);
+// Forgets a file that a claim refused: removes it where `name` still leads
+// to `fd`'s file, then closes `fd`. errno is kept.
+void drop_unclaimed_file(int fd, const char *name);
+
+// Removes every file of the folder named `prefix` (`length` bytes from
+// temporary_prefix(): folder, stem and mark) and `unique` characters of
+// `alphabet` that no live process holds: a regular file, not reached through
+// a symbolic link, whose lock can be taken, and removed only while its name
+// still leads to the file locked. Anything else, and any failure, is left
+// alone: the sweep never fails the call it serves.
+void sweep_leftovers(const char *prefix, size_t length, size_t unique, const char *alphabet);
 
 // Runs `call`, a system call that may take long (a flush to the disk, the
 // freeing of a large file's blocks), with the interpreter's other threads

@@ -24,6 +24,7 @@ constexpr size_t buffer_size = 65536;
 // An unfinished file's name is the final one with this and a unique part.
 constexpr char unfinished_mark[] = ".unfinished-";
 constexpr size_t unique_digits = 8;
+constexpr char unique_alphabet[] = "0123456789abcdef";
 constexpr int name_attempts = 100;
 // The symbolic links followed to a missing file, as the system follows them.
 constexpr int max_links = 40;
@@ -54,8 +55,13 @@ unsigned long unique_number()
 
 OutputFile::~OutputFile()
 {
+    // Removed while still locked, so that no sweep takes it meanwhile.
+    made_.remove();
     if (fd_ >= 0) {
         close(fd_);
+    }
+    if (lock_fd_ >= 0) {
+        close(lock_fd_);
     }
 }
 
@@ -228,6 +234,8 @@ bool OutputFile::open_unfinished(const struct stat *replaced)
         !buffer_.reserve_more(buffer_size)) {
         return false;
     }
+    // What killed dumps to this name left.
+    sweep_leftovers(unfinished_.data(), unfinished_.size(), unique_digits, unique_alphabet);
     char *unique = unfinished_.data() + unfinished_.size();
     for (int attempt = 0; attempt < name_attempts && fd_ < 0; ++attempt) {
         std::snprintf(unique, unique_digits + 1, "%08lx", unique_number() & 0xffffffffUL);
@@ -235,6 +243,11 @@ bool OutputFile::open_unfinished(const struct stat *replaced)
         fd_ = open(unfinished_.data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd_ < 0 && errno != EEXIST) {
             return fail();
+        }
+        // Locked from its creation (files.h): a sweep that finds it
+        // meanwhile makes the claim fail, and another name is tried.
+        if (fd_ >= 0 && !claim_made_file(fd_, unfinished_.data())) {
+            drop_unclaimed_file(std::exchange(fd_, -1), unfinished_.data());
         }
     }
     if (fd_ < 0) {
@@ -247,6 +260,12 @@ bool OutputFile::open_unfinished(const struct stat *replaced)
         return fail();
     }
     made_.record(unfinished_.data(), made);
+    // The lock stays while the file is closed before its rename, on a
+    // second descriptor of the same open file.
+    lock_fd_ = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    if (lock_fd_ < 0) {
+        return fail();
+    }
     // A file that is replaced keeps its mode.
     if (replaced != nullptr && fchmod(fd_, replaced->st_mode & 07777) != 0) {
         return fail();

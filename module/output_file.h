@@ -51,6 +51,7 @@ private:
     MadeFile made_;             // the unfinished file, until renamed
     Growing<char> buffer_;
     int fd_ = -1;
+    int lock_fd_ = -1;  // holds the file's lock (files.h) until the owner goes
 };
 
 }  // namespace kvstore

@@ -1,12 +1,18 @@
 """A call that fails leaves behind no file that it created, and removes no
-file that was there before it."""
+file that was there before it; what a killed process left, the next call
+for the same name removes; names as long as a file name may be fit."""
 
+import fcntl
 import os
+import signal
+import subprocess
+import sys
 
 import pytest
 
 import _kvstore
 import kvstore
+from kvstore._leftovers import leftovers
 
 
 def not_a_dump(folder):
@@ -103,3 +109,267 @@ def test_long_names_fit_in_the_temporary_names(tmp_path, operation, length, kind
         assert len(made) <= most
         made.decode()  # no character cut in two
         assert made.startswith(os.path.basename(made_for)[:100])
+
+
+# ---- what killed processes leave, and the next call removes -----------------------
+
+# A child that runs one operation and is killed (SIGKILL) in its first
+# progress call, the new file made and partly written: it leaves the file.
+KILLED = r"""
+import os, signal, sys
+import _kvstore
+
+path, operation, other = sys.argv[1:4]
+
+def progress(done, total):
+    os.kill(os.getpid(), signal.SIGKILL)
+
+if operation == "compact":
+    _kvstore.open(path, "w").compact(progress=progress)
+elif operation == "load":
+    _kvstore.open(path, "w").load(other, True, progress=progress)
+else:
+    _kvstore.open(other, "r").dump(path, operation.split("-")[1], progress=progress)
+"""
+
+# Which call leaves a file and which call then cleans: a rewrite (compact()
+# or load()) cleans a rewrite's, a dump to the same name a dump's.
+AFTER_A_KILL = {
+    "compact-then-compact": ("compact", "compact"),
+    "compact-then-load": ("compact", "load"),
+    "load-then-compact": ("load", "compact"),
+    "dump-then-dump": ("dump-ascii", "dump-binary"),
+    "binary-dump-then-dump": ("dump-binary", "dump-ascii"),
+}
+RECORDS = {b"key%04d" % i: b"value %d" % i * 5 for i in range(3000)}
+
+
+def make_records(path, records=RECORDS):
+    with _kvstore.open(path, "n") as db:
+        for key, value in records.items():
+            db[key] = value
+
+
+def run_operation(operation, path, other, progress=None):
+    if operation == "compact":
+        with _kvstore.open(path, "w") as db:
+            db.compact(progress=progress)
+    elif operation == "load":
+        with _kvstore.open(path, "w") as db:
+            db.load(other, True, progress=progress)
+    else:
+        with _kvstore.open(other, "r") as db:
+            db.dump(path, operation.split("-")[1], progress=progress)
+
+
+def kill_during(operation, path, other):
+    child = subprocess.run([sys.executable, "-c", KILLED, path, operation, other],
+                           capture_output=True, timeout=120)
+    assert child.returncode == -signal.SIGKILL, child.stderr
+
+
+def contents(path):
+    with _kvstore.open(path, "r") as db:
+        return {key: db[key] for key in db.keys()}
+
+
+@pytest.mark.parametrize("length", [None, 255], ids=["short-name", "255-byte-name"])
+@pytest.mark.parametrize("case", list(AFTER_A_KILL))
+def test_the_next_call_removes_what_killed_processes_left(tmp_path, case, length):
+    killed, next_call = AFTER_A_KILL[case]
+    name = "target.db" if length is None else "t" * (length - 3) + ".db"
+    if length is not None and length > os.pathconf(tmp_path, "PC_NAME_MAX"):
+        pytest.skip("this file system takes shorter names")
+    target = str(tmp_path / name)
+    source = str(tmp_path / "source.db")
+    make_records(source)
+    dump = str(tmp_path / "source.dump")
+    with _kvstore.open(source, "r") as db:
+        db.dump(dump)
+    if killed.startswith("dump"):
+        other = source
+    else:
+        make_records(target, {b"own": b"record"})
+        other = dump
+    before = set(os.listdir(tmp_path))
+    kill_during(killed, target, other)
+    first = leftovers(target)
+    assert len(first) == 1 and first[0].in_use is False
+    # A call killed in its turn has removed the first leftover before it
+    # made its own.
+    kill_during(killed, target, other)
+    left = leftovers(target)
+    assert len(left) == 1 and left[0].in_use is False and left != first
+    assert {os.fsdecode(os.path.basename(left[0].path))} == set(os.listdir(tmp_path)) - before
+    # Another target's leftovers are its own.
+    assert leftovers(source) == [] and leftovers(dump) == []
+    run_operation(next_call, target, other)
+    assert leftovers(target) == []
+    assert set(os.listdir(tmp_path)) == before | ({name} if killed.startswith("dump") else set())
+    if killed.startswith("dump"):
+        assert contents(source) == RECORDS
+        with _kvstore.open(str(tmp_path / "copy.db"), "n") as db:
+            db.load(target)
+        assert contents(str(tmp_path / "copy.db")) == RECORDS
+    else:
+        loaded = RECORDS if next_call == "load" else {}
+        assert contents(target) == {**loaded, b"own": b"record"}
+
+
+# A child whose operation stops in its first progress call until told to go
+# on: it says "ready" on stdout, reads a line from stdin, then finishes and
+# says "done". The database is opened with 'u' (no lock), so that the test
+# can rewrite it meanwhile: only the new file's own lock tells that it is in use.
+PAUSED = r"""
+import os, sys
+import _kvstore
+
+path, operation, other = sys.argv[1:4]
+paused = []
+
+def progress(done, total):
+    if not paused:
+        paused.append(True)
+        print("ready", flush=True)
+        sys.stdin.readline()
+
+if operation == "compact":
+    with _kvstore.open(path, "wu") as db:
+        db.compact(progress=progress)
+elif operation == "load":
+    with _kvstore.open(path, "wu") as db:
+        db.load(other, True, progress=progress)
+else:
+    with _kvstore.open(other, "ru") as db:
+        db.dump(path, operation.split("-")[1], progress=progress)
+print("done", flush=True)
+"""
+
+LIVE = {
+    "compact-during-compact": ("compact", "compact"),
+    "load-during-compact": ("compact", "load"),
+    "compact-during-load": ("load", "compact"),
+    "dump-during-dump": ("dump-ascii", "dump-binary"),
+}
+
+
+@pytest.mark.parametrize("case", list(LIVE))
+def test_a_file_a_live_process_is_writing_is_left_alone(tmp_path, case):
+    running, meanwhile = LIVE[case]
+    target = str(tmp_path / "target.db")
+    source = str(tmp_path / "source.db")
+    make_records(source)
+    dump = str(tmp_path / "source.dump")
+    with _kvstore.open(source, "r") as db:
+        db.dump(dump)
+    other = source if running.startswith("dump") else dump
+    if not running.startswith("dump"):
+        make_records(target, {b"own": b"record"})
+    child = subprocess.Popen([sys.executable, "-c", PAUSED, target, running, other],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        live = leftovers(target)
+        assert len(live) == 1 and live[0].in_use is True
+        before = os.stat(live[0].path)
+        if meanwhile.startswith("dump"):
+            with _kvstore.open(source, "r") as db:
+                db.dump(target, meanwhile.split("-")[1])
+        else:
+            with _kvstore.open(target, "wu") as db:
+                if meanwhile == "compact":
+                    db.compact()
+                else:
+                    db.load(dump, True)
+        # The same file, still there, still in use.
+        assert leftovers(target) == live
+        after = os.stat(live[0].path)
+        assert (after.st_dev, after.st_ino) == (before.st_dev, before.st_ino)
+        child.stdin.write("go\n")
+        child.stdin.flush()
+        assert child.stdout.readline() == "done\n"
+    finally:
+        child.stdin.close()
+        assert child.wait(timeout=120) == 0
+    assert leftovers(target) == []
+    # The child's file, whole, took the name last.
+    if running.startswith("dump"):
+        with _kvstore.open(str(tmp_path / "copy.db"), "n") as db:
+            db.load(target)
+        assert contents(str(tmp_path / "copy.db")) == RECORDS
+    elif running == "load":
+        assert contents(target) == {**RECORDS, b"own": b"record"}
+    else:
+        assert contents(target) == {b"own": b"record"}
+
+
+def hostile_neighbours(folder, stem, mark, unique):
+    """Names the sweep must leave alone, as name -> what is there; and a
+    dead leftover, which it removes."""
+    (folder / "precious").write_bytes(b"precious")
+    made = {}
+    link = folder / (stem + mark + unique("A"))
+    os.symlink(folder / "precious", link)
+    made[link.name] = "link"
+    (folder / (stem + mark + unique("B"))).mkdir()
+    made[stem + mark + unique("B")] = "folder"
+    os.mkfifo(folder / (stem + mark + unique("C")))
+    made[stem + mark + unique("C")] = "fifo"
+    for name in [stem + mark + "keep", stem + mark + unique("D") + "0", stem + mark + unique("E")[:-1] + "-",
+                 "other.db" + mark + unique("F"), stem + mark[:-1] + "x" + unique("G")]:
+        (folder / name).write_bytes(b"not a leftover of this target")
+        made[name] = "file"
+    return made
+
+
+@pytest.mark.parametrize("operation", ["compact", "dump"])
+def test_the_sweep_takes_only_dead_leftovers_of_its_own_target(tmp_path, operation):
+    target = tmp_path / ("target.db" if operation == "compact" else "out.dump")
+    make_records(str(tmp_path / "target.db"), {b"k": b"v"})
+    if operation == "compact":
+        mark, unique = ".compact.", lambda letter: letter * 6
+    else:
+        mark, unique = ".unfinished-", lambda letter: letter.lower() * 8
+    kept = hostile_neighbours(tmp_path, target.name, mark, unique)
+    if operation == "dump":
+        # Upper-case hex is no unfinished file's.
+        (tmp_path / (target.name + mark + "ABCDEF01")).write_bytes(b"not ours")
+        kept[target.name + mark + "ABCDEF01"] = "file"
+    dead = tmp_path / (target.name + mark + unique("9"))
+    dead.write_bytes(b"left by a killed process")
+    held = tmp_path / (target.name + mark + unique("8"))
+    held.write_bytes(b"held by a live process: this one, through another open file")
+    holder = os.open(held, os.O_RDONLY)
+    fcntl.flock(holder, fcntl.LOCK_EX)
+    try:
+        if operation == "compact":
+            with _kvstore.open(str(target), "w") as db:
+                db.compact()
+        else:
+            with _kvstore.open(str(tmp_path / "target.db"), "r") as db:
+                db.dump(str(target))
+    finally:
+        os.close(holder)
+    assert not dead.exists()
+    assert held.read_bytes().startswith(b"held")
+    assert (tmp_path / "precious").read_bytes() == b"precious"
+    for name, kind in kept.items():
+        path = tmp_path / name
+        assert {"link": path.is_symlink, "folder": path.is_dir, "fifo": path.is_fifo,
+                "file": path.is_file}[kind](), name
+    assert contents(str(tmp_path / "target.db")) == {b"k": b"v"}
+
+
+def test_a_database_opened_without_locking_stays_unlocked_after_a_rewrite(tmp_path):
+    # The new file's own lock goes once it has the database's name.
+    path = str(tmp_path / "target.db")
+    make_records(path, {b"k": b"v"})
+    with _kvstore.open(path, "wu") as db:
+        db.compact()
+        probe = os.open(path, os.O_RDONLY)
+        try:
+            fcntl.flock(probe, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        finally:
+            os.close(probe)
+        with _kvstore.open(path, "r") as reader:
+            assert reader[b"k"] == b"v"
