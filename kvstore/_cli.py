@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Literal, NoReturn, cast, final, override
 import _kvstore
 
 from ._items import format_item, parse_item
+from ._leftovers import leftovers
 from ._open import _create, _remove, open  # pyright: ignore[reportPrivateUsage]
 from ._terminal import (
     CHUNK,
@@ -188,7 +189,8 @@ REPLACE = switch("--replace", "replace keys already stored")
 FORMAT: Argument = _format
 
 
-@subcommand("info", "show the record count, file size, block size and gdbm version")
+@subcommand("info", "show the record count, file size, block size, gdbm version and the files "
+            + "a killed reorganize, load or dump left beside it")
 def _info(command: Command) -> None:
     name = command.options.file
     out = Output()
@@ -203,6 +205,10 @@ def _info(command: Command) -> None:
     out.line(f"file size:    {size} bytes")
     out.line(f"block size:   {block_size} bytes")
     out.line(f"gdbm version: {version}")
+    for leftover in leftovers(name):
+        state = {True: "in use by a running operation", False: "left by a killed process; "
+                 + "the next reorganize, load or dump removes it", None: "cannot be opened to tell"}
+        out.line(f"leftover:     {os.fsdecode(leftover.path)} ({state[leftover.in_use]})")
 
 
 @subcommand("get", "print the value stored under a key",

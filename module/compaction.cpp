@@ -106,26 +106,13 @@ bool KeptSettings::carry_to(GDBM_FILE handle) const
 
 Rewrite::~Rewrite()
 {
-<<<<<<< HEAD
     // A child forked from the progress callable unwinds here too, with the
-    // parent's new file under this handle.
+    // parent's new file under this handle: there release_handle() closes
+    // only the child's descriptor, and the file is the parent's to remove.
     if (handle_ != nullptr) {
-        release_handle(handle_, made_in_);
-=======
-    if (handle_ != nullptr && getpid() != maker_) {
-        // A child of fork() that unwinds through the rewrite has a copy of
-        // the new file's handle: closing it through the library would
-        // write the copy's cache into the file the parent is still
-        // writing, and unlock it (a flock() lock belongs to the open file
-        // both share). Only the child's descriptor is closed, as a child's
-        // close() does with a database handle (lifecycle.cpp).
-        close(gdbm_fdesc(handle_));
-    }
-    else if (handle_ != nullptr) {
         // Removed while still locked, so that no sweep takes it meanwhile.
         made_.remove();
-        gdbm_close(handle_);
->>>>>>> files
+        release_handle(handle_, made_in_);
     }
     if (folder_ >= 0) {
         close(folder_);

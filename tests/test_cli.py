@@ -51,6 +51,15 @@ def test_info(dbfile):
     assert fields["file size"].strip() == f"{dbfile.stat().st_size} bytes"
     assert int(fields["block size"].split()[0]) in (512, 1024, 2048, 4096, 8192, 16384, 65536)
     assert fields["gdbm version"].strip() == ".".join(map(str, _kvstore._KVSTORE_VERSION))
+    assert "leftover" not in fields
+
+
+def test_info_names_leftovers(dbfile):
+    left = dbfile.parent / (dbfile.name + ".compact.AbC123")
+    left.write_bytes(b"half a database")
+    code, out, err = cli("info", dbfile)
+    assert (code, err) == (0, "")
+    assert f"leftover:     {left} (left by a killed process;" in out.decode()
 
 
 def test_keys_are_shown_safely(dbfile):
