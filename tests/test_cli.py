@@ -113,7 +113,6 @@ def test_set_and_delete(dbfile, tmp_path):
 
 @pytest.mark.parametrize("format", ["ascii", "binary"])
 def test_dump_and_load(dbfile, tmp_path, format):
-    # gdbm's dump files cannot hold an empty value; RECORDS has none.
     dump = tmp_path / "backup.dump"
     assert cli("dump", "--format", format, dbfile, dump) == (0, b"", "")
     copy = tmp_path / "copy.db"
