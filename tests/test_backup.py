@@ -631,14 +631,12 @@ def test_empty_keys_and_values_against_gdbm_load(tmp_path, case, fmt):
     kvstore.load(dump, tmp_path / "ours.db")
     assert contents(tmp_path / "ours.db") == dict(records)
     loaded = tool_run("gdbm_load", dump, tmp_path / "theirs.db")
-    if gdbm_load_reads(records, fmt):
-        assert loaded.returncode == 0, loaded.stderr
     if loaded.returncode == 0:
         assert contents(tmp_path / "theirs.db") == dict(records)
-    elif installed_gdbm_version() != documented_gdbm_version():
-        return
-    # On the release the README describes, it reads exactly what the README says.
-    assert (loaded.returncode == 0) == gdbm_load_reads(records, fmt), loaded.stderr
+    # On the release the README describes, it reads exactly what the README
+    # says; other releases read more or less of these.
+    if installed_gdbm_version() == documented_gdbm_version():
+        assert (loaded.returncode == 0) == gdbm_load_reads(records, fmt), loaded.stderr
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
@@ -649,8 +647,6 @@ def test_gdbm_load_reads_our_dumps_as_the_readme_says(tmp_path, empty_source, fm
     loaded = tool_run("gdbm_load", tmp_path / "ours.dump", tmp_path / "theirs.db")
     if loaded.returncode == 0:
         assert contents(tmp_path / "theirs.db") == dict(records)
-    else:
-        assert not gdbm_load_reads(records, fmt), loaded.stderr
     if installed_gdbm_version() == documented_gdbm_version():
         assert (loaded.returncode == 0) == gdbm_load_reads(records, fmt), loaded.stderr
 
