@@ -2,14 +2,20 @@
 the README runs with what it prints checked, and the API pages show every
 public callable of kvstore and _kvstore with its signature and docstring."""
 
+import ast
 import doctest
+import inspect
 import os
+import re
 import subprocess
 import sys
 
 import pytest
 
+import kvstore
 from docs_examples import PAGES, ROOT, RUN, SHOWN, blocks, sessions, shell_session
+from test_signatures import (DATABASE_METHODS, DATABASE_TYPE, MODULE_FUNCTIONS, declared, instance_methods,
+                             public, signature_of)
 
 FLAGS = doctest.ELLIPSIS
 
@@ -58,3 +64,53 @@ def test_shell_sessions_print_what_is_shown(page, tmp_path):
             if not checker.check_output(expected, got, FLAGS):
                 wrong.append(f"{page.name}:{line}: $ {command}expected:\n{expected}got:\n{got}")
     assert wrong == [], "\n".join(wrong)
+
+
+# ---- the API pages -----------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def api_text(tmp_path_factory):
+    """The API pages as Sphinx renders them, in plain text."""
+    out = tmp_path_factory.mktemp("docs")
+    build = subprocess.run([sys.executable, "-m", "sphinx", "-b", "text", "-E", "-q", str(ROOT / "docs"), str(out)],
+                           capture_output=True, text=True)
+    assert build.returncode == 0, build.stderr
+    return {page: (out / f"{page}.txt").read_text() for page in ("api-kvstore", "api-module")}
+
+
+def shown_signature(text, prefix, name):
+    """The signature that a page shows for prefix + name, or for a method
+    name, indented under its class; read as test_signatures reads one."""
+    start = rf"^{re.escape(prefix)}" if prefix else "^ +"
+    found = re.findall(rf"{start}{name}(\(.*\))(?: -> .*)?$", text, re.M)
+    assert len(found) == 1, f"{prefix}{name}: {len(found)} signatures shown"
+    source = found[0].replace("<unrepresentable>", "...")
+    return declared(ast.parse(f"def f{source}: pass").body[0].args, method=False)
+
+
+def squeezed(text):
+    return " ".join(text.split())
+
+
+API_CALLABLES = [
+    *(pytest.param("api-module", "_kvstore.", name, function, False, id=f"_kvstore.{name}")
+      for name, function in MODULE_FUNCTIONS.items()),
+    *(pytest.param("api-module", "", name, function, True, id=f"gdbm.{name}")
+      for name, function in public(instance_methods(DATABASE_TYPE)).items()),
+    *(pytest.param("api-kvstore", "kvstore.", name, getattr(kvstore, name), False, id=f"kvstore.{name}")
+      for name in kvstore.__all__ if callable(getattr(kvstore, name)) and not isinstance(getattr(kvstore, name), type)),
+    *(pytest.param("api-kvstore", "", name, function, True, id=f"Database.{name}")
+      for name, function in DATABASE_METHODS.items()),
+]
+
+
+@pytest.mark.parametrize("page, prefix, name, function, method", API_CALLABLES)
+def test_api_pages_show_every_callable_with_its_signature_and_docstring(api_text, page, prefix, name,
+                                                                         function, method):
+    text = api_text[page]
+    assert str(shown_signature(text, prefix, name)) == str(signature_of(function, method))
+    # A method without a docstring of its own shows its base class's, as
+    # autodoc and help() do.
+    docstring = inspect.getdoc(function)
+    assert docstring, f"{name} has no docstring to show"
+    assert squeezed(docstring.split("\n\n")[0]) in squeezed(text)
