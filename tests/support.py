@@ -5,7 +5,6 @@ writer."""
 
 import importlib.util
 import os
-import pathlib
 import re
 import tempfile
 
