@@ -21,11 +21,11 @@ test: $(BUILT)
 ## build: (re)install the module into .venv when its sources changed
 build: $(BUILT)
 
-## bench: run the benchmarks (see README, Performance)
+## bench: run the benchmarks (see docs/performance.md)
 bench: $(BUILT)
 	bash bench/run.sh
 
-## check-memory: run the memory checks (see README, Reliability)
+## check-memory: run the memory checks (see docs/testing.md)
 check-memory: $(BUILT)
 	bash scripts/check_memory.sh
 
@@ -76,7 +76,7 @@ crash-long: $(BUILT)
 	KVSTORE_TEST_SCALE=$${CRASH_SCALE:-30} $(PY) -m pytest -q -p no:cacheprovider tests/test_crash_tolerance.py tests/test_durability.py -k "killed or full_disk"
 
 .PHONY: wheels wheel check-wheels
-## wheels: the sdist and six manylinux2014 wheels (cp313-cp315, x86_64 and aarch64) in dist/ (see README, Installing)
+## wheels: the sdist and six manylinux2014 wheels (cp313-cp315, x86_64 and aarch64) in dist/ (see docs/installing.md)
 wheels: $(READY)
 	bash scripts/wheels.sh
 
@@ -89,8 +89,18 @@ check-wheels: $(READY)
 	KVSTORE_WHEELS_BUILT=1 bash scripts/check_matrix.sh wheel-cp313-x86_64 wheel-cp314-x86_64 wheel-cp315-x86_64 \
 		wheel-cp313-aarch64 wheel-cp314-aarch64-package wheel-cp315-aarch64-package
 
+.PHONY: docs check-workflows
+## docs: the documentation pages in build/docs (Sphinx, offline; any warning fails)
+docs: $(BUILT)
+	rm -rf build/docs
+	$(PY) -m sphinx -b html -E -W --keep-going -n -q docs build/docs
+
+## check-workflows: actionlint on .github/workflows
+check-workflows: $(READY)
+	$(VENV)/bin/actionlint -no-color .github/workflows/*.yml
+
 .PHONY: check-matrix
-## check-matrix: the behaviour tests on each supported platform, in Debian roots (see README)
+## check-matrix: the behaviour tests on each supported platform, in Debian roots (see docs/installing.md)
 check-matrix: $(READY)
 	bash scripts/check_matrix.sh
 

@@ -22,8 +22,8 @@
 # with the other rows).
 #
 # Each row tests the committed HEAD, cloned into its root, in a venv that has
-# only what the behaviour tests need (requirements-test.txt): the typing and
-# packaging tests run once, in make test, and in the wheel rows the packaging
+# only what the behaviour tests need (requirements-test.txt): the typing,
+# packaging and documentation tests run once, in make test, and in the wheel rows the packaging
 # tests run too, on the wheel. The roots are cached in $KVSTORE_MATRIX_CACHE
 # (default /var/cache/kvstore-gdbm/matrix) and made again when their package
 # lists change. A run works on an overlay of its root, thrown away
@@ -39,11 +39,12 @@ source scripts/roots.sh
 runs=$repo/build/matrix-run
 need_debootstrap
 
-# The behaviour tests: the typing and packaging tests run once, elsewhere.
-BEHAVIOUR="tests --ignore=tests/test_typing.py --ignore=tests/test_packaging.py"
+# The behaviour tests: the typing, packaging and documentation tests run
+# once, elsewhere.
+BEHAVIOUR="tests --ignore=tests/test_typing.py --ignore=tests/test_packaging.py --ignore=tests/test_docs.py"
 # On a wheel, its packaging tests too: they look at its metadata and bundled
 # library. PACKAGE is the short set: the module and package tests.
-WHEEL_SUITE="tests --ignore=tests/test_typing.py"
+WHEEL_SUITE="tests --ignore=tests/test_typing.py --ignore=tests/test_docs.py"
 PACKAGE="tests/test_module.py tests/test_package.py tests/test_packaging.py"
 
 # The shell functions that rows run inside their root.

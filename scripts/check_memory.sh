@@ -7,8 +7,9 @@
 #      UndefinedBehaviorSanitizer (build/asan), loaded ahead of the installed
 #      one; that build also injects failures, so tests/test_faults.py sweeps
 #      every fallible call of the module there.
-# The typing and packaging tests look at the stub and the metadata, not at
-# memory: make test runs them. The two passes run side by side, each in
+# The typing, packaging and documentation tests look at the stub, the
+# metadata and the pages, not at memory: make test runs them. The two passes
+# run side by side, each in
 # shards of test files (MEMORY_SHARDS, 2 by default: the machine's cores)
 # balanced by the seconds each file took there (the table below); each
 # shard's output is in build/check-memory/PASS-N.log.
@@ -69,7 +70,7 @@ as_root() {
 shard_plan() {
     local column=$1 file seconds
     for file in tests/test_*.py; do
-        case $file in tests/test_typing.py | tests/test_packaging.py) continue ;; esac
+        case $file in tests/test_typing.py | tests/test_packaging.py | tests/test_docs.py) continue ;; esac
         seconds=$(awk -v name="${file#tests/}" -v column="$column" '$1 == name { print $column }' <<<"$SECONDS_TAKEN")
         echo "${seconds:-60} $file"
     done | sort -k1,1nr -k2,2 | awk -v shards="$shards" '{

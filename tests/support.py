@@ -1,11 +1,10 @@
 """What several test files share: the module's fixed messages, the library's
 own messages, the database type, a second module object, the check that a
 call raises, buffer exporters, the key walk, a database maker, the stats
-writer and the README's examples."""
+writer."""
 
 import importlib.util
 import os
-import pathlib
 import re
 import tempfile
 
@@ -140,11 +139,3 @@ def record_stats(*fields):
     if stats:
         with open(stats, "a") as out:
             out.write(" ".join(str(field) for field in fields) + "\n")
-
-
-def readme_examples():
-    """The README's Python examples that are whole programs: those that
-    import the package or the module themselves."""
-    readme = pathlib.Path(__file__).resolve().parent.parent / "README.md"
-    blocks = re.findall(r"```python\n(.*?)```", readme.read_text(), re.S)
-    return [block for block in blocks if re.search(r"import (shelve, )?_?kvstore\b", block)]

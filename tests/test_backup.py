@@ -578,7 +578,7 @@ def test_dumps_with_empty_keys_and_values_load_back(tmp_path, empty_source, fmt)
 
 
 def gdbm_load_reads(records, fmt):
-    """Whether gdbm_load, as the README describes it (Backups), reads back a
+    """Whether gdbm_load, as docs/durability.md describes it (Backups), reads back a
     dump of `records` (in the dump's order) in `fmt`."""
     if any(not key for key, _ in records):
         return False
@@ -590,10 +590,10 @@ def gdbm_load_reads(records, fmt):
 
 
 def documented_gdbm_version():
-    """The gdbm release whose gdbm_load the README describes for empty keys
+    """The gdbm release whose gdbm_load docs/durability.md describes for empty keys
     and values."""
-    found = re.search(r"gdbm_load` of gdbm ([0-9.]+)", (ROOT / "README.md").read_text())
-    assert found, "the README names the gdbm release whose gdbm_load it describes"
+    found = re.search(r"gdbm_load` of gdbm ([0-9.]+)", (ROOT / "docs" / "durability.md").read_text())
+    assert found, "docs/durability.md names the gdbm release whose gdbm_load it describes"
     return found.group(1)
 
 
@@ -633,8 +633,8 @@ def test_empty_keys_and_values_against_gdbm_load(tmp_path, case, fmt):
     loaded = tool_run("gdbm_load", dump, tmp_path / "theirs.db")
     if loaded.returncode == 0:
         assert contents(tmp_path / "theirs.db") == dict(records)
-    # On the release the README describes, it reads exactly what the README
-    # says; other releases read more or less of these.
+    # On the release the docs describe, it reads exactly what they
+    # say; other releases read more or less of these.
     if installed_gdbm_version() == documented_gdbm_version():
         assert (loaded.returncode == 0) == gdbm_load_reads(records, fmt), loaded.stderr
 

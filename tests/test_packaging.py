@@ -15,7 +15,6 @@ import pytest
 from packaging.specifiers import SpecifierSet
 
 from foundation_gdbm import loaded_library_path
-from support import readme_examples
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DISTRIBUTION = "kvstore-gdbm"
@@ -51,11 +50,13 @@ def test_names_follow_the_distribution(metadata):
     assert PROJECT["name"] == DISTRIBUTION
     project = re.search(r"project\(\s*'([^']+)'", (ROOT / "meson.build").read_text()).group(1)
     assert project == DISTRIBUTION
-    # What the README tells to install is this distribution's sdist or wheel.
+    # What the README and the Installing page tell to install is this
+    # distribution, by its name or as its sdist or wheel; the README names it.
     files = DISTRIBUTION.replace("-", "_") + "-" + metadata["Version"]
-    installed = re.findall(r"pip install (\S+?)`", (ROOT / "README.md").read_text())
-    assert installed
-    assert all(name.split("/")[-1].startswith(files) for name in installed), installed
+    for page in ("README.md", "docs/installing.md"):
+        installed = re.findall(r"pip install ([^\s`]+)", (ROOT / page).read_text())
+        assert DISTRIBUTION in installed, page
+        assert all(name == DISTRIBUTION or name.split("/")[-1].startswith(files) for name in installed), installed
 
 
 def test_metadata_is_complete(metadata):
@@ -153,21 +154,6 @@ def test_gdbm_under_a_prefix_is_built_against_and_loaded_through_rpath(tmp_path)
     module, loaded = child.stdout.split()
     assert pathlib.Path(module).parent == tmp_path / "site"
     assert pathlib.Path(loaded).parent == prefix / "lib"
-
-
-def test_readme_examples_run(tmp_path, monkeypatch, capsys):
-    monkeypatch.chdir(tmp_path)
-    examples = readme_examples()
-    assert examples
-    for example in examples:
-        exec(compile(example, "README.md", "exec"), {})
-    printed = capsys.readouterr().out.splitlines()
-    assert printed == [
-        "b'red'", "[(b'apple', b'red'), (b'kiwi', b'green')]", "b'green' 1",  # the package
-        "[b'apple']",  # waiting for a lock
-        "b'red'", "b'none'", "2 True",  # _kvstore
-        "['config']",  # shelve
-    ]
 
 
 # Empty stand-ins for what `make build` depends on.

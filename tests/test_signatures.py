@@ -1,7 +1,7 @@
 """Each signature is written once, in the line that opens the C method's
 docstring; inspect reads it from there. The stub, the package's wrappers and
-the README's tables are checked against it for every method the types have,
-so that a new method cannot go unchecked."""
+the tables of the API pages (docs/) are checked against it for every method
+the types have, so that a new method cannot go unchecked."""
 
 import ast
 import builtins
@@ -19,14 +19,17 @@ import support
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUB = ast.parse((ROOT / "_kvstore.pyi").read_text())
-README = (ROOT / "README.md").read_text()
+# The API pages, and every page and the README for signatures in the text.
+API_MODULE = "\n" + (ROOT / "docs" / "api-module.md").read_text()
+API_PACKAGE = "\n" + (ROOT / "docs" / "api-kvstore.md").read_text()
+ALL_PAGES = "\n".join(path.read_text() for path in [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))])
 DATABASE_TYPE = support.database_type()
 
 # A parameter that may be left out but has no default value, as pop's
 # default, reads "default=<unrepresentable>" in the C signature line, as in
 # dict.pop: help() shows the line as written, inspect refuses it rather than
 # give a value that is none. The stub leaves it out in one of its overloads,
-# and the README writes it "[, default]". Here it is a parameter whose default
+# and the pages write it "[, default]". Here it is a parameter whose default
 # is OMITTED, which prints as the C line writes it.
 class Omitted:
     def __repr__(self):
@@ -273,11 +276,11 @@ def test_tuning_names_every_setting_of_open():
     assert set(kvstore._database.Tuning.__annotations__) == settings
 
 
-# ---- the README --------------------------------------------------------------
+# ---- the API pages -----------------------------------------------------------
 
-def table(heading):
+def table(page, heading):
     """The first cells of the rows of the first table under heading."""
-    section = README.split(f"\n{heading}\n", 1)[1]
+    section = page.split(f"\n{heading}\n", 1)[1]
     rows = section.split("\n\n|", 1)[1].split("\n\n", 1)[0].splitlines()
     return "\n".join(row.split("|")[1] for row in rows[2:])
 
@@ -288,8 +291,8 @@ def written(prefix, text):
     return re.findall(rf"`{re.escape(prefix)}(\w+)\(([^`]*)\)`", text)
 
 
-def readme_signature(parameters):
-    """The signature the README writes; None for a call with values (an example)."""
+def written_signature(parameters):
+    """The signature a page writes; None for a call with values (an example)."""
     source = re.sub(r"\[, (\w+)\]", r", \1=...", parameters)
     try:
         tree = ast.parse(f"def f({source}): pass")
@@ -304,13 +307,13 @@ def mismatches(documented, runtime, method):
     found = []
     for name, parameters in documented:
         expected = str(signature_of(runtime[name], method))
-        if str(readme_signature(parameters)) != expected:
+        if str(written_signature(parameters)) != expected:
             found.append((name, parameters, expected))
     return found
 
 
-MODULE_TABLE = table("### The operations at a glance")
-PACKAGE_TABLE = table("## The kvstore package")
+MODULE_TABLE = table(API_MODULE, "## The operations at a glance")
+PACKAGE_TABLE = table(API_PACKAGE, "# The kvstore package")
 
 
 def test_module_table_gives_every_signature():
@@ -336,9 +339,9 @@ def test_package_table_gives_every_signature():
     [("kvstore.", PACKAGE_FUNCTIONS, False, True), ("raw.", instance_methods(DATABASE_TYPE), True, False)],
     ids=["kvstore", "raw"],
 )
-def test_readme_text_gives_the_signatures_as_they_are(prefix, runtime, method, all_given):
+def test_pages_text_gives_the_signatures_as_they_are(prefix, runtime, method, all_given):
     # What reads as a parameter list is a signature; a call with values is an example.
-    signatures = [(name, text) for name, text in written(prefix, README) if readme_signature(text) is not None]
+    signatures = [(name, text) for name, text in written(prefix, ALL_PAGES) if written_signature(text) is not None]
     names = {name for name, _ in signatures}
     assert names == set(runtime) if all_given else names <= set(runtime)
     assert mismatches(signatures, runtime, method) == []

@@ -10,6 +10,7 @@ import sys
 import pytest
 
 import _kvstore
+import docs_examples
 import support
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -245,15 +246,16 @@ def test_installed_package_types_a_users_code(tmp_path, checker):
 
 
 @pytest.mark.parametrize("checker", CHECKERS)
-def test_readme_examples_are_clean(tmp_path, checker):
-    # Read from the README itself, the shelve example among them: the README
-    # says that it type-checks as written.
-    examples = support.readme_examples()
-    assert any("shelve.Shelf" in example for example in examples)
-    (tmp_path / "readme").mkdir()
-    for number, example in enumerate(examples):
-        (tmp_path / "readme" / f"example_{number}.py").write_text(example)
-    _, errors, output = CHECKERS[checker](tmp_path, "readme")
+def test_documented_examples_are_clean(tmp_path, checker):
+    # Each page's Python sessions as one program, the README's shelve example
+    # among them: the README says that it type-checks as written.
+    programs = {page.stem: docs_examples.program(page) for page in docs_examples.PAGES}
+    programs = {name: program for name, program in programs.items() if program}
+    assert "shelve.Shelf[object]" in programs["README"]
+    (tmp_path / "examples").mkdir()
+    for name, program in programs.items():
+        (tmp_path / "examples" / f"{name.replace('-', '_')}.py").write_text(program)
+    _, errors, output = CHECKERS[checker](tmp_path, "examples")
     assert errors == {}, output
 
 
