@@ -75,6 +75,16 @@ bench-check: $(BUILT)
 crash-long: $(BUILT)
 	KVSTORE_TEST_SCALE=$${CRASH_SCALE:-30} $(PY) -m pytest -q -p no:cacheprovider tests/test_crash_tolerance.py tests/test_durability.py -k "killed or full_disk"
 
+.PHONY: crash-batches
+## crash-batches: children killed at random points in and during the commit of batches, 320 kills
+crash-batches: $(BUILT)
+	KVSTORE_TEST_SCALE=$${CRASH_SCALE:-20} $(PY) -m pytest -q -s -p no:cacheprovider tests/test_batches.py -k killed
+
+.PHONY: bench-batches
+## bench-batches: a batch against the same changes one by one, 1,000 to 100,000 changes
+bench-batches: $(BUILT)
+	$(PY) bench/batches.py
+
 .PHONY: wheels wheel check-wheels
 ## wheels: the sdist and six manylinux2014 wheels (cp313-cp315, x86_64 and aarch64) in dist/ (see docs/installing.md)
 wheels: $(READY)

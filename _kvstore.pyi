@@ -100,6 +100,9 @@ class gdbm:
         *,
         progress: Callable[[int, int], object] | None = None,
     ) -> None: ...
+    # For the kvstore package's batches: stores each value (deletes the key
+    # where it is None), nothing flushed.
+    def _apply(self, changes: dict[bytes, bytes | None], /, *, unmapped: bool = False) -> None: ...
     def close(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(self, *args: object) -> None: ...
@@ -110,6 +113,9 @@ class _Mapping:
 
     # Set once, to an object that open() returned.
     _raw: gdbm
+    # The package's running batch, which the per-record operations are
+    # handed to while it is set; None otherwise.
+    _batch: object
     _changes: int
     _walkers: int
     def __len__(self) -> int: ...

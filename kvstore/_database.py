@@ -2,11 +2,16 @@
 
 from __future__ import annotations
 
+import errno
 import os
+import threading
 from collections.abc import Callable, ItemsView, Iterator, KeysView, MutableMapping, ValuesView
 from typing import TYPE_CHECKING, Literal, NoReturn, Self, SupportsIndex, TypedDict, Unpack, cast, final, override
 
 import _kvstore
+
+from ._journal import journal_name, remove, roll_back
+from ._batch import Batch, BatchBlock
 
 if TYPE_CHECKING:
     from types import TracebackType
@@ -40,7 +45,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
     # No instance dict: the interpreter's fast path for a method call on an
     # object that has one is missed (db.get() would cost a tenth more than
     # the same call on the _kvstore object).
-    __slots__: tuple[str, ...] = ("_closed", "_filename", "_flag")
+    __slots__: tuple[str, ...] = ("_closed", "_database", "_filename", "_flag")
 
     def __init__(
         self, filename: FileName, flag: str = "r", mode: int = 0o666, **tuning: Unpack[Tuning]
@@ -53,6 +58,37 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         # walkers count lets stores skip the existence check otherwise.
         self._changes: int = 0
         self._walkers: int = 0
+        # The file itself, past symbolic links: its batches' journal lies beside it.
+        self._database: str = os.path.realpath(self._filename)
+        # Without the file's lock, another opener may be committing a batch:
+        # its journal is not ours to touch.
+        if "u" not in flag[1:]:
+            try:
+                self._settle_journal()
+            except BaseException:
+                self.close()
+                raise
+
+    def _settle_journal(self, identity: tuple[int, int] | None = None) -> None:
+        """Rolls back a batch that a crash or a failed undo left unfinished,
+        whose journal lies beside the file; run while holding the file's
+        lock. identity: the file's (device, inode) before recover() rebuilt
+        it under a new one."""
+        name = journal_name(self._database)
+        if not os.path.lexists(name):
+            return
+        if self._flag[:1] == "n":
+            # The file was emptied by this open: the records are no more.
+            remove(name, durable=True)
+        elif self._flag[:1] == "r":
+            raise _kvstore.error(
+                errno.EUCLEAN,
+                f"the journal {name} of an unfinished batch lies beside the database: open it "
+                + "for writing ('w') once, which rolls the batch back",
+                self._filename,
+            )
+        else:
+            roll_back(self._raw, self._database, name, identity)
 
     # ---- the mapping ------------------------------------------------------
     # Subscription, assignment, deletion, `in`, len(), the truth value,
@@ -73,9 +109,52 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
 
     @override
     def clear(self) -> None:
-        """Deletes every record, in batches, in time linear in their number."""
+        """Deletes every record, in time linear in their number."""
+        batch = cast("Batch | None", self._batch)
+        if batch is not None:
+            batch.clear()
+            return
         self._raw.clear()
         self._changes += 1
+
+    # ---- batches ----------------------------------------------------------
+
+    def batch(self, *, durable: bool | None = None) -> BatchBlock[Self]:
+        """Groups the changes made in a with block into one that happens
+        whole or not at all: ``with db.batch(): ...``.
+
+        Until the block ends, changes are kept in memory, and reads through
+        this Database see them. When the block ends normally, they are
+        written together: the records they replace go first to a journal
+        beside the file, which the next open for writing rolls back should
+        the process die before the end. When an exception leaves the block,
+        every change made in it is dropped and the exception goes on. A
+        block inside another (in the same thread) joins it, and an exception
+        leaving the inner block drops the inner block's changes alone.
+        Another thread's use of this Database waits for the block's end.
+
+        durable: whether the journal and the commit are flushed to the disk,
+        so that a crash of the machine cannot leave part of a batch either;
+        None, the default, follows the file's 's' flag. Without it, a batch
+        is whole against the death of the process, at a cost close to that
+        of its changes alone. The block gives this Database.
+        """
+        if self._closed:
+            raise _kvstore.error("GDBM object has already been closed")
+        if self._flag[:1] == "r":
+            raise _kvstore.error("batch() needs a database opened for writing, not for reading")
+        return BatchBlock(self, self._database, "s" in self._flag[1:] if durable is None else durable)
+
+    def _outside_batch(self, method: str) -> None:
+        """A file operation waits for another thread's batch, and is refused
+        inside the caller's own."""
+        batch = cast("Batch | None", self._batch)
+        if batch is None:
+            return
+        if batch.owner == threading.get_ident():
+            raise _kvstore.error(f"{method}() cannot run inside a batch")
+        with batch.lock:
+            pass
 
     # ---- the file ---------------------------------------------------------
 
@@ -97,10 +176,15 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         The rebuild is one library call, which other threads wait for;
         progress, when given, hears (0, 1) before it and (1, 1) after it.
         """
+        self._outside_batch("recover")
         if progress is not None:
             _ = progress(0, 1)
+        before = os.stat(self._database)
         report = self._raw.recover(backup=backup, force=force, max_failures=max_failures)
         self._changes += 1
+        # A batch whose commit failed and whose undo failed too is rolled
+        # back now, over the rebuilt file (a new one, when rebuilt).
+        self._settle_journal((before.st_dev, before.st_ino))
         if progress is not None:
             _ = progress(1, 1)
         return report
@@ -108,6 +192,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
     def failure_atomic(self, even: FileName, odd: FileName) -> None:
         """Keeps two crash-tolerant snapshots of the file, even and odd, taken
         in turn at each sync; see the _kvstore object's failure_atomic()."""
+        self._outside_batch("failure_atomic")
         self._raw.failure_atomic(even, odd)
 
     def dump(
@@ -125,6 +210,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         only once complete. progress(done, total), when given, hears how many
         records are written, between short steps in which other threads run.
         """
+        self._outside_batch("dump")
         self._raw.dump(path, format, progress=progress)
 
     def load(
@@ -138,6 +224,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         existing key (unless replace is true) or a failure leaves the records
         as they were. Afterwards an ASCII dump sets the file's mode and owner
         to those it records, as gdbm's tools do. progress as in dump()."""
+        self._outside_batch("load")
         try:
             self._raw.load(path, replace, progress=progress)
         finally:
@@ -148,6 +235,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
 
     def close(self) -> None:
         """Closes the file; closing twice is fine."""
+        self._outside_batch("close")
         self._closed = True
         self._raw.close()
 

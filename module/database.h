@@ -1,6 +1,6 @@
 // The gdbm database object, shared by the files that implement its type
 // (lifecycle, mapping, dict_methods, traversal, maintenance, compaction,
-// recovery, crash_tolerance, backup, open, and the type's tables in
+// recovery, crash_tolerance, backup, apply_changes, open, and the type's tables in
 // database_type), by what every use goes through (change, steps, and the
 // rewrite through a new file, rewrite.h), and by the kvstore package's base
 // type that works on it (mapping_base, mapping_walk).
@@ -312,6 +312,10 @@ extern const char recover_doc[];
 PyObject *db_failure_atomic(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                             PyObject *kwnames);
 extern const char failure_atomic_doc[];
+
+// apply_changes.cpp
+PyObject *db_apply(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+extern const char apply_doc[];
 
 // backup.cpp
 PyObject *db_dump(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);

@@ -10,6 +10,23 @@ namespace kvstore {
 
 namespace {
 
+// ---- a running batch's turn ----------------------------------------------------
+
+// The batch's method `Name`, called with the caller's arguments: the batch
+// is a mapping over the pending changes that the package keeps.
+template <method_name Name>
+PyObject *batch_call(PyObject *batch, PyObject *const *args, Py_ssize_t nargs)
+{
+    Ref name = Ref::take(PyUnicode_InternFromString(Name.text));
+    if (!name) {
+        return nullptr;
+    }
+    PyObject *stack[3] = {batch, nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr};
+    return PyObject_VectorcallMethod(name.borrow(), stack,
+                                     static_cast<size_t>(nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr);
+}
+
 // ---- what each operation does on the open gdbm object ------------------------
 
 int store_or_delete(mapping_object *m, database_object &db, PyObject *key_obj, datum key,
@@ -101,30 +118,46 @@ PyObject *take_first(mapping_object *m, database_object &db)
 // The slots that change nothing are the gdbm object's own.
 PyObject *mapping_subscript(PyObject *self, PyObject *key_obj)
 {
+    if (PyObject *batch = as_mapping(self)->batch) [[unlikely]] {
+        return PyObject_GetItem(batch, key_obj);
+    }
     PyObject *raw = raw_of(as_mapping(self));
     return raw != nullptr ? db_subscript(raw, key_obj) : nullptr;
 }
 
 Py_ssize_t mapping_length(PyObject *self)
 {
+    if (PyObject *batch = as_mapping(self)->batch) [[unlikely]] {
+        return PyObject_Size(batch);
+    }
     PyObject *raw = raw_of(as_mapping(self));
     return raw != nullptr ? db_length(raw) : -1;
 }
 
 int mapping_contains(PyObject *self, PyObject *key_obj)
 {
+    if (PyObject *batch = as_mapping(self)->batch) [[unlikely]] {
+        return PySequence_Contains(batch, key_obj);
+    }
     PyObject *raw = raw_of(as_mapping(self));
     return raw != nullptr ? db_contains(raw, key_obj) : -1;
 }
 
 int mapping_bool(PyObject *self)
 {
+    if (PyObject *batch = as_mapping(self)->batch) [[unlikely]] {
+        return PyObject_IsTrue(batch);
+    }
     PyObject *raw = raw_of(as_mapping(self));
     return raw != nullptr ? db_bool(raw) : -1;
 }
 
 PyObject *mapping_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
+    if (PyObject *batch = as_mapping(self)->batch) [[unlikely]] {
+        return nargs <= 2 ? batch_call<"get">(batch, args, nargs)
+                          : (_PyArg_CheckPositional("get", nargs, 1, 2), nullptr);
+    }
     PyObject *raw = raw_of(as_mapping(self));
     return raw != nullptr ? db_get(raw, args, nargs) : nullptr;
 }
@@ -132,6 +165,10 @@ PyObject *mapping_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 int mapping_ass_subscript(PyObject *self, PyObject *key_obj, PyObject *value_obj)
 {
     mapping_object *m = as_mapping(self);
+    if (m->batch != nullptr) [[unlikely]] {
+        return value_obj != nullptr ? PyObject_SetItem(m->batch, key_obj, value_obj)
+                                    : PyObject_DelItem(m->batch, key_obj);
+    }
     PyObject *raw = raw_of(m);
     InputDatum key;
     if (raw == nullptr || !key.convert(key_obj, stored_item)) {
@@ -150,6 +187,9 @@ template <method_name Name, auto body, bool Required>
 PyObject *key_default_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
     mapping_object *m = as_mapping(self);
+    if (m->batch != nullptr && nargs <= 2) [[unlikely]] {
+        return batch_call<Name>(m->batch, args, nargs);
+    }
     PyObject *raw = raw_of(m);
     InputDatum key;
     PyObject *fallback;
@@ -165,6 +205,9 @@ PyObject *key_default_method(PyObject *self, PyObject *const *args, Py_ssize_t n
 PyObject *mapping_popitem(PyObject *self, PyObject *)
 {
     mapping_object *m = as_mapping(self);
+    if (m->batch != nullptr) [[unlikely]] {
+        return batch_call<"popitem">(m->batch, nullptr, 0);
+    }
     PyObject *raw = raw_of(m);
     if (raw == nullptr) {
         return nullptr;
@@ -174,16 +217,25 @@ PyObject *mapping_popitem(PyObject *self, PyObject *)
 
 PyObject *mapping_iter(PyObject *self)
 {
+    if (PyObject *batch = as_mapping(self)->batch) [[unlikely]] {
+        return PyObject_GetIter(batch);
+    }
     return new_walk(self, WalkKind::keys);
 }
 
 PyObject *mapping_iter_values(PyObject *self, PyObject *)
 {
+    if (PyObject *batch = as_mapping(self)->batch) [[unlikely]] {
+        return batch_call<"iter_values">(batch, nullptr, 0);
+    }
     return new_walk(self, WalkKind::values);
 }
 
 PyObject *mapping_iter_items(PyObject *self, PyObject *)
 {
+    if (PyObject *batch = as_mapping(self)->batch) [[unlikely]] {
+        return batch_call<"iter_items">(batch, nullptr, 0);
+    }
     return new_walk(self, WalkKind::items);
 }
 
@@ -206,12 +258,14 @@ int mapping_traverse(PyObject *self, visitproc visit, void *arg)
 {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_mapping(self)->raw);
+    Py_VISIT(as_mapping(self)->batch);
     return 0;
 }
 
 int mapping_clear(PyObject *self)
 {
     Py_CLEAR(as_mapping(self)->raw);
+    Py_CLEAR(as_mapping(self)->batch);
     return 0;
 }
 
@@ -252,8 +306,26 @@ int set_raw(PyObject *self, PyObject *value, void *)
     return 0;
 }
 
+PyObject *get_batch(PyObject *self, void *)
+{
+    PyObject *batch = as_mapping(self)->batch;
+    return Py_NewRef(batch != nullptr ? batch : Py_None);
+}
+
+// None ends the batch's turn: the operations are the file's again.
+int set_batch(PyObject *self, PyObject *value, void *)
+{
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "_batch cannot be deleted; set it to None");
+        return -1;
+    }
+    Py_XSETREF(as_mapping(self)->batch, value == Py_None ? nullptr : Py_NewRef(value));
+    return 0;
+}
+
 PyGetSetDef mapping_getset[] = {
     {"_raw", get_raw, set_raw, nullptr, nullptr},
+    {"_batch", get_batch, set_batch, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -271,6 +343,10 @@ PyObject *mapping_reorganize(PyObject *self, PyObject *const *args, Py_ssize_t n
     mapping_object *m = as_mapping(self);
     PyObject *progress;
     if (!progress_argument<"reorganize", "|$O:reorganize">(args, nargs, kwnames, &progress)) {
+        return nullptr;
+    }
+    if (m->batch != nullptr) {
+        raise_error(m->state, "reorganize() cannot run inside a batch");
         return nullptr;
     }
     PyObject *raw = raw_of(m);

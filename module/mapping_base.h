@@ -22,6 +22,10 @@ struct mapping_object {
     // Walks started and not finished: while there are none, a store skips
     // the check that tells a new key from a replaced value.
     Py_ssize_t walkers;
+    // The package's running batch (set as _batch), or null: while one runs,
+    // every per-record operation is the batch's, which keeps the changes in
+    // memory until the batch commits them.
+    PyObject *batch;
 };
 
 inline mapping_object *as_mapping(PyObject *self)

@@ -10,12 +10,17 @@
 #include <unistd.h>
 
 long kvshim_flushes;   /* flushes seen so far */
+long kvshim_pass_next; /* how many flushes go through before those that fail */
 long kvshim_fail_next; /* how many of the next flushes fail */
 int kvshim_fail_errno; /* the errno they fail with */
 
 static int fails(void)
 {
     ++kvshim_flushes;
+    if (kvshim_pass_next > 0 && kvshim_fail_next > 0) {
+        --kvshim_pass_next;
+        return 0;
+    }
     if (kvshim_fail_next <= 0) {
         return 0;
     }

@@ -261,6 +261,12 @@ CASES = {
     "clear_read_only": (False, lambda e: raises(E, "cannot delete item from database", e.ro.clear)),
     "clear_args": (False, lambda e: raises(TypeError, None, e.db.clear, 1)),
     "clear_closed": (False, lambda e: raises(E, CLOSED, e.closed.clear)),
+    # a batch's run of changes
+    "_apply": (True, lambda e: (e.db._apply({KEY + b"run": VALUE, KEY + b"gone": None}),
+                                e.db._apply({KEY + b"run": None}, unmapped=True))),
+    "_apply_types": (False, lambda e: raises(TypeError, None, e.db._apply, {KEY: 1})),
+    "_apply_read_only": (False, lambda e: raises(E, None, e.ro._apply, {KEY: VALUE})),
+    "_apply_closed": (False, lambda e: raises(E, CLOSED, e.closed._apply, {})),
     # backups
     "dump_load_ascii": (True, lambda e: e.dump_and_load("ascii")),
     "dump_load_binary": (True, lambda e: e.dump_and_load("binary")),

@@ -46,7 +46,8 @@ WORKS_WHEN_CLOSED = {"close", "__enter__", "__exit__"}
 # reach, since the object is closed.
 ARGUMENTS = {"key": b"key", "value": b"changed", "default": b"default",
              "filename": "/nonexistent/closed-object",
-             "even": "/nonexistent/closed-object.even", "odd": "/nonexistent/closed-object.odd"}
+             "even": "/nonexistent/closed-object.even", "odd": "/nonexistent/closed-object.odd",
+             "changes": {b"key": b"changed"}}
 
 
 def closed_object_calls():
