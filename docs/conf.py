@@ -39,7 +39,7 @@ nitpicky = True
 nitpick_ignore_regex = [
     (r"py:(class|obj|data|exc)", r"(?!kvstore\.|_kvstore\.).*"),
     # Private aliases and helper types that the signatures name.
-    (r"py:class", r"(kvstore\._database\.|_kvstore\._).*"),
+    (r"py:class", r"(kvstore\._database\.|kvstore\._batch\.|_kvstore\._).*"),
 ]
 
 # The module does not name the type of its database objects; the stub calls
