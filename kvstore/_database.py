@@ -121,7 +121,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
 
     def batch(self, *, durable: bool | None = None) -> BatchBlock[Self]:
         """Groups the changes made in a with block into one that happens
-        whole or not at all: ``with db.batch(): ...``.
+        whole or not at all.
 
         Until the block ends, changes are kept in memory, and reads through
         this Database see them. When the block ends normally, they are
