@@ -32,9 +32,10 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
 
     Keys and values may be given as str (stored as UTF-8) or bytes; they
     always come back as bytes. Iterating walks the file's hash table one key
-    at a time. Storing a new key or deleting one through this object while
-    one of its iterators is running makes that iterator raise RuntimeError,
-    as a dict does; replacing the value of a stored key does not.
+    at a time. Storing a new key or deleting one through this object or its
+    raw object while one of its iterators is running makes that iterator
+    raise RuntimeError, as a dict does; replacing the value of a stored key
+    does not.
     """
 
     # No instance dict: the interpreter's fast path for a method call on an
@@ -49,10 +50,6 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         self._filename: str = os.fsdecode(filename)
         self._flag: str = flag
         self._closed: bool = False
-        # Bumped by every change that can move the walk's position; the
-        # walkers count lets stores skip the existence check otherwise.
-        self._changes: int = 0
-        self._walkers: int = 0
 
     # ---- the mapping ------------------------------------------------------
     # Subscription, assignment, deletion, `in`, len(), the truth value,
@@ -75,7 +72,6 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
     def clear(self) -> None:
         """Deletes every record, in batches, in time linear in their number."""
         self._raw.clear()
-        self._changes += 1
 
     # ---- the file ---------------------------------------------------------
 
@@ -100,7 +96,6 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         if progress is not None:
             _ = progress(0, 1)
         report = self._raw.recover(backup=backup, force=force, max_failures=max_failures)
-        self._changes += 1
         if progress is not None:
             _ = progress(1, 1)
         return report
@@ -138,13 +133,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         existing key (unless replace is true) or a failure leaves the records
         as they were. Afterwards an ASCII dump sets the file's mode and owner
         to those it records, as gdbm's tools do. progress as in dump()."""
-        try:
-            self._raw.load(path, replace, progress=progress)
-        finally:
-            # A load puts a new file under the handle, and may have done so
-            # though it raises (the folder's flush comes after the rename):
-            # a running iteration cannot go on.
-            self._changes += 1
+        self._raw.load(path, replace, progress=progress)
 
     def close(self) -> None:
         """Closes the file; closing twice is fine."""

@@ -311,6 +311,7 @@ bool Rewrite::take_name()
     }
     let_old_file_go(std::exchange(db_.handle, std::exchange(handle_, nullptr)));
     db_.known_size = -1;
+    ++db_.changes;
     // Some file systems cannot flush a folder, and say so with EINVAL.
     if (detached([this] { return fsync(folder_); }) != 0 && errno != EINVAL) {
         raise_failure(db_.state, errno_first("fsync() error"));

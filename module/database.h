@@ -19,6 +19,7 @@
 #include "ref.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <type_traits>
 #include <utility>
 
@@ -47,6 +48,13 @@ struct database_object {
     const char *busy_with;
     pid_t busy_in;                 // the process running it
     unsigned long working_thread;  // the thread running it
+    // Bumped by every change that can move a traversal's position (a new
+    // key, a deletion, a rewrite, a recovery), whichever object made it: the
+    // package's walks compare it with the value they started with.
+    uint64_t changes;
+    // The package's walks started and not finished: while there are none, a
+    // store skips the check that tells a new key from a replaced value.
+    Py_ssize_t walkers;
 };
 
 inline constexpr char closed_message[] = "GDBM object has already been closed";
@@ -199,9 +207,8 @@ int store(database_object &db, datum key, datum value);
 Py_ssize_t library_count(database_object &db);
 
 // dict_methods.cpp: setdefault()'s body. The value stored under `key`, or
-// `fallback` stored and read back, with `stored` true.
-PyObject *fetch_or_store(database_object &db, PyObject *key_obj, datum key, PyObject *fallback,
-                         bool *stored);
+// `fallback` stored and read back.
+PyObject *fetch_or_store(database_object &db, PyObject *key_obj, datum key, PyObject *fallback);
 
 // ---- argument checks (database_type.cpp) -----------------------------------
 

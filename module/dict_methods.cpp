@@ -6,10 +6,8 @@
 
 namespace kvstore {
 
-PyObject *fetch_or_store(database_object &db, PyObject *key_obj, datum key, PyObject *fallback,
-                         bool *stored)
+PyObject *fetch_or_store(database_object &db, PyObject *key_obj, datum key, PyObject *fallback)
 {
-    *stored = false;
     bool missing;
     PyObject *value = lookup(db, key, &missing);
     if (!missing) {
@@ -18,7 +16,6 @@ PyObject *fetch_or_store(database_object &db, PyObject *key_obj, datum key, PyOb
     if (assign(db, key_obj, key, fallback) < 0) {
         return nullptr;
     }
-    *stored = true;
     // Read back, so the caller gets the stored bytes, not the object given.
     return lookup_or_key_error(db, key_obj, key);
 }
@@ -81,12 +78,6 @@ PyObject *get_value(database_object &db, PyObject *, datum key, PyObject *fallba
     return missing ? Py_NewRef(fallback) : value;
 }
 
-PyObject *set_default(database_object &db, PyObject *key_obj, datum key, PyObject *fallback)
-{
-    bool stored;
-    return fetch_or_store(db, key_obj, key, fallback, &stored);
-}
-
 }  // namespace
 
 PyObject *clear_records(database_object &db)
@@ -111,6 +102,7 @@ PyObject *clear_records(database_object &db)
                 raise_error(db.state, "cannot delete item from database");
                 return nullptr;
             }
+            ++db.changes;
             if (flush_failed_unreported(db)) {
                 return nullptr;
             }
@@ -126,7 +118,7 @@ PyObject *db_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 
 PyObject *db_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
-    return key_default_method<"setdefault", set_default>(self, args, nargs);
+    return key_default_method<"setdefault", fetch_or_store>(self, args, nargs);
 }
 
 const char get_doc[] =

@@ -32,6 +32,7 @@ int delete_key(database_object &db, PyObject *key_obj, datum key)
 {
     db.known_size = -1;
     if (gdbm_delete(db.handle, key) >= 0) {
+        ++db.changes;
         return commit_change(db) ? 0 : -1;
     }
     if (library_errno() == GDBM_ITEM_NOT_FOUND) {
@@ -57,7 +58,13 @@ bool convert_for_store(database_object &db, PyObject *value_obj, InputDatum &val
 int store(database_object &db, datum key, datum value)
 {
     db.known_size = -1;
+    // A new key can split a bucket under a running walk; a replaced value
+    // moves nothing. Asked only while a walk runs, after the conversion,
+    // which may have started one. A failed check counts as a move, which
+    // only costs a walk a needless stop.
+    bool moves = db.walkers != 0 && gdbm_exists(db.handle, key) == 0;
     if (errno_first_call([&] { return gdbm_store(db.handle, key, value, GDBM_REPLACE); }) >= 0) {
+        db.changes += moves;
         return commit_change(db) ? 0 : -1;
     }
     raise_failure(db.state, errno_first("gdbm_store() error"));

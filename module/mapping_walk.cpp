@@ -1,7 +1,8 @@
 // The walks of kvstore.Database: iter(db) and the iteration of its keys(),
 // values() and items() views, one record per step, in the file's order.
-// A walk stops with RuntimeError when a key was added or deleted through
-// the Database since it started, as a dict's iterators do.
+// A walk stops with RuntimeError when a key was added or deleted since it
+// started, through the Database or its gdbm object, as a dict's iterators
+// do.
 #include "mapping_base.h"
 
 #include <new>
@@ -20,7 +21,7 @@ enum class Phase { fresh, running, done };
 // What a walk keeps between steps; constructed in place in the object.
 struct Cursor {
     LibDatum current{datum{nullptr, 0}};  // the key yielded last
-    Py_ssize_t changes = 0;               // the mapping's count when the walk started
+    uint64_t changes = 0;                 // the gdbm object's count when the walk started
     Py_ssize_t seen = 0;
     Py_ssize_t limit = uncounted_steps;
     bool counted = false;
@@ -39,12 +40,12 @@ walk_object *as_walk(PyObject *self)
     return reinterpret_cast<walk_object *>(self);
 }
 
-// Ends a running walk: it no longer counts among the mapping's walkers.
-// Called inside the gdbm object's critical section.
-void finish(walk_object *w, mapping_object *m)
+// Ends a running walk: it no longer counts among the gdbm object's walkers.
+// Called inside that object's critical section.
+void finish(walk_object *w, database_object &db)
 {
     if (w->cursor.phase == Phase::running) {
-        --m->walkers;
+        --db.walkers;
     }
     w->cursor.phase = Phase::done;
     w->cursor.current = LibDatum(datum{nullptr, 0});
@@ -52,19 +53,19 @@ void finish(walk_object *w, mapping_object *m)
 
 // The next key, or a false LibDatum at the end or on failure (the error
 // set), with the change and endless-walk checks made first.
-LibDatum advance(walk_object *w, mapping_object *m, database_object &db)
+LibDatum advance(walk_object *w, database_object &db)
 {
     Cursor &c = w->cursor;
     const char *call = "gdbm_nextkey() error";
     LibDatum key(datum{nullptr, 0});
     if (c.phase == Phase::fresh) {
         c.phase = Phase::running;
-        c.changes = m->changes;
-        ++m->walkers;
+        c.changes = db.changes;
+        ++db.walkers;
         key = LibDatum(gdbm_firstkey(db.handle));
         call = "gdbm_firstkey() error";
     }
-    else if (m->changes != c.changes) {
+    else if (db.changes != c.changes) {
         PyErr_SetString(PyExc_RuntimeError, "database changed during iteration");
         return key;
     }
@@ -113,12 +114,12 @@ PyObject *yield(WalkKind kind, database_object &db, const LibDatum &key)
     return value ? fallible::new_pair(key_obj.borrow(), value.borrow()) : nullptr;
 }
 
-PyObject *step(walk_object *w, mapping_object *m, database_object &db)
+PyObject *step(walk_object *w, database_object &db)
 {
-    LibDatum key = advance(w, m, db);
+    LibDatum key = advance(w, db);
     PyObject *result = key ? yield(w->cursor.kind, db, key) : nullptr;
     if (result == nullptr) {
-        finish(w, m);
+        finish(w, db);
         return nullptr;
     }
     w->cursor.current = std::move(key);
@@ -137,11 +138,11 @@ PyObject *walk_next(PyObject *self)
         w->cursor.phase = Phase::done;
         return nullptr;
     }
-    PyObject *result = on_open(raw, [&](database_object &db) { return step(w, m, db); });
+    PyObject *result = on_open(raw, [&](database_object &db) { return step(w, db); });
     if (result == nullptr && w->cursor.phase != Phase::done) {
         // Refused before its step: the walk ends as a failed step ends it.
         in_section(raw, [&] {
-            finish(w, m);
+            finish(w, *as_db(raw));
             return 0;
         });
     }
@@ -154,10 +155,10 @@ int walk_clear(PyObject *self)
     if (w->mapping == nullptr) {
         return 0;
     }
-    mapping_object *m = as_mapping(w->mapping);
-    if (m->raw != nullptr) {
-        in_section(m->raw, [&] {
-            finish(w, m);
+    PyObject *raw = as_mapping(w->mapping)->raw;
+    if (raw != nullptr) {
+        in_section(raw, [&] {
+            finish(w, *as_db(raw));
             return 0;
         });
     }

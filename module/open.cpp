@@ -380,6 +380,8 @@ PyObject *open_object(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
     db.busy_with = nullptr;
     db.busy_in = 0;
     db.working_thread = 0;
+    db.changes = 0;
+    db.walkers = 0;
     PyObject_GC_Track(self.borrow());
     bool opened = open_handle(db, PyBytes_AS_STRING(name.borrow()), flags, mode, chosen);
     return opened ? self.release() : nullptr;

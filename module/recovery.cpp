@@ -236,6 +236,8 @@ bool run_recovery(database_object &db, gdbm_recovery *report, int flags)
         int before = gdbm_fdesc(db.handle);
         int result = errno_first_call([&] { return gdbm_recover(db.handle, report, flags); });
         int number = errno;
+        // Even a failed recovery may leave the handle on another file.
+        ++db.changes;
         if (gdbm_fdesc(db.handle) != before) {
             keep_descriptor_properties(db);
         }
