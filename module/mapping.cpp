@@ -1,7 +1,7 @@
 // The mapping protocol: db[key], db[key] = value, del db[key], len(db),
 // key in db and bool(db), with the lookups and stores that the
 // dictionary-style methods share.
-#include "database.h"
+#include "key_walk.h"
 
 namespace kvstore {
 
@@ -147,11 +147,11 @@ int is_nonempty(database_object &db)
     if (db.known_size >= 0) {
         return db.known_size > 0;
     }
-    LibDatum first(gdbm_firstkey(db.handle));
-    if (first) {
+    bool failed;
+    if (first_key_of(db, &failed)) {
         return 1;
     }
-    if (raise_unless_miss(db.state, "gdbm_firstkey() error")) {
+    if (failed) {
         return -1;
     }
     db.known_size = 0;

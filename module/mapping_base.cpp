@@ -4,7 +4,9 @@
 // package's class derives from it and adds the file's methods in Python.
 #include "mapping_base.h"
 
+#include "arguments.h"
 #include "interpreter_private.h"
+#include "key_walk.h"
 
 namespace kvstore {
 
@@ -36,9 +38,10 @@ PyObject *take(database_object &db, PyObject *key_obj, datum key, PyObject *fall
 // allocation leaves it stored.
 PyObject *take_first(database_object &db)
 {
-    LibDatum first(gdbm_firstkey(db.handle));
+    bool failed;
+    LibDatum first = first_key_of(db, &failed);
     if (!first) {
-        if (!raise_unless_miss(db.state, "gdbm_firstkey() error")) {
+        if (!failed) {
             PyErr_SetString(PyExc_KeyError, "popitem(): database is empty");
         }
         return nullptr;
@@ -47,12 +50,12 @@ PyObject *take_first(database_object &db)
     if (!key) {
         return nullptr;
     }
-    Ref value = Ref::take(lookup_or_key_error(db, key.borrow(), first.view()));
+    Ref value = Ref::take(lookup_or_key_error(db, key.get(), first.view()));
     if (!value) {
         return nullptr;
     }
-    Ref pair = Ref::take(fallible::new_pair(key.borrow(), value.borrow()));
-    if (!pair || assign(db, key.borrow(), first.view(), nullptr) < 0) {
+    Ref pair = Ref::take(fallible::new_pair(key.get(), value.get()));
+    if (!pair || assign(db, key.get(), first.view(), nullptr) < 0) {
         return nullptr;
     }
     return pair.release();
@@ -291,11 +294,11 @@ PyObject *mapping_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs)
         if (!found) {
             return nullptr;
         }
-        if (!is_base_method(found.borrow(), def)) {
+        if (!is_base_method(found.get(), def)) {
             continue;
         }
         Ref own = Ref::take(fault::injected() ? nullptr : PyDescr_NewMethod(type, def));
-        if (!own || PyObject_SetAttrString(cls, def->ml_name, own.borrow()) < 0) {
+        if (!own || PyObject_SetAttrString(cls, def->ml_name, own.get()) < 0) {
             return nullptr;
         }
     }

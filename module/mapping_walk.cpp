@@ -3,6 +3,7 @@
 // A walk stops with RuntimeError when a key was added or deleted since it
 // started, through the Database or its gdbm object, as a dict's iterators
 // do.
+#include "key_walk.h"
 #include "mapping_base.h"
 
 #include <new>
@@ -11,20 +12,12 @@ namespace kvstore {
 
 namespace {
 
-// A damaged bucket directory can send the library's traversal round in a
-// circle. A walk that has yielded this many keys checks them against the
-// library's count; short walks never pay for the count.
-constexpr Py_ssize_t uncounted_steps = 1024;
-
 enum class Phase { fresh, running, done };
 
 // What a walk keeps between steps; constructed in place in the object.
 struct Cursor {
-    LibDatum current{datum{nullptr, 0}};  // the key yielded last
-    uint64_t changes = 0;                 // the gdbm object's count when the walk started
-    Py_ssize_t seen = 0;
-    Py_ssize_t limit = uncounted_steps;
-    bool counted = false;
+    KeyWalk keys;
+    uint64_t changes = 0;  // the gdbm object's count when the walk started
     Phase phase = Phase::fresh;
     WalkKind kind = WalkKind::keys;
 };
@@ -48,48 +41,24 @@ void finish(walk_object *w, database_object &db)
         --db.walkers;
     }
     w->cursor.phase = Phase::done;
-    w->cursor.current = LibDatum(datum{nullptr, 0});
+    w->cursor.keys = KeyWalk();
 }
 
-// The next key, or a false LibDatum at the end or on failure (the error
-// set), with the change and endless-walk checks made first.
-LibDatum advance(walk_object *w, database_object &db)
+// The next key, true; false at the end or on failure (the error set), with
+// the change check made first.
+bool advance(walk_object *w, database_object &db)
 {
     Cursor &c = w->cursor;
-    const char *call = "gdbm_nextkey() error";
-    LibDatum key(datum{nullptr, 0});
     if (c.phase == Phase::fresh) {
         c.phase = Phase::running;
         c.changes = db.changes;
         ++db.walkers;
-        key = LibDatum(gdbm_firstkey(db.handle));
-        call = "gdbm_firstkey() error";
     }
     else if (db.changes != c.changes) {
         PyErr_SetString(PyExc_RuntimeError, "database changed during iteration");
-        return key;
+        return false;
     }
-    else {
-        key = LibDatum(gdbm_nextkey(db.handle, c.current.view()));
-    }
-    if (!key) {
-        raise_unless_miss(db.state, call);
-        return key;
-    }
-    if (c.seen == c.limit) {
-        Py_ssize_t count = c.counted ? c.limit : library_count(db);
-        if (count < 0) {
-            return LibDatum(datum{nullptr, 0});
-        }
-        if (c.counted || c.seen >= count) {
-            raise_error(db.state, endless_traversal_message);
-            return LibDatum(datum{nullptr, 0});
-        }
-        c.limit = count;
-        c.counted = true;
-    }
-    ++c.seen;
-    return key;
+    return c.keys.next(db);
 }
 
 // What one step yields for `key`: the key, its value, or both.
@@ -108,21 +77,18 @@ PyObject *yield(WalkKind kind, database_object &db, const LibDatum &key)
         return nullptr;
     }
     if (missing) {
-        PyErr_SetObject(PyExc_KeyError, key_obj.borrow());
+        PyErr_SetObject(PyExc_KeyError, key_obj.get());
         return nullptr;
     }
-    return value ? fallible::new_pair(key_obj.borrow(), value.borrow()) : nullptr;
+    return value ? fallible::new_pair(key_obj.get(), value.get()) : nullptr;
 }
 
 PyObject *step(walk_object *w, database_object &db)
 {
-    LibDatum key = advance(w, db);
-    PyObject *result = key ? yield(w->cursor.kind, db, key) : nullptr;
+    PyObject *result = advance(w, db) ? yield(w->cursor.kind, db, w->cursor.keys.key()) : nullptr;
     if (result == nullptr) {
         finish(w, db);
-        return nullptr;
     }
-    w->cursor.current = std::move(key);
     return result;
 }
 
