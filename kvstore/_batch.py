@@ -384,7 +384,6 @@ class BatchBlock[D: Host]:
         finally:
             batch.active = False
             self._db._batch = None
-            self._db._changes += 1
             batch.lock.release()
 
     @override

@@ -37,9 +37,10 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
 
     Keys and values may be given as str (stored as UTF-8) or bytes; they
     always come back as bytes. Iterating walks the file's hash table one key
-    at a time. Storing a new key or deleting one through this object while
-    one of its iterators is running makes that iterator raise RuntimeError,
-    as a dict does; replacing the value of a stored key does not.
+    at a time. Storing a new key or deleting one through this object or its
+    raw object while one of its iterators is running makes that iterator
+    raise RuntimeError, as a dict does; replacing the value of a stored key
+    does not.
     """
 
     # No instance dict: the interpreter's fast path for a method call on an
@@ -54,10 +55,6 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         self._filename: str = os.fsdecode(filename)
         self._flag: str = flag
         self._closed: bool = False
-        # Bumped by every change that can move the walk's position; the
-        # walkers count lets stores skip the existence check otherwise.
-        self._changes: int = 0
-        self._walkers: int = 0
         # The file itself, past symbolic links: its batches' journal lies beside it.
         self._database: str = os.path.realpath(self._filename)
         # Without the file's lock, another opener may be committing a batch:
@@ -115,7 +112,6 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
             batch.clear()
             return
         self._raw.clear()
-        self._changes += 1
 
     # ---- batches ----------------------------------------------------------
 
@@ -181,7 +177,6 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
             _ = progress(0, 1)
         before = os.stat(self._database)
         report = self._raw.recover(backup=backup, force=force, max_failures=max_failures)
-        self._changes += 1
         # A batch whose commit failed and whose undo failed too is rolled
         # back now, over the rebuilt file (a new one, when rebuilt).
         self._settle_journal((before.st_dev, before.st_ino))
@@ -225,13 +220,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         as they were. Afterwards an ASCII dump sets the file's mode and owner
         to those it records, as gdbm's tools do. progress as in dump()."""
         self._outside_batch("load")
-        try:
-            self._raw.load(path, replace, progress=progress)
-        finally:
-            # A load puts a new file under the handle, and may have done so
-            # though it raises (the folder's flush comes after the rename):
-            # a running iteration cannot go on.
-            self._changes += 1
+        self._raw.load(path, replace, progress=progress)
 
     def close(self) -> None:
         """Closes the file; closing twice is fine."""

@@ -86,6 +86,8 @@ PyObject *apply_changes(database_object &db, PyObject *changes, bool unmapped)
         return nullptr;
     }
     db.known_size = -1;
+    // The run may add and remove keys under the walks of the file.
+    ++db.changes;
     Switched sync_mode(db.handle, GDBM_GETSYNCMODE, GDBM_SETSYNCMODE, 0);
     Switched mapping(db.handle, GDBM_GETMMAP, GDBM_SETMMAP, unmapped ? 0 : -1);
     if (sync_mode.failed() || mapping.failed()) {

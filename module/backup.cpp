@@ -4,10 +4,11 @@
 // steps (steps.h), and both do all or nothing: a dump appears under its
 // name only once complete, and a load that fails leaves the database file
 // as it was.
-#include "database.h"
+#include "arguments.h"
 #include "dump_format.h"
 #include "files.h"
 #include "interpreter_private.h"
+#include "key_walk.h"
 #include "output_file.h"
 #include "rewrite.h"
 
@@ -59,19 +60,12 @@ bool is_numsync([[maybe_unused]] database_object &db)
 #endif
 }
 
-// Every record, in the library's order; the walk is bounded by the count,
-// since a damaged file can make it circle, and must reach it.
+// Every record, in the library's order.
 bool write_records(database_object &db, DumpWriter &writer, Steps &steps, Py_ssize_t count)
 {
-    const char *call = "gdbm_firstkey() error";
-    LibDatum key(gdbm_firstkey(db.handle));
-    Py_ssize_t seen = 0;
-    for (; key; ++seen) {
-        if (seen == count) {
-            raise_error(db.state, endless_traversal_message);
-            return false;
-        }
-        LibDatum value(gdbm_fetch(db.handle, key.view()));
+    KeyWalk walk(count);
+    while (walk.next(db)) {
+        LibDatum value(gdbm_fetch(db.handle, walk.key().view()));
         if (!value) {
             raise_failure(db.state, library_failure("gdbm_fetch() error"));
             return false;
@@ -79,23 +73,11 @@ bool write_records(database_object &db, DumpWriter &writer, Steps &steps, Py_ssi
         // An empty key or value is written with its zero length, as gdbm's
         // formats have it (README, Backups, says which of gdbm's own tools
         // cannot read such a record back).
-        if (!writer.record(key.view(), value.view()) || !steps.advance()) {
+        if (!writer.record(walk.key().view(), value.view()) || !steps.advance()) {
             return false;
         }
-        key = LibDatum(gdbm_nextkey(db.handle, key.view()));
-        call = "gdbm_nextkey() error";
     }
-    if (raise_unless_miss(db.state, call)) {
-        return false;
-    }
-    if (seen != count) {
-        raise_error(db.state,
-                    "the key traversal found %zd of the %zd records: the database file is "
-                    "damaged",
-                    seen, count);
-        return false;
-    }
-    return true;
+    return walk.finished();
 }
 
 PyObject *dump_file(database_object &db, const char *name, bool ascii, PyObject *progress)
@@ -137,7 +119,7 @@ void raise_cannot_replace(module_state *state, datum key)
     Ref start = Ref::take(fallible::new_bytes(key.dptr, std::min(key.dsize, shown)));
     if (start) {
         raise_error(state, "%s: the key %R%s is already stored (replace=True replaces it)",
-                    gdbm_strerror(GDBM_CANNOT_REPLACE), start.borrow(),
+                    gdbm_strerror(GDBM_CANNOT_REPLACE), start.get(),
                     key.dsize > shown ? "..." : "");
     }
 }
@@ -275,7 +257,7 @@ PyObject *file_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
     if (!is_progress(Name.text, progress) || !to_path(name_obj, path)) {
         return nullptr;
     }
-    const char *name = PyBytes_AS_STRING(path.borrow());
+    const char *name = PyBytes_AS_STRING(path.get());
     return on_open(self,
                    [&](database_object &db) { return body(db, name, option, progress); });
 }

@@ -51,6 +51,25 @@ pid_t this_process()
     return watching ? kept_process : getpid();
 }
 
+void raise_unavailable(database_object &db)
+{
+    if (db.handle == nullptr) {
+        raise_error(db.state, closed_message);
+    }
+    else if (db.busy_in != this_process()) {
+        raise_error(db.state,
+                    "%s() was in progress on this database in another process (pid %ld) when "
+                    "this one was forked from it: open the file again in this process",
+                    db.busy_with, static_cast<long>(db.busy_in));
+    }
+    else {
+        raise_error(db.state,
+                    "%s() is in progress on this database: its progress callable cannot use "
+                    "the database until it returns",
+                    db.busy_with);
+    }
+}
+
 bool may_use(database_object &db)
 {
     if (!wait_for_long_work(db)) {

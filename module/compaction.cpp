@@ -4,7 +4,9 @@
 // other threads run between the steps and a progress callable hears how
 // far the copy has got.
 #include "rewrite.h"
+#include "arguments.h"
 #include "interpreter_private.h"
+#include "key_walk.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -208,26 +210,19 @@ bool Rewrite::create_file()
     return true;
 }
 
-// The walk is checked against the library's count, which a damaged file
-// can make it miss or exceed.
 bool Rewrite::copy(Steps &steps)
 {
-    GDBM_FILE from = db_.handle;
-    const char *call = "gdbm_firstkey() error";
-    LibDatum key(gdbm_firstkey(from));
-    for (; key; key = LibDatum(gdbm_nextkey(from, key.view()))) {
-        call = "gdbm_nextkey() error";
-        if (steps.done() == count_) {
-            raise_error(db_.state, endless_traversal_message);
-            return false;
-        }
-        LibDatum value(gdbm_fetch(from, key.view()));
+    KeyWalk walk(count_);
+    while (walk.next(db_)) {
+        datum key = walk.key().view();
+        LibDatum value(gdbm_fetch(db_.handle, key));
         if (!value) {
             raise_failure(db_.state, library_failure("gdbm_fetch() error"));
             return false;
         }
         int stored = errno_first_call(
-            [&] { return gdbm_store(handle_, key.view(), value.view(), GDBM_INSERT); });
+            [&] { return gdbm_store(handle_, key, value.view(), GDBM_INSERT); });
+        // A key the walk gave twice.
         if (stored == 1) {
             raise_error(db_.state, endless_traversal_message);
             return false;
@@ -240,15 +235,7 @@ bool Rewrite::copy(Steps &steps)
             return false;
         }
     }
-    if (raise_unless_miss(db_.state, call)) {
-        return false;
-    }
-    if (steps.done() != count_) {
-        raise_error(db_.state, "%s() found %zd of the %zd records: "
-                     "the database file is damaged", db_.busy_with, steps.done(), count_);
-        return false;
-    }
-    return true;
+    return walk.finished();
 }
 
 bool Rewrite::settle()
@@ -311,6 +298,7 @@ bool Rewrite::take_name()
     }
     let_old_file_go(std::exchange(db_.handle, std::exchange(handle_, nullptr)));
     db_.known_size = -1;
+    ++db_.changes;
     // Some file systems cannot flush a folder, and say so with EINVAL.
     if (detached([this] { return fsync(folder_); }) != 0 && errno != EINVAL) {
         raise_failure(db_.state, errno_first("fsync() error"));

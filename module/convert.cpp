@@ -1,8 +1,5 @@
-// Conversion of the caller's keys and values for the library, and of the
-// library's keys for the caller.
+// Conversion of the caller's keys and values for the library.
 #include "convert.h"
-
-#include "errors.h"
 
 namespace kvstore {
 
@@ -68,17 +65,6 @@ bool InputDatum::hold_buffer(PyObject *obj, const Position &position)
         return refuse(position, "contiguous buffer", obj);
     }
     return point_to(static_cast<const char *>(view_.buf), view_.len);
-}
-
-PyObject *key_or_none(const LibDatum &key, module_state *state, const char *fallback)
-{
-    if (key) {
-        return key.to_bytes();
-    }
-    if (raise_unless_miss(state, fallback)) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
 }
 
 }  // namespace kvstore

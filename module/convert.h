@@ -107,10 +107,6 @@ private:
     bool held_ = false;
 };
 
-// A key the library hands out, as bytes; None when the library has no more
-// keys; an exception when the library failed instead.
-PyObject *key_or_none(const LibDatum &key, module_state *state, const char *fallback);
-
 }  // namespace kvstore
 
 #endif

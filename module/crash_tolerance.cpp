@@ -2,7 +2,7 @@
 // taken in turn at each sync, so that after a crash one of them holds the
 // database as of the last sync: failure_atomic() turns it on, and the module
 // function latest_snapshot() tells which snapshot to recover from.
-#include "database.h"
+#include "arguments.h"
 #include "interpreter_private.h"
 
 #include <sys/stat.h>
@@ -43,7 +43,7 @@ bool snapshot_names(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, 
 
 const char *text_of(const Ref &name)
 {
-    return PyBytes_AS_STRING(name.borrow());
+    return PyBytes_AS_STRING(name.get());
 }
 
 bool exists(const char *name)

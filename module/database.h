@@ -1,9 +1,7 @@
-// The gdbm database object, shared by the files that implement its type
-// (lifecycle, mapping, dict_methods, traversal, maintenance, compaction,
-// recovery, crash_tolerance, backup, apply_changes, open, and the type's tables in
-// database_type), by what every use goes through (change, steps, and the
-// rewrite through a new file, rewrite.h), and by the kvstore package's base
-// type that works on it (mapping_base, mapping_walk).
+// The gdbm database object: its fields, the one door from a method to the
+// open object, the checks every use and change goes through, and the
+// operations, slots and methods that the files working on it share, each
+// under the name of the file that defines it.
 //
 // Every operation that reads or changes an object's handle or cached count
 // runs inside the object's critical section, so that one object shared by
@@ -18,7 +16,7 @@
 #include "kvstore.h"
 #include "ref.h"
 
-#include <algorithm>
+#include <cstdint>
 #include <type_traits>
 #include <utility>
 
@@ -47,20 +45,21 @@ struct database_object {
     const char *busy_with;
     pid_t busy_in;                 // the process running it
     unsigned long working_thread;  // the thread running it
+    // Bumped by every change that can move a traversal's position (a new
+    // key, a deletion, a rewrite, a recovery), whichever object made it: the
+    // package's walks compare it with the value they started with.
+    uint64_t changes;
+    // The package's walks started and not finished: while there are none, a
+    // store skips the check that tells a new key from a replaced value.
+    Py_ssize_t walkers;
 };
 
 inline constexpr char closed_message[] = "GDBM object has already been closed";
-inline constexpr char endless_traversal_message[] =
-    "the key traversal does not end: the database file is damaged";
 
 inline database_object *as_db(PyObject *self)
 {
     return reinterpret_cast<database_object *>(self);
 }
-
-// Raises `error`: the object is closed, or busy with a long operation that
-// this caller cannot wait for.
-void raise_unavailable(database_object &db);
 
 // steps.cpp: while a long operation runs on `db`, waits for its end with
 // the interpreter's other threads running, then returns true. False with
@@ -70,6 +69,10 @@ void raise_unavailable(database_object &db);
 bool wait_for_long_work(database_object &db);
 
 // ---- what every use goes through (change.cpp) ----------------------------
+
+// Raises `error`: the object is closed, or busy with a long operation that
+// this caller cannot wait for.
+void raise_unavailable(database_object &db);
 
 // The process this code runs in, kept up to date across fork().
 pid_t this_process();
@@ -199,56 +202,8 @@ int store(database_object &db, datum key, datum value);
 Py_ssize_t library_count(database_object &db);
 
 // dict_methods.cpp: setdefault()'s body. The value stored under `key`, or
-// `fallback` stored and read back, with `stored` true.
-PyObject *fetch_or_store(database_object &db, PyObject *key_obj, datum key, PyObject *fallback,
-                         bool *stored);
-
-// ---- argument checks (database_type.cpp) -----------------------------------
-
-// get(), setdefault() and pop() (dict_methods.cpp): a key and an optional
-// default (None when not given), positional only.
-bool key_and_default(const char *name, PyObject *const *args, Py_ssize_t nargs, InputDatum &key,
-                     PyObject **fallback);
-
-// Methods check their arguments before they check that the object is open.
-bool takes_no_arguments(const char *name, Py_ssize_t nargs, PyObject *kwnames);
-// A parser of the interpreter's, which words every argument error as the
-// interpreter does; `keywords` names the parameters, "" for positional-only
-// ones.
-_PyArg_Parser argument_parser(const char *format, const char *const *keywords);
-// `progress` as the long operations take it: None or a callable.
-bool is_progress(const char *method, PyObject *progress);
-
-// A method's name as a template argument.
-template <size_t Size>
-struct method_name {
-    constexpr method_name(const char (&name)[Size]) { std::copy_n(name, Size, text); }
-    char text[Size];
-};
-
-// A long operation's one argument: the keyword progress, None or a callable.
-// `Format` is the parser's, which names the method after its colon.
-template <method_name Name, method_name Format>
-bool progress_argument(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                       PyObject **progress)
-{
-    static const char *const keywords[] = {"progress", nullptr};
-    static _PyArg_Parser parser = argument_parser(Format.text, keywords);
-    *progress = Py_None;
-    return _PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, progress) &&
-           is_progress(Name.text, *progress);
-}
-
-constexpr int defining_class_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
-
-// A method registered with defining_class_flags that takes no arguments
-// and runs `body` on the open object.
-template <method_name Name, auto body>
-PyObject *no_argument_method(PyObject *self, PyTypeObject *, PyObject *const *, Py_ssize_t nargs,
-                             PyObject *kwnames)
-{
-    return takes_no_arguments(Name.text, nargs, kwnames) ? on_open(self, body) : nullptr;
-}
+// `fallback` stored and read back.
+PyObject *fetch_or_store(database_object &db, PyObject *key_obj, datum key, PyObject *fallback);
 
 // ---- the type's slots and methods, by file ----------------------------------
 

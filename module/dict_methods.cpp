@@ -1,15 +1,14 @@
 // The dictionary-style methods: get(), setdefault() and clear().
-#include "database.h"
+#include "arguments.h"
 #include "interpreter_private.h"
+#include "key_walk.h"
 
 #include <vector>
 
 namespace kvstore {
 
-PyObject *fetch_or_store(database_object &db, PyObject *key_obj, datum key, PyObject *fallback,
-                         bool *stored)
+PyObject *fetch_or_store(database_object &db, PyObject *key_obj, datum key, PyObject *fallback)
 {
-    *stored = false;
     bool missing;
     PyObject *value = lookup(db, key, &missing);
     if (!missing) {
@@ -18,47 +17,33 @@ PyObject *fetch_or_store(database_object &db, PyObject *key_obj, datum key, PyOb
     if (assign(db, key_obj, key, fallback) < 0) {
         return nullptr;
     }
-    *stored = true;
     // Read back, so the caller gets the stored bytes, not the object given.
     return lookup_or_key_error(db, key_obj, key);
 }
 
-bool key_and_default(const char *name, PyObject *const *args, Py_ssize_t nargs, InputDatum &key,
-                     PyObject **fallback)
-{
-    if (nargs < 1 || nargs > 2) {
-        _PyArg_CheckPositional(name, nargs, 1, 2);
-        return false;
-    }
-    *fallback = nargs == 2 ? args[1] : Py_None;
-    return key.convert(args[0], lookup_key);
-}
-
 namespace {
 
-// clear() deletes in batches gathered by one walk: asking for the first key
-// before every deletion would make it quadratic in the number of records.
+// clear() deletes in batches, each gathered by a walk from the start:
+// asking for the first key before every deletion would make it quadratic in
+// the number of records.
 constexpr size_t clear_batch_keys = 4096;
 constexpr size_t clear_batch_bytes = size_t{4} << 20;
 
-// Collects up to a batch of keys from the start of the traversal. Returns
-// false with an exception set when the library fails.
-bool gather_keys(database_object &db, std::vector<LibDatum> &batch)
+// Collects up to a batch of keys from the start of the traversal, of the
+// `remaining` records. Returns false with an exception set when the library
+// fails or the walk breaks the count.
+bool gather_keys(database_object &db, std::vector<LibDatum> &batch, Py_ssize_t remaining)
 {
     size_t bytes = 0;
-    const char *call = "gdbm_firstkey() error";
-    LibDatum key(gdbm_firstkey(db.handle));
-    while (key) {
-        LibDatum next(gdbm_nextkey(db.handle, key.view()));
-        bytes += static_cast<size_t>(key.view().dsize);
-        batch.push_back(std::move(key));
+    KeyWalk walk(remaining);
+    while (walk.next(db)) {
+        bytes += static_cast<size_t>(walk.key().view().dsize);
+        batch.push_back(walk.take_key());
         if (batch.size() == clear_batch_keys || bytes >= clear_batch_bytes) {
             return true;
         }
-        key = std::move(next);
-        call = "gdbm_nextkey() error";
     }
-    return !raise_unless_miss(db.state, call);
+    return walk.finished();
 }
 
 // get() and setdefault(): the whole method runs in one critical section.
@@ -81,12 +66,6 @@ PyObject *get_value(database_object &db, PyObject *, datum key, PyObject *fallba
     return missing ? Py_NewRef(fallback) : value;
 }
 
-PyObject *set_default(database_object &db, PyObject *key_obj, datum key, PyObject *fallback)
-{
-    bool stored;
-    return fetch_or_store(db, key_obj, key, fallback, &stored);
-}
-
 }  // namespace
 
 PyObject *clear_records(database_object &db)
@@ -94,13 +73,14 @@ PyObject *clear_records(database_object &db)
     if (!may_change(db)) {
         return nullptr;
     }
+    Py_ssize_t remaining = library_count(db);
     db.known_size = -1;
     std::vector<LibDatum> batch;
-    if (!fallible::reserve(batch, clear_batch_keys)) {
+    if (remaining < 0 || !fallible::reserve(batch, clear_batch_keys)) {
         return nullptr;
     }
     for (;;) {
-        if (!gather_keys(db, batch)) {
+        if (!gather_keys(db, batch, remaining)) {
             return nullptr;
         }
         if (batch.empty()) {
@@ -111,10 +91,12 @@ PyObject *clear_records(database_object &db)
                 raise_error(db.state, "cannot delete item from database");
                 return nullptr;
             }
+            ++db.changes;
             if (flush_failed_unreported(db)) {
                 return nullptr;
             }
         }
+        remaining -= static_cast<Py_ssize_t>(batch.size());
         batch.clear();
     }
 }
@@ -126,7 +108,7 @@ PyObject *db_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 
 PyObject *db_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
-    return key_default_method<"setdefault", set_default>(self, args, nargs);
+    return key_default_method<"setdefault", fetch_or_store>(self, args, nargs);
 }
 
 const char get_doc[] =

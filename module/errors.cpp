@@ -23,7 +23,7 @@ void raise_library_error(module_state *state, const char *fallback)
     // as a surrogate escape rather than hiding the library's report.
     Ref text = Ref::take(fallible::decode_locale(message, "surrogateescape"));
     if (text) {
-        PyErr_SetObject(state->error_type, text.borrow());
+        PyErr_SetObject(state->error_type, text.get());
     }
 }
 
@@ -38,11 +38,11 @@ void raise_system_error(module_state *state, int number, const char *text, const
     }
     Ref exc = Ref::take(fault::injected() ? nullptr
                         : name            ? PyObject_CallFunction(state->error_type, "isO", number,
-                                                                  text, name.borrow())
+                                                                  text, name.get())
                                           : PyObject_CallFunction(state->error_type, "is", number,
                                                                   text));
     if (exc) {
-        PyErr_SetObject(state->error_type, exc.borrow());
+        PyErr_SetObject(state->error_type, exc.get());
     }
 }
 

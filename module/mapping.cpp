@@ -1,7 +1,7 @@
 // The mapping protocol: db[key], db[key] = value, del db[key], len(db),
 // key in db and bool(db), with the lookups and stores that the
 // dictionary-style methods share.
-#include "database.h"
+#include "key_walk.h"
 
 namespace kvstore {
 
@@ -32,6 +32,7 @@ int delete_key(database_object &db, PyObject *key_obj, datum key)
 {
     db.known_size = -1;
     if (gdbm_delete(db.handle, key) >= 0) {
+        ++db.changes;
         return commit_change(db) ? 0 : -1;
     }
     if (library_errno() == GDBM_ITEM_NOT_FOUND) {
@@ -57,7 +58,13 @@ bool convert_for_store(database_object &db, PyObject *value_obj, InputDatum &val
 int store(database_object &db, datum key, datum value)
 {
     db.known_size = -1;
+    // A new key can split a bucket under a running walk; a replaced value
+    // moves nothing. Asked only while a walk runs, after the conversion,
+    // which may have started one. A failed check counts as a move, which
+    // only costs a walk a needless stop.
+    bool moves = db.walkers != 0 && gdbm_exists(db.handle, key) == 0;
     if (errno_first_call([&] { return gdbm_store(db.handle, key, value, GDBM_REPLACE); }) >= 0) {
+        db.changes += moves;
         return commit_change(db) ? 0 : -1;
     }
     raise_failure(db.state, errno_first("gdbm_store() error"));
@@ -140,11 +147,11 @@ int is_nonempty(database_object &db)
     if (db.known_size >= 0) {
         return db.known_size > 0;
     }
-    LibDatum first(gdbm_firstkey(db.handle));
-    if (first) {
+    bool failed;
+    if (first_key_of(db, &failed)) {
         return 1;
     }
-    if (raise_unless_miss(db.state, "gdbm_firstkey() error")) {
+    if (failed) {
         return -1;
     }
     db.known_size = 0;

@@ -4,7 +4,9 @@
 // package's class derives from it and adds the file's methods in Python.
 #include "mapping_base.h"
 
+#include "arguments.h"
 #include "interpreter_private.h"
+#include "key_walk.h"
 
 namespace kvstore {
 
@@ -29,45 +31,9 @@ PyObject *batch_call(PyObject *batch, PyObject *const *args, Py_ssize_t nargs)
 
 // ---- what each operation does on the open gdbm object ------------------------
 
-int store_or_delete(mapping_object *m, database_object &db, PyObject *key_obj, datum key,
-                    PyObject *value_obj)
-{
-    if (value_obj == nullptr) {
-        if (assign(db, key_obj, key, nullptr) < 0) {
-            return -1;
-        }
-        ++m->changes;
-        return 0;
-    }
-    InputDatum value;
-    if (!convert_for_store(db, value_obj, value)) {
-        return -1;
-    }
-    // A new key can split a bucket under a running walk; a replaced value
-    // moves nothing. Asked after the conversion, which may have started a
-    // walk. A failed check counts as a move, which only costs a walk a
-    // needless stop.
-    bool moves = m->walkers != 0 && gdbm_exists(db.handle, key) == 0;
-    if (store(db, key, value.get()) < 0) {
-        return -1;
-    }
-    m->changes += moves;
-    return 0;
-}
-
-PyObject *store_default(mapping_object *m, database_object &db, PyObject *key_obj, datum key,
-                        PyObject *fallback)
-{
-    bool stored;
-    PyObject *value = fetch_or_store(db, key_obj, key, fallback, &stored);
-    m->changes += stored;
-    return value;
-}
-
 // pop(): the value and the deletion in one section, so that no other
 // thread's deletion falls between them.
-PyObject *take(mapping_object *m, database_object &db, PyObject *key_obj, datum key,
-               PyObject *fallback)
+PyObject *take(database_object &db, PyObject *key_obj, datum key, PyObject *fallback)
 {
     bool missing;
     Ref value = Ref::take(lookup(db, key, &missing));
@@ -81,18 +47,18 @@ PyObject *take(mapping_object *m, database_object &db, PyObject *key_obj, datum 
     if (!value || assign(db, key_obj, key, nullptr) < 0) {
         return nullptr;
     }
-    ++m->changes;
     return value.release();
 }
 
 // popitem(): the first key in the file's order, its value and the deletion
 // in one section. The pair is made before the record goes, so that a failed
 // allocation leaves it stored.
-PyObject *take_first(mapping_object *m, database_object &db)
+PyObject *take_first(database_object &db)
 {
-    LibDatum first(gdbm_firstkey(db.handle));
+    bool failed;
+    LibDatum first = first_key_of(db, &failed);
     if (!first) {
-        if (!raise_unless_miss(db.state, "gdbm_firstkey() error")) {
+        if (!failed) {
             PyErr_SetString(PyExc_KeyError, "popitem(): database is empty");
         }
         return nullptr;
@@ -101,21 +67,21 @@ PyObject *take_first(mapping_object *m, database_object &db)
     if (!key) {
         return nullptr;
     }
-    Ref value = Ref::take(lookup_or_key_error(db, key.borrow(), first.view()));
+    Ref value = Ref::take(lookup_or_key_error(db, key.get(), first.view()));
     if (!value) {
         return nullptr;
     }
-    Ref pair = Ref::take(fallible::new_pair(key.borrow(), value.borrow()));
-    if (!pair || assign(db, key.borrow(), first.view(), nullptr) < 0) {
+    Ref pair = Ref::take(fallible::new_pair(key.get(), value.get()));
+    if (!pair || assign(db, key.get(), first.view(), nullptr) < 0) {
         return nullptr;
     }
-    ++m->changes;
     return pair.release();
 }
 
 // ---- the slots and methods ----------------------------------------------------
 
-// The slots that change nothing are the gdbm object's own.
+// The gdbm object's own slots and methods: the change count that the walks
+// read is the gdbm object's.
 PyObject *mapping_subscript(PyObject *self, PyObject *key_obj)
 {
     if (PyObject *batch = as_mapping(self)->batch) [[unlikely]] {
@@ -170,36 +136,36 @@ int mapping_ass_subscript(PyObject *self, PyObject *key_obj, PyObject *value_obj
                                     : PyObject_DelItem(m->batch, key_obj);
     }
     PyObject *raw = raw_of(m);
-    InputDatum key;
-    if (raw == nullptr || !key.convert(key_obj, stored_item)) {
-        return -1;
-    }
-    return on_open(raw, [&](database_object &db) {
-        return store_or_delete(m, db, key_obj, key.get(), value_obj);
-    });
+    return raw != nullptr ? db_ass_subscript(raw, key_obj, value_obj) : -1;
 }
 
-// setdefault() and pop(): a key and an optional default, positional only;
-// the whole method runs in one critical section. Without a default given,
-// `body` receives None, or null when `Required` (pop() then raises KeyError
-// for a missing key).
-template <method_name Name, auto body, bool Required>
-PyObject *key_default_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+PyObject *mapping_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
     mapping_object *m = as_mapping(self);
     if (m->batch != nullptr && nargs <= 2) [[unlikely]] {
-        return batch_call<Name>(m->batch, args, nargs);
+        return batch_call<"setdefault">(m->batch, args, nargs);
+    }
+    PyObject *raw = raw_of(m);
+    return raw != nullptr ? db_setdefault(raw, args, nargs) : nullptr;
+}
+
+// pop(): a key and an optional default, positional only; the whole method
+// runs in one critical section. Without a default, take() gets null and
+// raises KeyError for a missing key.
+PyObject *mapping_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    mapping_object *m = as_mapping(self);
+    if (m->batch != nullptr && nargs <= 2) [[unlikely]] {
+        return batch_call<"pop">(m->batch, args, nargs);
     }
     PyObject *raw = raw_of(m);
     InputDatum key;
     PyObject *fallback;
-    if (raw == nullptr || !key_and_default(Name.text, args, nargs, key, &fallback)) {
+    if (raw == nullptr || !key_and_default("pop", args, nargs, key, &fallback)) {
         return nullptr;
     }
-    PyObject *given = Required && nargs == 1 ? nullptr : fallback;
-    return on_open(raw, [&](database_object &db) {
-        return body(m, db, args[0], key.get(), given);
-    });
+    PyObject *given = nargs == 1 ? nullptr : fallback;
+    return on_open(raw, [&](database_object &db) { return take(db, args[0], key.get(), given); });
 }
 
 PyObject *mapping_popitem(PyObject *self, PyObject *)
@@ -212,7 +178,7 @@ PyObject *mapping_popitem(PyObject *self, PyObject *)
     if (raw == nullptr) {
         return nullptr;
     }
-    return on_open(raw, [&](database_object &db) { return take_first(m, db); });
+    return on_open(raw, take_first);
 }
 
 PyObject *mapping_iter(PyObject *self)
@@ -329,12 +295,6 @@ PyGetSetDef mapping_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef mapping_members[] = {
-    {"_changes", Py_T_PYSSIZET, offsetof(mapping_object, changes), 0, nullptr},
-    {"_walkers", Py_T_PYSSIZET, offsetof(mapping_object, walkers), 0, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
 // reorganize(): compact() of the gdbm object under the package's name, so
 // that a refusal names the method the caller called.
 PyObject *mapping_reorganize(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
@@ -353,20 +313,16 @@ PyObject *mapping_reorganize(PyObject *self, PyObject *const *args, Py_ssize_t n
     if (raw == nullptr) {
         return nullptr;
     }
-    PyObject *result = on_open(
+    return on_open(
         raw, [&](database_object &db) { return compact_file(db, progress, "reorganize"); });
-    // The walks' positions are gone with the old file.
-    m->changes += result != nullptr;
-    return result;
 }
 
 PyObject *mapping_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs);
 
 PyMethodDef mapping_methods[] = {
     {"get", as_cfunction(mapping_get), METH_FASTCALL, get_doc},
-    {"setdefault", as_cfunction(key_default_method<"setdefault", store_default, false>),
-     METH_FASTCALL, setdefault_doc},
-    {"pop", as_cfunction(key_default_method<"pop", take, true>), METH_FASTCALL,
+    {"setdefault", as_cfunction(mapping_setdefault), METH_FASTCALL, setdefault_doc},
+    {"pop", as_cfunction(mapping_pop), METH_FASTCALL,
      "pop($self, key, default=<unrepresentable>, /)\n--\n\n"
      "Remove key and return its value, or default (when given) if key is missing.\n"
      "\n"
@@ -420,11 +376,11 @@ PyObject *mapping_init_subclass(PyObject *cls, PyObject *args, PyObject *kwargs)
         if (!found) {
             return nullptr;
         }
-        if (!is_base_method(found.borrow(), def)) {
+        if (!is_base_method(found.get(), def)) {
             continue;
         }
         Ref own = Ref::take(fault::injected() ? nullptr : PyDescr_NewMethod(type, def));
-        if (!own || PyObject_SetAttrString(cls, def->ml_name, own.borrow()) < 0) {
+        if (!own || PyObject_SetAttrString(cls, def->ml_name, own.get()) < 0) {
             return nullptr;
         }
     }
@@ -438,7 +394,6 @@ PyType_Slot mapping_slots[] = {
     {Py_tp_clear, as_slot(mapping_clear)},
     {Py_tp_iter, as_slot(mapping_iter)},
     {Py_tp_methods, mapping_methods},
-    {Py_tp_members, mapping_members},
     {Py_tp_getset, mapping_getset},
     {Py_sq_contains, as_slot(mapping_contains)},
     {Py_mp_length, as_slot(mapping_length)},

@@ -16,12 +16,6 @@ struct mapping_object {
     // never replaced, so that it can be read without the lock.
     PyObject *raw;
     module_state *state;
-    // Bumped by every change that can move a walk's position (a new key, a
-    // deletion); running walks compare it with the value they started with.
-    Py_ssize_t changes;
-    // Walks started and not finished: while there are none, a store skips
-    // the check that tells a new key from a replaced value.
-    Py_ssize_t walkers;
     // The package's running batch (set as _batch), or null: while one runs,
     // every per-record operation is the batch's, which keeps the changes in
     // memory until the batch commits them.

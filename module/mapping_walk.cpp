@@ -1,7 +1,9 @@
 // The walks of kvstore.Database: iter(db) and the iteration of its keys(),
 // values() and items() views, one record per step, in the file's order.
-// A walk stops with RuntimeError when a key was added or deleted through
-// the Database since it started, as a dict's iterators do.
+// A walk stops with RuntimeError when a key was added or deleted since it
+// started, through the Database or its gdbm object, as a dict's iterators
+// do.
+#include "key_walk.h"
 #include "mapping_base.h"
 
 #include <new>
@@ -10,20 +12,12 @@ namespace kvstore {
 
 namespace {
 
-// A damaged bucket directory can send the library's traversal round in a
-// circle. A walk that has yielded this many keys checks them against the
-// library's count; short walks never pay for the count.
-constexpr Py_ssize_t uncounted_steps = 1024;
-
 enum class Phase { fresh, running, done };
 
 // What a walk keeps between steps; constructed in place in the object.
 struct Cursor {
-    LibDatum current{datum{nullptr, 0}};  // the key yielded last
-    Py_ssize_t changes = 0;               // the mapping's count when the walk started
-    Py_ssize_t seen = 0;
-    Py_ssize_t limit = uncounted_steps;
-    bool counted = false;
+    KeyWalk keys;
+    uint64_t changes = 0;  // the gdbm object's count when the walk started
     Phase phase = Phase::fresh;
     WalkKind kind = WalkKind::keys;
 };
@@ -39,56 +33,32 @@ walk_object *as_walk(PyObject *self)
     return reinterpret_cast<walk_object *>(self);
 }
 
-// Ends a running walk: it no longer counts among the mapping's walkers.
-// Called inside the gdbm object's critical section.
-void finish(walk_object *w, mapping_object *m)
+// Ends a running walk: it no longer counts among the gdbm object's walkers.
+// Called inside that object's critical section.
+void finish(walk_object *w, database_object &db)
 {
     if (w->cursor.phase == Phase::running) {
-        --m->walkers;
+        --db.walkers;
     }
     w->cursor.phase = Phase::done;
-    w->cursor.current = LibDatum(datum{nullptr, 0});
+    w->cursor.keys = KeyWalk();
 }
 
-// The next key, or a false LibDatum at the end or on failure (the error
-// set), with the change and endless-walk checks made first.
-LibDatum advance(walk_object *w, mapping_object *m, database_object &db)
+// The next key, true; false at the end or on failure (the error set), with
+// the change check made first.
+bool advance(walk_object *w, database_object &db)
 {
     Cursor &c = w->cursor;
-    const char *call = "gdbm_nextkey() error";
-    LibDatum key(datum{nullptr, 0});
     if (c.phase == Phase::fresh) {
         c.phase = Phase::running;
-        c.changes = m->changes;
-        ++m->walkers;
-        key = LibDatum(gdbm_firstkey(db.handle));
-        call = "gdbm_firstkey() error";
+        c.changes = db.changes;
+        ++db.walkers;
     }
-    else if (m->changes != c.changes) {
+    else if (db.changes != c.changes) {
         PyErr_SetString(PyExc_RuntimeError, "database changed during iteration");
-        return key;
+        return false;
     }
-    else {
-        key = LibDatum(gdbm_nextkey(db.handle, c.current.view()));
-    }
-    if (!key) {
-        raise_unless_miss(db.state, call);
-        return key;
-    }
-    if (c.seen == c.limit) {
-        Py_ssize_t count = c.counted ? c.limit : library_count(db);
-        if (count < 0) {
-            return LibDatum(datum{nullptr, 0});
-        }
-        if (c.counted || c.seen >= count) {
-            raise_error(db.state, endless_traversal_message);
-            return LibDatum(datum{nullptr, 0});
-        }
-        c.limit = count;
-        c.counted = true;
-    }
-    ++c.seen;
-    return key;
+    return c.keys.next(db);
 }
 
 // What one step yields for `key`: the key, its value, or both.
@@ -107,21 +77,18 @@ PyObject *yield(WalkKind kind, database_object &db, const LibDatum &key)
         return nullptr;
     }
     if (missing) {
-        PyErr_SetObject(PyExc_KeyError, key_obj.borrow());
+        PyErr_SetObject(PyExc_KeyError, key_obj.get());
         return nullptr;
     }
-    return value ? fallible::new_pair(key_obj.borrow(), value.borrow()) : nullptr;
+    return value ? fallible::new_pair(key_obj.get(), value.get()) : nullptr;
 }
 
-PyObject *step(walk_object *w, mapping_object *m, database_object &db)
+PyObject *step(walk_object *w, database_object &db)
 {
-    LibDatum key = advance(w, m, db);
-    PyObject *result = key ? yield(w->cursor.kind, db, key) : nullptr;
+    PyObject *result = advance(w, db) ? yield(w->cursor.kind, db, w->cursor.keys.key()) : nullptr;
     if (result == nullptr) {
-        finish(w, m);
-        return nullptr;
+        finish(w, db);
     }
-    w->cursor.current = std::move(key);
     return result;
 }
 
@@ -137,11 +104,11 @@ PyObject *walk_next(PyObject *self)
         w->cursor.phase = Phase::done;
         return nullptr;
     }
-    PyObject *result = on_open(raw, [&](database_object &db) { return step(w, m, db); });
+    PyObject *result = on_open(raw, [&](database_object &db) { return step(w, db); });
     if (result == nullptr && w->cursor.phase != Phase::done) {
         // Refused before its step: the walk ends as a failed step ends it.
         in_section(raw, [&] {
-            finish(w, m);
+            finish(w, *as_db(raw));
             return 0;
         });
     }
@@ -154,10 +121,10 @@ int walk_clear(PyObject *self)
     if (w->mapping == nullptr) {
         return 0;
     }
-    mapping_object *m = as_mapping(w->mapping);
-    if (m->raw != nullptr) {
-        in_section(m->raw, [&] {
-            finish(w, m);
+    PyObject *raw = as_mapping(w->mapping)->raw;
+    if (raw != nullptr) {
+        in_section(raw, [&] {
+            finish(w, *as_db(raw));
             return 0;
         });
     }

@@ -74,8 +74,8 @@ bool parse_switch(PyObject *value, const char *name, int *out)
 }
 
 // A whole number from `low` to `high`, or None, which leaves `out` as it is.
-bool parse_number(PyObject *value, const char *name, Py_ssize_t low, Py_ssize_t high,
-                  Py_ssize_t *out)
+bool number_option(PyObject *value, const char *name, Py_ssize_t low, Py_ssize_t high,
+                   Py_ssize_t *out)
 {
     if (value == Py_None) {
         return true;
@@ -101,7 +101,7 @@ bool parse_number(PyObject *value, const char *name, Py_ssize_t low, Py_ssize_t 
 
 bool parse_cache_size(PyObject *value, Py_ssize_t *out)
 {
-    if (!parse_number(value, "cache_size", 0, PY_SSIZE_T_MAX, out)) {
+    if (!number_option(value, "cache_size", 0, PY_SSIZE_T_MAX, out)) {
         return false;
     }
 #ifndef GDBM_SETCACHEAUTO
@@ -123,7 +123,7 @@ constexpr Py_ssize_t largest_block_size = Py_ssize_t{1} << 28;
 bool parse_block_size(PyObject *value, int *out)
 {
     Py_ssize_t size = 0;
-    if (!parse_number(value, "block_size", 512, largest_block_size, &size)) {
+    if (!number_option(value, "block_size", 512, largest_block_size, &size)) {
         return false;
     }
     if ((size & (size - 1)) != 0) {
@@ -367,7 +367,7 @@ PyObject *open_object(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
     if (!self) {
         return nullptr;
     }
-    database_object &db = *as_db(self.borrow());
+    database_object &db = *as_db(self.get());
     db.known_size = -1;
     db.handle = nullptr;
     db.state = state;
@@ -380,8 +380,10 @@ PyObject *open_object(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
     db.busy_with = nullptr;
     db.busy_in = 0;
     db.working_thread = 0;
-    PyObject_GC_Track(self.borrow());
-    bool opened = open_handle(db, PyBytes_AS_STRING(name.borrow()), flags, mode, chosen);
+    db.changes = 0;
+    db.walkers = 0;
+    PyObject_GC_Track(self.get());
+    bool opened = open_handle(db, PyBytes_AS_STRING(name.get()), flags, mode, chosen);
     return opened ? self.release() : nullptr;
 }
 

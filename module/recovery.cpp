@@ -1,6 +1,6 @@
 // recover(): the library's rewrite of a damaged database into a new file,
 // which reorganize() uses too, with limits that make it all or nothing.
-#include "database.h"
+#include "arguments.h"
 #include "interpreter_private.h"
 
 #include <dirent.h>
@@ -196,7 +196,7 @@ PyObject *report_dict(const gdbm_recovery &report)
                          "failed_keys", static_cast<Py_ssize_t>(report.failed_keys),
                          "failed_buckets", static_cast<Py_ssize_t>(report.failed_buckets),
                          "duplicate_keys", static_cast<Py_ssize_t>(report.duplicate_keys),
-                         "backup_name", backup ? backup.borrow() : Py_None);
+                         "backup_name", backup ? backup.get() : Py_None);
 }
 
 PyObject *recover_database(database_object &db, int flags, gdbm_recovery *report)
@@ -236,6 +236,8 @@ bool run_recovery(database_object &db, gdbm_recovery *report, int flags)
         int before = gdbm_fdesc(db.handle);
         int result = errno_first_call([&] { return gdbm_recover(db.handle, report, flags); });
         int number = errno;
+        // Even a failed recovery may leave the handle on another file.
+        ++db.changes;
         if (gdbm_fdesc(db.handle) != before) {
             keep_descriptor_properties(db);
         }

@@ -23,7 +23,8 @@ public:
     }
     ~Ref() { Py_XDECREF(obj_); }
 
-    PyObject *borrow() const noexcept { return obj_; }
+    // The object, still owned here: the caller gets a borrowed reference.
+    PyObject *get() const noexcept { return obj_; }
     // Gives ownership up to the caller.
     PyObject *release() noexcept { return std::exchange(obj_, nullptr); }
     explicit operator bool() const noexcept { return obj_ != nullptr; }

@@ -115,25 +115,6 @@ bool on_working_thread(const database_object &db)
 
 }  // namespace
 
-void raise_unavailable(database_object &db)
-{
-    if (db.handle == nullptr) {
-        raise_error(db.state, closed_message);
-    }
-    else if (db.busy_in != this_process()) {
-        raise_error(db.state,
-                    "%s() was in progress on this database in another process (pid %ld) when "
-                    "this one was forked from it: open the file again in this process",
-                    db.busy_with, static_cast<long>(db.busy_in));
-    }
-    else {
-        raise_error(db.state,
-                    "%s() is in progress on this database: its progress callable cannot use "
-                    "the database until it returns",
-                    db.busy_with);
-    }
-}
-
 bool wait_for_long_work(database_object &db)
 {
     while (db.busy_with != nullptr) {

@@ -1,14 +1,14 @@
 // Walking the keys: keys(), firstkey() and nextkey().
-#include "database.h"
+#include "arguments.h"
 #include "interpreter_private.h"
+#include "key_walk.h"
 
 namespace kvstore {
 
 namespace {
 
-// A damaged bucket directory can send the library's traversal round in a
-// circle; the list is therefore bounded by the library's own count, so that
-// such a file raises instead of filling all memory.
+// The list is bounded by the library's count, so that a damaged file whose
+// traversal circles raises instead of filling all memory.
 PyObject *list_keys(database_object &db)
 {
     Py_ssize_t count = library_count(db);
@@ -19,32 +19,32 @@ PyObject *list_keys(database_object &db)
     if (!list) {
         return nullptr;
     }
-    const char *call = "gdbm_firstkey() error";
-    LibDatum key(gdbm_firstkey(db.handle));
-    while (key) {
-        if (PyList_GET_SIZE(list.borrow()) == count) {
-            raise_error(db.state, endless_traversal_message);
+    KeyWalk walk(count);
+    while (walk.next(db)) {
+        Ref item = Ref::take(walk.key().to_bytes());
+        if (!item || fallible::list_append(list.get(), item.get()) < 0) {
             return nullptr;
         }
-        Ref item = Ref::take(key.to_bytes());
-        if (!item || fallible::list_append(list.borrow(), item.borrow()) < 0) {
-            return nullptr;
-        }
-        key = LibDatum(gdbm_nextkey(db.handle, key.view()));
-        call = "gdbm_nextkey() error";
     }
-    if (raise_unless_miss(db.state, call)) {
+    return walk.finished() ? list.release() : nullptr;
+}
+
+// What firstkey() and nextkey() return for one step of the traversal.
+PyObject *key_or_none(const LibDatum &key, bool failed)
+{
+    if (failed) {
         return nullptr;
     }
-    return list.release();
+    return key ? key.to_bytes() : Py_NewRef(Py_None);
 }
 
 }  // namespace
 
 PyObject *first_key(database_object &db)
 {
-    LibDatum key(gdbm_firstkey(db.handle));
-    return key_or_none(key, db.state, "gdbm_firstkey() error");
+    bool failed;
+    LibDatum key = first_key_of(db, &failed);
+    return key_or_none(key, failed);
 }
 
 PyObject *db_keys(PyObject *self, PyTypeObject *defining_class, PyObject *const *,
@@ -77,8 +77,9 @@ PyObject *db_nextkey(PyObject *self, PyTypeObject *, PyObject *const *args, Py_s
         return nullptr;
     }
     return on_open(self, [&](database_object &db) {
-        LibDatum key(gdbm_nextkey(db.handle, current.get()));
-        return key_or_none(key, db.state, "gdbm_nextkey() error");
+        bool failed;
+        LibDatum key = key_after(db, current.get(), &failed);
+        return key_or_none(key, failed);
     });
 }
 

@@ -172,6 +172,13 @@ def test_popitem_removes_the_first_key_in_file_order(pdb):
 
 # ---- iteration and changes made meanwhile ---------------------------------------
 
+def reload(m):
+    """Puts the same records under the handle through a new file."""
+    dumped = m.filename + ".dump"
+    m.raw.dump(dumped)
+    m.raw.load(dumped, True)
+
+
 # Each change is made after the first key has been yielded.
 ADDS_OR_REMOVES = {
     "store-new": lambda m: m.__setitem__(b"new", b"v"),
@@ -184,6 +191,7 @@ ADDS_OR_REMOVES = {
     "clear": lambda m: m.clear(),
     "reorganize": lambda m: m.reorganize(),
     "recover": lambda m: m.recover(force=True),
+    "load": reload,
 }
 
 LEAVES_KEYS = {
@@ -196,6 +204,28 @@ LEAVES_KEYS = {
     "refused-store": lambda m: pytest.raises(TypeError, m.__setitem__, b"new", 1),
     "refused-delete": lambda m: pytest.raises(KeyError, m.__delitem__, b"zz"),
 }
+
+# The same kinds of change made through the gdbm object underneath: the count
+# the walks read is that object's.
+RAW_ADDS_OR_REMOVES = {
+    "store-new": lambda m: m.raw.__setitem__(b"new", b"v"),
+    "delete": lambda m: m.raw.__delitem__(b"a"),
+    "setdefault-new": lambda m: m.raw.setdefault(b"new", b"v"),
+    "clear": lambda m: m.raw.clear(),
+    "reorganize": lambda m: m.raw.reorganize(),
+    "compact": lambda m: m.raw.compact(),
+    "recover": lambda m: m.raw.recover(force=True),
+    "load": reload,
+}
+
+RAW_LEAVES_KEYS = {
+    "replace-value": lambda m: m.raw.__setitem__(b"a", b"other value"),
+    "setdefault-present": lambda m: m.raw.setdefault(b"c", b"unused"),
+    "read": lambda m: (m.raw.keys(), m.raw.firstkey(), m.raw.get(b"zz"), len(m.raw)),
+    "refused-delete": lambda m: pytest.raises(KeyError, m.raw.__delitem__, b"zz"),
+    "refused-load": lambda m: pytest.raises(OSError, m.raw.load, m.filename + ".missing"),
+}
+
 
 WALKS = {"iter": iter, "keys": lambda m: iter(m.keys()), "items": lambda m: iter(m.items()),
          "values": lambda m: iter(m.values())}
@@ -211,6 +241,37 @@ def test_adding_or_removing_keys_stops_a_running_iterator(pdb, walk, change):
         next(running)
     # A new iterator starts afresh.
     assert sorted(pdb) == sorted(pdb.keys())
+
+
+@pytest.mark.parametrize("walk", WALKS)
+@pytest.mark.parametrize("change", RAW_ADDS_OR_REMOVES)
+def test_adding_or_removing_keys_through_raw_stops_a_running_iterator(pdb, walk, change):
+    running = WALKS[walk](pdb)
+    next(running)
+    RAW_ADDS_OR_REMOVES[change](pdb)
+    with pytest.raises(RuntimeError, match=CHANGED):
+        next(running)
+
+
+@pytest.mark.parametrize("change", RAW_LEAVES_KEYS)
+def test_other_operations_through_raw_leave_a_running_iterator_going(pdb, change):
+    seen = []
+    for key in pdb:
+        seen.append(key)
+        RAW_LEAVES_KEYS[change](pdb)
+    assert sorted(seen) == sorted(SEED)
+
+
+def test_a_long_walk_stops_at_a_change_through_raw(pdb):
+    # Past the steps a walk takes before it first counts the records.
+    pdb.update((b"%04d" % i, b"") for i in range(2000))
+    seen = 0
+    with pytest.raises(RuntimeError, match=CHANGED):
+        for _ in pdb:
+            seen += 1
+            if seen == 1500:
+                pdb.raw[b"new"] = b"v"
+    assert seen == 1500
 
 
 @pytest.mark.parametrize("change", LEAVES_KEYS)

@@ -2,11 +2,15 @@
 sync and reorganize."""
 
 import os
+import re
+import shutil
+import struct
+from pathlib import Path
 
 import pytest
 
 import _kvstore
-from support import CLOSED, library_message, walk
+from support import CLOSED, library_message, package_over, walk
 
 
 def test_firstkey_of_an_empty_database_is_none(db):
@@ -115,3 +119,67 @@ def test_reorganize_on_a_read_only_database(path):
             db.reorganize()
         assert str(info.value) == library_message("GDBM_READER_CANT_REORGANIZE")
         assert db.keys() == [b"k"]
+
+
+# ---- damaged files: every walk holds the traversal to the library's count ----------
+
+
+def circling(path):
+    """A file whose traversal goes round in a circle (a mutated directory)."""
+    shutil.copyfile(Path(__file__).with_name("data") / "damaged-traversal-cycle.db", path)
+    return "the key traversal does not end: the database file is damaged"
+
+
+def short(path):
+    """Two records, one of them marked empty in its bucket: the library's
+    count still has it, but the traversal skips it."""
+    keys = [b"Qz7!hidden", b"Wx9#listed"]
+    with _kvstore.open(path, "n") as db:
+        for key in keys:
+            db[key] = b"v"
+    data = bytearray(Path(path).read_bytes())
+    # The bucket element: hash value, the key's first four bytes, then the
+    # offset of the key's bytes in the file.
+    for element in re.finditer(re.escape(keys[0][:4]), data):
+        start = element.start()
+        if struct.unpack_from("q", data, start + 4)[0] == data.rindex(keys[0]):
+            struct.pack_into("i", data, start - 4, -1)
+            break
+    else:
+        pytest.fail("the record's bucket element was not found")
+    Path(path).write_bytes(data)
+    return "the key traversal found 1 of the 2 records: the database file is damaged"
+
+
+def load_empty_dump(db, tmp_path):
+    empty = str(tmp_path / "empty.db")
+    with _kvstore.open(empty, "n") as source:
+        source.dump(empty + ".dump")
+    db.load(empty + ".dump")
+
+
+WALKS_OF_THE_FILE = {
+    "keys": lambda db, tmp_path: db.keys(),
+    "dump": lambda db, tmp_path: db.dump(str(tmp_path / "out.dump")),
+    "dump-binary": lambda db, tmp_path: db.dump(str(tmp_path / "out.dump"), "binary"),
+    "compact": lambda db, tmp_path: db.compact(),
+    "load": load_empty_dump,
+    "clear": lambda db, tmp_path: db.clear(),
+    "package-iter": lambda db, tmp_path: list(package_over(db)),
+    "package-items": lambda db, tmp_path: list(package_over(db).items()),
+    "package-values": lambda db, tmp_path: list(package_over(db).values()),
+    "package-reorganize": lambda db, tmp_path: package_over(db).reorganize(),
+}
+
+
+@pytest.mark.parametrize("walk_of", WALKS_OF_THE_FILE)
+@pytest.mark.parametrize("damage", [circling, short])
+def test_a_walk_of_a_damaged_file_raises_and_changes_nothing(tmp_path, damage, walk_of):
+    path = str(tmp_path / "damaged.db")
+    message = damage(path)
+    before = Path(path).read_bytes()
+    with _kvstore.open(path, "w") as db, pytest.raises(_kvstore.error) as info:
+        WALKS_OF_THE_FILE[walk_of](db, tmp_path)
+    assert str(info.value) == message
+    assert Path(path).read_bytes() == before
+    assert not (tmp_path / "out.dump").exists()
