@@ -1,5 +1,6 @@
 // _apply(): a run of changes in one call, for the kvstore package's batches,
 // which commit through it and roll back through it from their journal.
+#include "arguments.h"
 #include "database.h"
 
 namespace kvstore {

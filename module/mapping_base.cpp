@@ -24,7 +24,7 @@ PyObject *batch_call(PyObject *batch, PyObject *const *args, Py_ssize_t nargs)
         return nullptr;
     }
     PyObject *stack[3] = {batch, nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr};
-    return PyObject_VectorcallMethod(name.borrow(), stack,
+    return PyObject_VectorcallMethod(name.get(), stack,
                                      static_cast<size_t>(nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      nullptr);
 }
