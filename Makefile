@@ -114,6 +114,11 @@ check-workflows: $(READY)
 check-matrix: $(READY)
 	bash scripts/check_matrix.sh
 
+.PHONY: bench-lock-wait
+## bench-lock-wait: how soon kvstore.open(timeout=) gets a file another process lets go of, and its CPU meanwhile
+bench-lock-wait: $(BUILT)
+	$(PY) bench/lock_wait.py
+
 .PHONY: bench-shared-reader
 ## bench-shared-reader: a reorganize of 500,000 records with reader threads sharing the Database, against alone
 bench-shared-reader: $(BUILT)

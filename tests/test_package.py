@@ -462,14 +462,21 @@ def test_timeout_waits_then_gives_up(path):
     assert locked.value.errno == errno.EAGAIN
 
 
-def test_timeout_opens_once_the_other_opener_lets_go(path):
-    holder = _kvstore.open(path, "c")
-    holder[b"k"] = b"v"
+# The waiter probes the lock as gdbm takes it: shared for a reader,
+# exclusive for a writer.
+@pytest.mark.parametrize("held, wanted", [("w", "w"), ("w", "r"), ("r", "w")])
+def test_timeout_opens_once_the_other_opener_lets_go(path, held, wanted):
+    with _kvstore.open(path, "c") as db:
+        db[b"k"] = b"v"
+    holder = _kvstore.open(path, held)
     releaser = threading.Timer(0.2, holder.close)
     releaser.start()
     try:
-        with kvstore.open(path, "w", timeout=30) as db:
+        with kvstore.open(path, wanted, timeout=30) as db:
             assert db[b"k"] == b"v"
+            # Not before the other opener let go.
+            with pytest.raises(_kvstore.error, match=CLOSED):
+                len(holder)
     finally:
         releaser.join()
 
