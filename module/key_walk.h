@@ -28,10 +28,11 @@ public:
     // A walk over `records` records, the library's count. Without it, the
     // walk counts once it has yielded a thousand keys, or at its end: a
     // short walk whose caller stops early never pays for the count.
-    explicit KeyWalk(Py_ssize_t records = -1) noexcept
+    explicit KeyWalk(Py_ssize_t records) noexcept
         : limit_(records < 0 ? uncounted_steps : records), counted_(records >= 0)
     {
     }
+    KeyWalk() noexcept : KeyWalk(-1) {}
 
     // Advances to the next key: true with key() set; false at the end, or
     // with `error` set when the library failed or the walk broke the count.
