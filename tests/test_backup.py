@@ -47,7 +47,13 @@ def gdbm_tool(name, *args):
     if tool is None:
         # As on a machine that runs the module from a wheel, without gdbm.
         pytest.skip(f"{name} is missing: scripts/setup.sh installs it (Debian package gdbmtool)")
-    subprocess.run([tool, *map(str, args)], check=True, capture_output=True, timeout=60)
+    subprocess.run([tool, *map(str, args)], check=True, capture_output=True, timeout=60, env=TOOL_ENV)
+
+
+# gdbm's own tools run without the sanitizer that the memory checks preload
+# for the module: their code is gdbm's to mend (gdbm_load 1.23 reads past the
+# end of a buffer on some dumps that hold an empty value).
+TOOL_ENV = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
 
 
 @pytest.fixture
@@ -534,7 +540,7 @@ def tool_run(name, *args):
     tool = shutil.which(name)
     if tool is None:
         pytest.skip(f"{name} is missing: scripts/setup.sh installs it (Debian package gdbmtool)")
-    return subprocess.run([tool, *map(str, args)], capture_output=True, timeout=60)
+    return subprocess.run([tool, *map(str, args)], capture_output=True, timeout=60, env=TOOL_ENV)
 
 
 @pytest.mark.parametrize("fmt", FORMATS)

@@ -20,7 +20,7 @@ import pytest
 import _kvstore
 import kvstore
 from children import build_flush_shim, preload_env, run_json
-from safety_scale import scaled
+from safety_scale import MEMTOOL, scaled
 
 RECORDS = {b"a": b"1", b"b": b"2", b"c": b"3"}
 
@@ -241,6 +241,9 @@ def test_a_journal_of_another_file_is_left_with_an_error(tmp_path):
 
 KILL_TRIALS = scaled(16, minimum=4)
 KILL_SEED = int(os.environ.get("KVSTORE_CRASH_SEED", "20261211"))
+# How long a child may run before it is killed: its first batch must have a
+# chance to commit, which takes many times longer under a sanitizer.
+KILL_WINDOW = 2.0 if MEMTOOL else 0.1
 KEYS = 5000
 
 # Batch n stores every key as n (and "count" too), holds "odd" only when n is
@@ -306,7 +309,7 @@ def test_processes_killed_in_batches_leave_a_whole_batch(tmp_path):
         child = subprocess.Popen([sys.executable, "-c", BATCHES, path, str(trial % 2), str(KEYS)],
                                  stdout=subprocess.PIPE)
         assert child.stdout.readline() == b"ready\n"
-        time.sleep(chance.uniform(0, 0.1))
+        time.sleep(chance.uniform(0, KILL_WINDOW))
         child.send_signal(signal.SIGKILL)
         child.wait()
         child.stdout.close()
