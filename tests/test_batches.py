@@ -241,8 +241,8 @@ def test_a_journal_of_another_file_is_left_with_an_error(tmp_path):
 
 KILL_TRIALS = scaled(16, minimum=4)
 KILL_SEED = int(os.environ.get("KVSTORE_CRASH_SEED", "20261211"))
-# How long a child may run before it is killed: its first batch must have a
-# chance to commit, which takes many times longer under a sanitizer.
+# How long a child runs after its first commit before it is killed: the
+# next batch and its commit, which take many times longer under a sanitizer.
 KILL_WINDOW = 2.0 if MEMTOOL else 0.1
 KEYS = 5000
 
@@ -257,6 +257,7 @@ db = kvstore.open(path, "c", timeout=30)
 n = int(db.get(b"count", b"0"))
 print("ready", flush=True)
 attempt = 0
+told = False
 while True:
     n += 1
     attempt += 1
@@ -275,6 +276,10 @@ while True:
                 db.pop(b"odd", None)
     except ValueError:
         n -= 1
+    else:
+        if not told:
+            print("committed", flush=True)
+            told = True
 """
 
 
@@ -309,6 +314,9 @@ def test_processes_killed_in_batches_leave_a_whole_batch(tmp_path):
         child = subprocess.Popen([sys.executable, "-c", BATCHES, path, str(trial % 2), str(KEYS)],
                                  stdout=subprocess.PIPE)
         assert child.stdout.readline() == b"ready\n"
+        # Killed once it has committed a batch, however slow the machine: at
+        # a random point of the batches after it.
+        assert child.stdout.readline() == b"committed\n"
         time.sleep(chance.uniform(0, KILL_WINDOW))
         child.send_signal(signal.SIGKILL)
         child.wait()
