@@ -103,9 +103,21 @@ class gdbm:
     # For the kvstore package's batches: stores each value (deletes the key
     # where it is None), nothing flushed.
     def _apply(self, changes: dict[bytes, bytes | None], /, *, unmapped: bool = False) -> None: ...
+    # The records the changes would replace, in the layout of a batch's journal.
+    def _journal(self, changes: dict[bytes, bytes | None], /) -> bytes: ...
     def close(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(self, *args: object) -> None: ...
+
+# The base of the kvstore package's batch: its pending changes, which the
+# Database's assignment records directly in the batch's own thread.
+@disjoint_base
+class _Batch:
+    _changes: dict[bytes, bytes | None]
+    _length: int | None
+    _walkers: int
+    owner: int
+    active: bool
 
 @disjoint_base
 class _Mapping:

@@ -3,14 +3,13 @@ written all together through a rollback journal, or not at all."""
 
 from __future__ import annotations
 
-import os
 import threading
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Final, cast, final, override
 
 import _kvstore
 
-from ._journal import encode, journal_name, put_back, remove, write
+from ._journal import Entry, Journal, identity_of, put_back
 
 if TYPE_CHECKING:
     from collections.abc import MutableMapping
@@ -33,7 +32,10 @@ def _stored(data: object) -> bytes:
     if type(data) is bytes:
         return data
     if isinstance(data, str):
-        return data.encode()
+        try:
+            return data.encode()
+        except UnicodeEncodeError:
+            raise TypeError(_BAD_INDEX) from None
     if isinstance(data, bytes):
         return bytes(data)
     raise TypeError(_BAD_INDEX)
@@ -56,7 +58,7 @@ _starting = threading.Lock()
 
 
 @final
-class Batch:
+class Batch(_kvstore._Batch):  # pyright: ignore[reportPrivateUsage]
     """The pending changes of one Database's running batch, as a mapping
     over the file: while it runs, every per-record operation on the Database
     is this mapping's (the Database's base type hands them over).
@@ -65,23 +67,13 @@ class Batch:
     `cleared` says that clear() was called, after which no record of the
     file counts. The thread that started the batch holds `lock` until the
     batch ends: another thread's operation on the Database waits for it,
-    then runs on the file as the batch left it.
+    then runs on the file as the batch left it. The changes, the count, the
+    walkers, the owner and whether the batch is active are the base type's,
+    so that the Database's assignment in the batch's thread records a change
+    without calling this class when neither the count nor a walk needs it.
     """
 
-    __slots__ = (
-        "_changes",
-        "_cleared",
-        "_db",
-        "_durable",
-        "_length",
-        "_raw",
-        "_walkers",
-        "_version",
-        "active",
-        "depth",
-        "lock",
-        "owner",
-    )
+    __slots__ = ("_cleared", "_db", "_durable", "_raw", "_version", "depth", "lock")
 
     def __init__(self, db: Host, durable: bool) -> None:
         self._db: Host = db
@@ -282,43 +274,37 @@ class Batch:
 
     # ---- the commit -----------------------------------------------------------------
 
-    def commit(self, database: str) -> None:
+    def commit(self, journal: Journal) -> None:
         """Writes the pending changes to the file all together, through the
-        journal beside `database`: every change, or with error raised none."""
+        journal: every change, or with error raised none."""
         raw = self._raw
         changes = self._changes
         if self._cleared:
             # Every record of the file goes, unless the batch stores it again.
             run: dict[bytes, bytes | None] = dict.fromkeys(raw.keys())
-            before: dict[bytes, bytes | None] = {key: raw[key] for key in run}
             run.update(changes)
-            for key in changes:
-                _ = before.setdefault(key, None)
         elif changes:
             run = changes
-            get = raw.get
-            before = {key: get(key) for key in changes}
         else:
             return
-        name = journal_name(database)
+        entry = Entry(identity_of(journal.database), len(run), raw._journal(run))
         durable = self._durable
-        write(name, encode(before, os.stat(database)), durable=durable)
+        journal.begin(entry, durable=durable)
         try:
             raw._apply(run, unmapped=len(run) >= UNMAPPED_FROM)
             if durable:
                 raw.sync()
+            journal.end(durable=durable)
         except BaseException as failure:
-            self._undo(before, database, failure)
+            self._undo(entry, journal, failure)
             raise
-        remove(name, durable=durable)
 
-    def _undo(self, before: dict[bytes, bytes | None], database: str, failure: BaseException) -> None:
+    def _undo(self, entry: Entry, journal: Journal, failure: BaseException) -> None:
         """Puts the records back after a commit failed half-way."""
-        raw = self._raw
-        name = journal_name(database)
+        database, name = journal.database, journal.name
         try:
-            put_back(raw, before, database, name)
-            remove(name, durable=True)
+            put_back(self._raw, entry, database, name)
+            journal.discard()
         except BaseException as undo_failure:
             raise _kvstore.error(
                 getattr(undo_failure, "errno", None) or getattr(failure, "errno", None) or 0,
@@ -333,11 +319,11 @@ class Batch:
 class BatchBlock[D: Host]:
     """What Database.batch() returns: the block's start and end."""
 
-    __slots__ = ("_batch", "_database", "_db", "_durable", "_saved")
+    __slots__ = ("_batch", "_db", "_durable", "_journal", "_saved")
 
-    def __init__(self, db: D, database: str, durable: bool) -> None:
+    def __init__(self, db: D, journal: Journal, durable: bool) -> None:
         self._db: D = db
-        self._database: str = database
+        self._journal: Journal = journal
         self._durable: bool = durable
         self._batch: Batch | None = None
         self._saved: tuple[dict[bytes, bytes | None], bool, int | None] | None = None
@@ -380,7 +366,7 @@ class BatchBlock[D: Host]:
             return
         try:
             if exc is None:
-                batch.commit(self._database)
+                batch.commit(self._journal)
         finally:
             batch.active = False
             self._db._batch = None

@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Literal, NoReturn, Self, SupportsIndex, TypedD
 
 import _kvstore
 
-from ._journal import journal_name, remove, roll_back
+from ._journal import Journal, remove, roll_back, unfinished
 from ._batch import Batch, BatchBlock
 
 if TYPE_CHECKING:
@@ -46,7 +46,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
     # No instance dict: the interpreter's fast path for a method call on an
     # object that has one is missed (db.get() would cost a tenth more than
     # the same call on the _kvstore object).
-    __slots__: tuple[str, ...] = ("_closed", "_database", "_filename", "_flag")
+    __slots__: tuple[str, ...] = ("_closed", "_database", "_filename", "_flag", "_journal")
 
     def __init__(
         self, filename: FileName, flag: str = "r", mode: int = 0o666, **tuning: Unpack[Tuning]
@@ -57,6 +57,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         self._closed: bool = False
         # The file itself, past symbolic links: its batches' journal lies beside it.
         self._database: str = os.path.realpath(self._filename)
+        self._journal: Journal = Journal(self._database)
         # Without the file's lock, another opener may be committing a batch:
         # its journal is not ours to touch.
         if "u" not in flag[1:]:
@@ -71,13 +72,16 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         whose journal lies beside the file; run while holding the file's
         lock. identity: the file's (device, inode) before recover() rebuilt
         it under a new one."""
-        name = journal_name(self._database)
+        name = self._journal.name
         if not os.path.lexists(name):
             return
         if self._flag[:1] == "n":
             # The file was emptied by this open: the records are no more.
-            remove(name, durable=True)
+            remove(name)
         elif self._flag[:1] == "r":
+            if not unfinished(name):
+                # A void journal, which a Database killed between commits left.
+                return
             raise _kvstore.error(
                 errno.EUCLEAN,
                 f"the journal {name} of an unfinished batch lies beside the database: open it "
@@ -139,7 +143,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
             raise _kvstore.error("GDBM object has already been closed")
         if self._flag[:1] == "r":
             raise _kvstore.error("batch() needs a database opened for writing, not for reading")
-        return BatchBlock(self, self._database, "s" in self._flag[1:] if durable is None else durable)
+        return BatchBlock(self, self._journal, "s" in self._flag[1:] if durable is None else durable)
 
     def _outside_batch(self, method: str) -> None:
         """A file operation waits for another thread's batch, and is refused
@@ -226,7 +230,10 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         """Closes the file; closing twice is fine."""
         self._outside_batch("close")
         self._closed = True
-        self._raw.close()
+        try:
+            self._journal.close()
+        finally:
+            self._raw.close()
 
     def __enter__(self) -> Self:
         return self

@@ -2,15 +2,23 @@
 change, as they were, in a file beside the database.
 
 A commit writes the journal whole before it changes the first record, and
-removes it once the changes are in the file. A journal found beside a
+voids it once the changes are in the file. A journal found whole beside a
 database therefore means a commit that did not finish: its records are put
 back (rolled back) by the next writer. A journal cut short (a crash while it
-was written) means the database was not touched yet, and is only removed.
+was written) or voided means the database is as a commit left it, and is
+only removed.
+
+The file stays between the commits of one open Database, voided, and goes
+when the Database is closed: making and removing a file costs the folder a
+change for each commit (and, flushed, two folder flushes), where voiding one
+costs a write.
 
 Layout, integers big-endian: the magic, the database file's device and inode
-numbers, the number of records and the length of what follows the header;
-then each record (a flag byte, 1 when the key was stored, the key's and the
-value's lengths, the key, the value); then the CRC-32 of all that precedes.
+numbers, the number of records and the length of the records; then each
+record (a flag byte, 1 when the key was stored, the key's and the value's
+lengths, the key, the value), as the gdbm object's _journal() gives them;
+then the CRC-32 of all that precedes. Bytes after it are what a longer
+journal left, and are not read. Voiding overwrites the magic with zeros.
 """
 
 from __future__ import annotations
@@ -19,19 +27,19 @@ import errno
 import os
 import struct
 import zlib
-from typing import TYPE_CHECKING, cast
+from typing import Final, cast, final
 
 import _kvstore
 
-if TYPE_CHECKING:
-    from collections.abc import Mapping
+_MAGIC: Final = b"kvstore-journal\x01"
+_HEADER: Final = struct.Struct(">16sQQQQ")
+_RECORD: Final = struct.Struct(">BII")
+_CHECKSUM: Final = struct.Struct(">I")
+_VOID: Final = bytes(len(_MAGIC))
 
-_MAGIC = b"kvstore-journal\x01"
-_HEADER = struct.Struct(">16sQQQQ")
-_RECORD = struct.Struct(">BII")
-_CHECKSUM = struct.Struct(">I")
+SUFFIX: Final = "-journal"
 
-SUFFIX = "-journal"
+type Identity = tuple[int, int]
 
 
 def journal_name(database: str) -> str:
@@ -41,77 +49,154 @@ def journal_name(database: str) -> str:
     return database + SUFFIX
 
 
-def encode(before: Mapping[bytes, bytes | None], identity: os.stat_result) -> bytes:
-    """The journal's content for the records `before` (None: not stored)."""
-    parts: list[bytes] = []
-    append = parts.append
-    pack = _RECORD.pack
-    for key, value in before.items():
-        if value is None:
-            append(pack(0, len(key), 0))
-            append(key)
-        else:
-            append(pack(1, len(key), len(value)))
-            append(key)
-            append(value)
-    body = b"".join(parts)
-    header = _HEADER.pack(_MAGIC, identity.st_dev, identity.st_ino, len(before), len(body))
-    checksum = zlib.crc32(body, zlib.crc32(header))
-    return b"".join((header, body, _CHECKSUM.pack(checksum)))
+def identity_of(database: str) -> Identity:
+    status = os.stat(database)
+    return status.st_dev, status.st_ino
 
 
-def decode(content: bytes) -> tuple[tuple[int, int], dict[bytes, bytes | None]] | None:
-    """The database's (device, inode) and the records as they were, or None
-    for a journal cut short or garbled: one whose writing did not finish."""
+@final
+class Entry:
+    """One commit's journal: the file it belongs to and the records it
+    puts back, `count` of them in `records` (the layout above)."""
+
+    __slots__ = ("count", "identity", "records")
+
+    def __init__(self, identity: Identity, count: int, records: bytes) -> None:
+        self.identity: Identity = identity
+        self.count: int = count
+        self.records: bytes = records
+
+    def parts(self) -> tuple[bytes, bytes, bytes]:
+        """The journal file's content, in three parts."""
+        header = _HEADER.pack(_MAGIC, *self.identity, self.count, len(self.records))
+        checksum = zlib.crc32(self.records, zlib.crc32(header))
+        return header, self.records, _CHECKSUM.pack(checksum)
+
+    def before(self) -> dict[bytes, bytes | None]:
+        """The records as they were (None: not stored)."""
+        records: dict[bytes, bytes | None] = {}
+        content = self.records
+        position = 0
+        for _ in range(self.count):
+            stored, key_length, value_length = cast(
+                "tuple[int, int, int]", _RECORD.unpack_from(content, position)
+            )
+            position += _RECORD.size
+            key = content[position : position + key_length]
+            position += key_length
+            records[key] = content[position : position + value_length] if stored else None
+            position += value_length
+        return records
+
+
+def decode(content: bytes) -> Entry | None:
+    """The journal's entry, or None for one cut short, garbled or voided:
+    one whose commit did not start or has ended."""
     if len(content) < _HEADER.size + _CHECKSUM.size:
         return None
-    magic, device, inode, count, length = cast("tuple[bytes, int, int, int, int]", _HEADER.unpack_from(content))
+    magic, device, inode, count, length = cast(
+        "tuple[bytes, int, int, int, int]", _HEADER.unpack_from(content)
+    )
     end = _HEADER.size + length
-    if magic != _MAGIC or len(content) != end + _CHECKSUM.size:
+    if magic != _MAGIC or len(content) < end + _CHECKSUM.size:
         return None
     (checksum,) = cast("tuple[int]", _CHECKSUM.unpack_from(content, end))
     if zlib.crc32(memoryview(content)[:end]) != checksum:
         return None
-    records: dict[bytes, bytes | None] = {}
-    position = _HEADER.size
-    for _ in range(count):
-        stored, key_length, value_length = cast("tuple[int, int, int]", _RECORD.unpack_from(content, position))
-        position += _RECORD.size
-        key = content[position : position + key_length]
-        position += key_length
-        records[key] = content[position : position + value_length] if stored else None
-        position += value_length
-    return (device, inode), records
+    return Entry((device, inode), count, content[_HEADER.size : end])
 
 
-def write(name: str, content: bytes, *, durable: bool) -> None:
-    """Writes the journal; with `durable`, it and its folder entry are on
-    the disk before this returns."""
-    fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o600)
-    try:
+@final
+class Journal:
+    """The journal file of one open Database's commits."""
+
+    __slots__ = ("_made", "database", "name")
+
+    def __init__(self, database: str) -> None:
+        self.database: str = database
+        self.name: str = journal_name(database)
+        # Whether this Database made the file, which it voids after each
+        # commit and removes when it is closed.
+        self._made: bool = False
+
+    def begin(self, entry: Entry, *, durable: bool) -> None:
+        """Writes the journal of a commit about to start; with `durable`, it
+        is on the disk (and its name in the folder) before this returns.
+        On a failure, nothing was changed and the journal stays void."""
+        fd = os.open(self.name, os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        made = not self._made
+        self._made = True
         try:
-            view = memoryview(content)
-            while view:
-                view = view[os.write(fd, view) :]
-            if durable:
-                os.fsync(fd)
+            try:
+                _write_all(fd, entry.parts())
+                if durable:
+                    os.fdatasync(fd)
+            except BaseException:
+                # Best done: a whole journal of a commit that never started
+                # puts back the records the file still holds.
+                try:
+                    _void(fd)
+                except OSError:
+                    pass
+                raise
         finally:
             os.close(fd)
-        if durable:
-            flush_folder(name)
-    except BaseException:
-        # Nothing was changed yet: a journal cut short would only be removed
-        # by the next open.
-        os.unlink(name)
-        raise
+        if durable and made:
+            flush_folder(self.name)
+
+    def end(self, *, durable: bool) -> None:
+        """Voids the journal: the commit's last step."""
+        fd = os.open(self.name, os.O_WRONLY | os.O_CLOEXEC)
+        try:
+            _void(fd)
+            if durable:
+                os.fdatasync(fd)
+        finally:
+            os.close(fd)
+
+    def discard(self) -> None:
+        """Removes the journal, flushed: a failed commit's, once undone."""
+        self._made = False
+        remove(self.name)
+
+    def close(self) -> None:
+        """Removes the void journal of this Database's commits, if any."""
+        if self._made:
+            self._made = False
+            content = read(self.name)
+            if content is not None and decode(content) is None:
+                os.unlink(self.name)
 
 
-def replace(name: str, content: bytes) -> None:
+def _write_all(fd: int, parts: tuple[bytes, ...]) -> None:
+    buffers = [memoryview(part) for part in parts if part]
+    offset = 0
+    while buffers:
+        written = os.pwritev(fd, buffers, offset)
+        offset += written
+        while buffers and written >= len(buffers[0]):
+            written -= len(buffers[0])
+            _ = buffers.pop(0)
+        if buffers:
+            buffers[0] = buffers[0][written:]
+
+
+def _void(fd: int) -> None:
+    if os.pwrite(fd, _VOID, 0) != len(_VOID):
+        raise _kvstore.error(errno.EIO, "the journal could not be voided")
+
+
+def replace(name: str, entry: Entry) -> None:
     """Puts a new journal in the place of the old one in one step, flushed:
     the old one stays until the new one is whole on the disk."""
     fresh = name + ".new"
-    write(fresh, content, durable=True)
+    fd = os.open(fresh, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o600)
     try:
+        try:
+            _write_all(fd, entry.parts())
+            os.fsync(fd)
+        finally:
+            os.close(fd)
         os.rename(fresh, name)
     except BaseException:
         os.unlink(fresh)
@@ -119,11 +204,10 @@ def replace(name: str, content: bytes) -> None:
     flush_folder(name)
 
 
-def remove(name: str, *, durable: bool) -> None:
-    """Removes the journal: the commit's last step."""
+def remove(name: str) -> None:
+    """Removes a journal that needs nothing more, flushed."""
     os.unlink(name)
-    if durable:
-        flush_folder(name)
+    flush_folder(name)
 
 
 def flush_folder(name: str) -> None:
@@ -143,26 +227,27 @@ def read(name: str) -> bytes | None:
         return None
 
 
-def roll_back(
-    raw: _kvstore.gdbm, database: str, name: str, identity: tuple[int, int] | None = None
-) -> None:
+def unfinished(name: str) -> bool:
+    """Whether the journal `name` is there, whole: a commit to roll back."""
+    content = read(name)
+    return content is not None and decode(content) is not None
+
+
+def roll_back(raw: _kvstore.gdbm, database: str, name: str, identity: Identity | None = None) -> None:
     """Puts back the records of the unfinished commit whose journal `name`
     lies beside `database`, open for writing in `raw` (whose lock keeps every
     other writer out meanwhile), flushes them, then removes the journal. A
-    journal cut short is only removed. A journal that names another file is
-    left, with error raised: the database was replaced since, and putting
-    those records into it could mix two files. `identity` is the file's
-    (device, inode) when the caller has just rebuilt it under a new one."""
+    journal cut short or voided is only removed. A journal that names another
+    file is left, with error raised: the database was replaced since, and
+    putting those records into it could mix two files. `identity` is the
+    file's (device, inode) when the caller has just rebuilt it under a new
+    one."""
     content = read(name)
     if content is None:
         return
-    found = decode(content)
-    if found is not None:
-        named, before = found
-        if identity is None:
-            now = os.stat(database)
-            identity = (now.st_dev, now.st_ino)
-        if named != identity:
+    entry = decode(content)
+    if entry is not None:
+        if entry.identity != (identity or identity_of(database)):
             raise _kvstore.error(
                 errno.EEXIST,
                 f"the journal {name} of an unfinished batch belongs to another file than the "
@@ -170,24 +255,27 @@ def roll_back(
                 + "checked the database",
                 database,
             )
-        put_back(raw, before, database, name)
-    remove(name, durable=True)
+        put_back(raw, entry, database, name)
+    remove(name)
 
 
-def put_back(raw: _kvstore.gdbm, before: Mapping[bytes, bytes | None], database: str, name: str) -> None:
-    """Stores the records `before` (deleting those that were not there) and
-    flushes them. A write cut short by a crash or refused by a full disk can
-    leave the library refusing every change until the file is rebuilt: then
-    it is rebuilt first, and the journal `name` made anew for the rebuilt
-    file (a new inode), so that it still rolls back should this fail too."""
+def put_back(raw: _kvstore.gdbm, entry: Entry, database: str, name: str) -> None:
+    """Stores the records as they were (deleting those that were not there)
+    and flushes them. A write cut short by a crash or refused by a full disk
+    can leave the library refusing every change until the file is rebuilt:
+    then it is rebuilt first, and the journal `name` made anew for the
+    rebuilt file (a new inode), so that it still rolls back should this fail
+    too."""
+    before = entry.before()
     try:
-        raw._apply(dict(before))
+        raw._apply(before)
     except _kvstore.error:
         report = raw.recover(force=True)
         if report["failed_keys"] or report["failed_buckets"]:
             raise _kvstore.error(
                 errno.EIO, f"rebuilding the file lost records ({report}): the batch cannot be undone"
             ) from None
-        replace(name, encode(before, os.stat(database)))
-        raw._apply(dict(before))
+        replace(name, Entry(identity_of(database), entry.count, entry.records))
+        raw._apply(before)
     raw.sync()
+

@@ -2,6 +2,10 @@
 // which commit through it and roll back through it from their journal.
 #include "arguments.h"
 #include "database.h"
+#include "growing.h"
+
+#include <cstdint>
+#include <cstring>
 
 namespace kvstore {
 
@@ -18,7 +22,11 @@ public:
         if (during < 0) {
             return;
         }
-        if (gdbm_setopt(handle, get, &now, sizeof now) != 0 || now == during) {
+        if (gdbm_setopt(handle, get, &now, sizeof now) != 0) {
+            failed_ = true;
+            return;
+        }
+        if (now == during) {
             return;
         }
         if (gdbm_setopt(handle, set, &during, sizeof during) == 0) {
@@ -53,24 +61,33 @@ private:
     bool failed_ = false;
 };
 
+// The dict of changes of a batch: bytes keys to bytes or None.
+bool change_of(PyObject *key, PyObject *value, InputDatum &k, InputDatum &v)
+{
+    if (!PyBytes_CheckExact(key) || (value != Py_None && !PyBytes_CheckExact(value))) {
+        PyErr_SetString(PyExc_TypeError, "a batch's changes are a dict of bytes to bytes or None");
+        return false;
+    }
+    return k.convert(key, lookup_key) && (value == Py_None || v.convert(value, lookup_key));
+}
+
 // One change: `value` stored under `key`, or `key` deleted when `value` is
 // None (a key that is not there is already as wanted).
 bool apply_one(database_object &db, PyObject *key, PyObject *value)
 {
-    if (!PyBytes_CheckExact(key) || (value != Py_None && !PyBytes_CheckExact(value))) {
-        PyErr_SetString(PyExc_TypeError, "_apply() takes a dict of bytes to bytes or None");
+    InputDatum k;
+    InputDatum v;
+    if (!change_of(key, value, k, v)) {
         return false;
     }
-    datum k{PyBytes_AS_STRING(key), static_cast<int>(PyBytes_GET_SIZE(key))};
     if (value == Py_None) {
-        if (gdbm_delete(db.handle, k) == 0 || library_errno() == GDBM_ITEM_NOT_FOUND) {
+        if (gdbm_delete(db.handle, k.get()) == 0 || library_errno() == GDBM_ITEM_NOT_FOUND) {
             return true;
         }
         raise_failure(db.state, library_failure("gdbm_delete() error"));
         return false;
     }
-    datum v{PyBytes_AS_STRING(value), static_cast<int>(PyBytes_GET_SIZE(value))};
-    if (errno_first_call([&] { return gdbm_store(db.handle, k, v, GDBM_REPLACE); }) == 0) {
+    if (errno_first_call([&] { return gdbm_store(db.handle, k.get(), v.get(), GDBM_REPLACE); }) == 0) {
         return true;
     }
     raise_failure(db.state, errno_first("gdbm_store() error"));
@@ -112,7 +129,74 @@ PyObject *apply_changes(database_object &db, PyObject *changes, bool unmapped)
     return applied ? Py_NewRef(Py_None) : nullptr;
 }
 
+// Appends one journal record for `key`: whether the file stores it, the
+// key's and the value's lengths (32 bits, big-endian), the key, the value.
+bool append_record(Growing<char> &out, datum key, const LibDatum &value)
+{
+    size_t value_size = value ? static_cast<size_t>(value.view().dsize) : 0;
+    size_t size = 9 + static_cast<size_t>(key.dsize) + value_size;
+    if (!out.reserve_more(size)) {
+        return false;
+    }
+    char *at = out.data() + out.size();
+    *at++ = value ? 1 : 0;
+    for (uint32_t length : {static_cast<uint32_t>(key.dsize), static_cast<uint32_t>(value_size)}) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            *at++ = static_cast<char>((length >> shift) & 0xff);
+        }
+    }
+    std::memcpy(at, key.dptr, static_cast<size_t>(key.dsize));
+    if (value_size != 0) {
+        std::memcpy(at + key.dsize, value.view().dptr, value_size);
+    }
+    out.extend(size);
+    return true;
+}
+
+// The records that the changes would replace, as they are now.
+PyObject *journal_records(database_object &db, PyObject *changes)
+{
+    Growing<char> out;
+    bool done = true;
+    Py_ssize_t position = 0;
+    PyObject *key;
+    PyObject *value;
+    Py_BEGIN_CRITICAL_SECTION(changes);
+    while (done && PyDict_Next(changes, &position, &key, &value)) {
+        InputDatum k;
+        InputDatum v;
+        done = change_of(key, value, k, v);
+        if (done) {
+            LibDatum stored(gdbm_fetch(db.handle, k.get()));
+            done = (stored || !raise_unless_miss(db.state, "gdbm_fetch() error")) &&
+                   append_record(out, k.get(), stored);
+        }
+    }
+    Py_END_CRITICAL_SECTION();
+    if (!done) {
+        return nullptr;
+    }
+    return fallible::new_bytes(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
 }  // namespace
+
+PyObject *db_journal(PyObject *self, PyObject *changes)
+{
+    if (!PyDict_Check(changes)) {
+        PyErr_Format(PyExc_TypeError, "_journal() argument must be dict, not %.100s",
+                     Py_TYPE(changes)->tp_name);
+        return nullptr;
+    }
+    return on_open(self, [&](database_object &db) { return journal_records(db, changes); });
+}
+
+const char journal_doc[] =
+"_journal($self, changes, /)\n--\n\n"
+"The records that the dict changes would replace, as the file holds them\n"
+"now, in the layout of a batch's journal: for each key, in the dict's\n"
+"order, a byte (1 when the key is stored), the key's and the value's\n"
+"lengths as 32-bit big-endian numbers, the key and the value.";
 
 PyObject *db_apply(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {

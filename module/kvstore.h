@@ -17,6 +17,7 @@ struct module_state {
     // The kvstore package's base type and its walks (mapping_base.h).
     PyTypeObject *mapping_type;
     PyTypeObject *walk_type;
+    PyTypeObject *batch_type;
 };
 
 // The state of the module object `module`: the route to it for the
@@ -38,6 +39,8 @@ extern PyType_Spec database_spec;
 // (mapping_walk.cpp).
 extern PyType_Spec mapping_spec;
 extern PyType_Spec walk_spec;
+// The base of the package's batch (batch_base.cpp).
+extern PyType_Spec batch_spec;
 PyObject *open_database(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 extern const char open_doc[];
 // open() with gdbm's settings for the handle as keywords, for the kvstore

@@ -132,8 +132,12 @@ int mapping_ass_subscript(PyObject *self, PyObject *key_obj, PyObject *value_obj
 {
     mapping_object *m = as_mapping(self);
     if (m->batch != nullptr) [[unlikely]] {
-        return value_obj != nullptr ? PyObject_SetItem(m->batch, key_obj, value_obj)
-                                    : PyObject_DelItem(m->batch, key_obj);
+        if (value_obj == nullptr) {
+            return PyObject_DelItem(m->batch, key_obj);
+        }
+        int recorded = record_change(m->batch, key_obj, value_obj);
+        return recorded != 0 ? (recorded > 0 ? 0 : -1)
+                             : PyObject_SetItem(m->batch, key_obj, value_obj);
     }
     PyObject *raw = raw_of(m);
     return raw != nullptr ? db_ass_subscript(raw, key_obj, value_obj) : -1;
@@ -285,7 +289,13 @@ int set_batch(PyObject *self, PyObject *value, void *)
         PyErr_SetString(PyExc_AttributeError, "_batch cannot be deleted; set it to None");
         return -1;
     }
-    Py_XSETREF(as_mapping(self)->batch, value == Py_None ? nullptr : Py_NewRef(value));
+    mapping_object *m = as_mapping(self);
+    if (value != Py_None && !PyObject_TypeCheck(value, m->state->batch_type)) {
+        PyErr_Format(PyExc_TypeError, "_batch must be a _kvstore._Batch or None, not %.100s",
+                     Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    Py_XSETREF(m->batch, value == Py_None ? nullptr : Py_NewRef(value));
     return 0;
 }
 

@@ -37,6 +37,28 @@ inline PyObject *raw_of(mapping_object *m)
     return m->raw;
 }
 
+// The base of the package's batch (batch_base.cpp), the only kind of
+// object that _batch takes.
+struct batch_object {
+    PyObject_HEAD
+    PyObject *changes;
+    PyObject *length;
+    Py_ssize_t walkers;
+    unsigned long owner;
+    bool active;
+};
+
+inline batch_object *as_batch(PyObject *self)
+{
+    return reinterpret_cast<batch_object *>(self);
+}
+
+// Records `value` under `key` in the running `batch` without a Python
+// call: 1 when done, 0 when the batch's class has to do it (another thread,
+// a count or walk to keep up, data that is not exact bytes or str), -1
+// with an exception set.
+int record_change(PyObject *batch, PyObject *key_obj, PyObject *value_obj);
+
 enum class WalkKind { keys, values, items };
 
 // A new walk over `mapping`'s records, yielding `kind`.

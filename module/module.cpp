@@ -26,6 +26,12 @@ int module_exec(PyObject *module)
     if (state->walk_type == nullptr) {
         return -1;
     }
+    state->batch_type =
+        reinterpret_cast<PyTypeObject *>(fallible::type_from_spec(module, &batch_spec));
+    if (state->batch_type == nullptr ||
+        fallible::module_add_type(module, state->batch_type) < 0) {
+        return -1;
+    }
     state->error_type = fallible::new_exception("_kvstore.error", PyExc_OSError);
     if (state->error_type == nullptr) {
         return -1;
@@ -50,6 +56,7 @@ int module_traverse(PyObject *module, visitproc visit, void *arg)
     Py_VISIT(state->database_type);
     Py_VISIT(state->mapping_type);
     Py_VISIT(state->walk_type);
+    Py_VISIT(state->batch_type);
     return 0;
 }
 
@@ -60,6 +67,7 @@ int module_clear(PyObject *module)
     Py_CLEAR(state->database_type);
     Py_CLEAR(state->mapping_type);
     Py_CLEAR(state->walk_type);
+    Py_CLEAR(state->batch_type);
     return 0;
 }
 

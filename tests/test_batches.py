@@ -6,14 +6,17 @@ The kill tests (KVSTORE_TEST_SCALE sets their number; make crash-batches runs
 hundreds) kill children in the middle of batches and check what the next
 open finds."""
 
+import contextlib
 import errno
 import os
 import random
 import signal
+import struct
 import subprocess
 import sys
 import threading
 import time
+import zlib
 
 import pytest
 
@@ -91,6 +94,77 @@ def test_reads_see_the_batch_and_the_commit_keeps_it(db, change, tmp_path):
     db.close()
     with kvstore.open(tmp_path / "batch.db") as again:
         assert dict(again.items()) == model
+
+
+class Subclass(bytes):
+    pass
+
+
+# What keys and values may be: a batch takes and refuses what the Database
+# does, whether its own thread records the change directly or not.
+DATA = {
+    "bytes": b"k",
+    "str": "ключ",
+    "bytes-subclass": Subclass(b"sub"),
+    "bytearray": bytearray(b"array"),
+    "int": 5,
+    "surrogate": "\udcff",
+}
+
+
+@pytest.mark.parametrize("data", DATA.values(), ids=DATA.keys())
+def test_a_batch_takes_keys_and_values_as_the_database_does(tmp_path, data):
+    def outcome(store):
+        try:
+            store()
+        except Exception as refused:
+            return type(refused)
+        return None
+
+    results = []
+    for batched in (False, True):
+        with kvstore.open(tmp_path / f"{batched}.db", "c") as db:
+            with db.batch() if batched else contextlib.nullcontext():
+                outcomes = [outcome(lambda: db.__setitem__(data, b"value")),
+                            outcome(lambda: db.__setitem__(b"key", data))]
+                seen = dict(db.items())
+            results.append((outcomes, seen, dict(db.items())))
+    assert results[0] == results[1]
+
+
+def test_batch_is_the_only_kind_of_pending_changes(db):
+    with pytest.raises(TypeError, match="_batch must be"):
+        db._batch = {}
+    db[b"still"] = b"works"
+    assert db[b"still"] == b"works"
+
+
+def test_the_journal_stays_void_between_commits_and_goes_at_close(tmp_path):
+    path = tmp_path / "void.db"
+    code = r"""
+import os, sys, kvstore
+db = kvstore.open(sys.argv[1], "c")
+with db.batch():
+    db[b"a"] = b"1"
+with db.batch():
+    db[b"b"] = b"2"
+os._exit(7)
+"""
+    # A process that dies between commits leaves the void journal.
+    done = subprocess.run([sys.executable, "-c", code, str(path)])
+    assert done.returncode == 7
+    journal = str(path) + "-journal"
+    assert kvstore._journal.decode(kvstore._journal.read(journal)) is None
+    with kvstore.open(path, "r") as reader:
+        assert dict(reader.items()) == {b"a": b"1", b"b": b"2"}
+    with kvstore.open(path, "w") as writer:
+        assert not os.path.exists(journal)
+        with writer.batch():
+            writer[b"c"] = b"3"
+        assert os.path.exists(journal)
+    assert not os.path.exists(journal)
+    with kvstore.open(path, "r") as reader:
+        assert dict(reader.items()) == {b"a": b"1", b"b": b"2", b"c": b"3"}
 
 
 def test_an_inner_batch_that_fails_drops_its_own_changes_only(db):
@@ -174,6 +248,18 @@ def test_other_threads_wait_for_the_batch_and_then_see_it_whole(db):
 # ---- journals left by a crash ---------------------------------------------------
 
 
+def journal_content(before, identity):
+    """A journal putting back `before` (None: not stored) into the file of
+    `identity`, built here from the layout the package documents."""
+    body = b"".join(
+        struct.pack(">BII", value is not None, len(key), len(value or b"")) + key + (value or b"")
+        for key, value in before.items()
+    )
+    header = struct.pack(">16sQQQQ", b"kvstore-journal\x01", identity.st_dev, identity.st_ino,
+                         len(before), len(body))
+    return header + body + struct.pack(">I", zlib.crc32(header + body))
+
+
 def crash_in_commit(path, records, changes):
     """Leaves what a process killed in the middle of a commit leaves: the
     journal written whole, half of the changes in the file (flushed)."""
@@ -184,9 +270,8 @@ path, records, changes = sys.argv[1], eval(sys.argv[2]), eval(sys.argv[3])
 db = kvstore.open(path, "c")
 db.update(records)
 db.sync()
-before = {key: db.get(key) for key in changes}
-_journal.write(_journal.journal_name(db._database), _journal.encode(before, os.stat(path)),
-               durable=True)
+entry = _journal.Entry(_journal.identity_of(path), len(changes), db.raw._journal(changes))
+db._journal.begin(entry, durable=True)
 db.raw._apply(dict(list(changes.items())[: len(changes) // 2]))
 db.sync()
 os._exit(9)
@@ -213,7 +298,7 @@ def test_a_journal_cut_short_is_only_removed(tmp_path):
     path = str(tmp_path / "torn.db")
     with kvstore.open(path, "c") as db:
         db.update(RECORDS)
-    content = kvstore._journal.encode({b"a": b"journal's", b"new": None}, os.stat(path))
+    content = journal_content({b"a": b"journal's", b"new": None}, os.stat(path))
     for cut in (len(content) - 1, 40, 10, 0):
         with open(path + "-journal", "wb") as journal:
             journal.write(content[:cut])
@@ -228,7 +313,7 @@ def test_a_journal_of_another_file_is_left_with_an_error(tmp_path):
         db[b"a"] = b"1"
     journal = str(path) + "-journal"
     with open(journal, "wb") as out:
-        out.write(kvstore._journal.encode({b"a": b"old"}, os.stat(tmp_path)))
+        out.write(journal_content({b"a": b"old"}, os.stat(tmp_path)))
     with pytest.raises(kvstore.error, match="belongs to another file"):
         kvstore.open(path, "w")
     assert os.path.exists(journal)

@@ -62,6 +62,16 @@ def package_store_while_walking(db):
     package[b"new"] = VALUE
 
 
+def package_batch(db, folder):
+    package = package_over(db)
+    package._flag, package._closed = "c", False
+    package._database = os.path.realpath(folder / "db")
+    package._journal = kvstore._journal.Journal(package._database)
+    with package.batch():
+        package[TEXT_KEY + "!"] = TEXT_VALUE
+        package[b"new"] = VALUE
+
+
 def package_walks(db):
     package = package_over(db)
     assert [len(list(view)) for view in (package, package.values(), package.items())] == [3, 3, 3]
@@ -127,6 +137,9 @@ CASES = {
                     lambda model: model.__delitem__(TEXT_KEY.encode()), None),
     "package-popitem": ("c", lambda db, folder: package_over(db).popitem(),
                         lambda model: model.__delitem__(first_seeded_key()), None),
+    "package-batch": ("c", package_batch,
+                      lambda model: model.update({(TEXT_KEY + "!").encode(): TEXT_VALUE.encode(),
+                                                  b"new": VALUE}), None),
     "package-walks": ("c", lambda db, folder: package_walks(db), None, None),
     "recover-with-backup": ("c", lambda db, folder: db.recover(backup=True, force=True), None,
                             None),

@@ -267,6 +267,10 @@ CASES = {
     "_apply_types": (False, lambda e: raises(TypeError, None, e.db._apply, {KEY: 1})),
     "_apply_read_only": (False, lambda e: raises(E, None, e.ro._apply, {KEY: VALUE})),
     "_apply_closed": (False, lambda e: raises(E, CLOSED, e.closed._apply, {})),
+    "_journal": (False, lambda e: check((b"\x01", b"\x00"), lambda: (
+        e.db._journal({KEY + b"\x00": None})[:1], e.db._journal({KEY + b"missing": VALUE})[:1]))),
+    "_journal_types": (False, lambda e: raises(TypeError, None, e.db._journal, {KEY: 1})),
+    "_journal_closed": (False, lambda e: raises(E, CLOSED, e.closed._journal, {})),
     # backups
     "dump_load_ascii": (True, lambda e: e.dump_and_load("ascii")),
     "dump_load_binary": (True, lambda e: e.dump_and_load("binary")),

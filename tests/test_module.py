@@ -19,7 +19,7 @@ def test_public_attributes():
     public = {name for name in vars(_kvstore) if not name.startswith("__")} - {"_fault_at"}
     # _Mapping is the private base of the kvstore package's Database, and
     # _open_tuned the package's route to gdbm's settings.
-    assert public == {"open", "latest_snapshot", "error", "open_flags", "_KVSTORE_VERSION", "_Mapping",
+    assert public == {"open", "latest_snapshot", "error", "open_flags", "_KVSTORE_VERSION", "_Mapping", "_Batch",
                       "_open_tuned"}
 
 
