@@ -291,10 +291,13 @@ def _put_items(command: Command) -> None:
                     raise DatabaseError(f"{source}, line {number}: the key {show(key)} is stored already "
                                         + "(--replace replaces it)")
         progress = command.progress("put-items")
-        for done, (key, (value, _)) in enumerate(records.items(), 1):
-            db[key] = value
-            if progress is not None:
-                progress(done, len(records))
+        # One batch: a failure in the stores, or the death of the process,
+        # leaves none of them.
+        with db.batch():
+            for done, (key, (value, _)) in enumerate(records.items(), 1):
+                db[key] = value
+                if progress is not None:
+                    progress(done, len(records))
 
 
 @subcommand("dump", "write every record to a dump file that gdbm's tools read",

@@ -264,18 +264,22 @@ def put_back(raw: _kvstore.gdbm, entry: Entry, database: str, name: str) -> None
     and flushes them. A write cut short by a crash or refused by a full disk
     can leave the library refusing every change until the file is rebuilt:
     then it is rebuilt first, and the journal `name` made anew for the
-    rebuilt file (a new inode), so that it still rolls back should this fail
-    too."""
+    rebuilt file (a new inode) before anything else, so that it still rolls
+    back should what follows fail too. A rebuild that could not read every
+    record raises error once the journal's records are back: the records it
+    lost are gone, unless the journal held them."""
     before = entry.before()
     try:
         raw._apply(before)
     except _kvstore.error:
         report = raw.recover(force=True)
-        if report["failed_keys"] or report["failed_buckets"]:
-            raise _kvstore.error(
-                errno.EIO, f"rebuilding the file lost records ({report}): the batch cannot be undone"
-            ) from None
         replace(name, Entry(identity_of(database), entry.count, entry.records))
         raw._apply(before)
+        if report["failed_keys"] or report["failed_buckets"]:
+            raw.sync()
+            raise _kvstore.error(
+                errno.EIO,
+                f"rebuilding the file lost records ({report}): the batch's records are back as "
+                + "they were, and the records lost are gone unless the batch had changed them",
+            ) from None
     raw.sync()
-

@@ -6,6 +6,7 @@ import importlib.metadata
 import json
 import os
 import pty
+import resource
 import select
 import signal
 import struct
@@ -16,6 +17,7 @@ from pathlib import Path
 import pytest
 
 import _kvstore
+import kvstore
 
 RECORDS = {b"alpha": b"1", b"caf\xc3\xa9": b"cr\xc3\xa8me", b"\xff\x00bin": b"\x01\x02",
            b"two\nlines": b"back\\slash"}
@@ -577,6 +579,24 @@ def test_put_items_stores_all_or_nothing(dbfile, tmp_path, case, into):
         assert records_of(dbfile) == RECORDS
     else:
         assert not target.exists()
+
+
+def test_put_items_that_fail_in_the_stores_leave_the_records_as_before(dbfile, tmp_path):
+    # The file may not grow by more than a few blocks: the stores fail midway.
+    size = dbfile.stat().st_size + 64 * 1024
+    lines = b"".join(b'{"key": "k%d", "value": "%s"}\n' % (i, b"v" * 1000) for i in range(2000))
+
+    def limited():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+
+    run = subprocess.run(kvstore_command("put-items", dbfile, "-"), input=lines,
+                         capture_output=True, timeout=60, preexec_fn=limited)
+    assert_one_line_error(run.returncode, run.stdout, run.stderr.decode())
+    # Undone at once, or (should the undo fail too) by the next writer.
+    with kvstore.open(dbfile, "w") as db:
+        assert dict(db.items()) == RECORDS
+    assert not os.path.exists(str(dbfile) + "-journal")
 
 
 def test_put_items_replaces_when_asked(dbfile):
