@@ -61,33 +61,50 @@ private:
     bool failed_ = false;
 };
 
-// The dict of changes of a batch: bytes keys to bytes or None.
-bool change_of(PyObject *key, PyObject *value, InputDatum &k, InputDatum &v)
+// Calls `each(key, value)` for each change of the dict `changes` (bytes
+// keys to bytes, or to None for a deletion, whose `value` is null) in the
+// dict's order, holding it, until a call fails; false with an exception set.
+template <class Each>
+bool for_each_change(PyObject *changes, Each each)
 {
-    if (!PyBytes_CheckExact(key) || (value != Py_None && !PyBytes_CheckExact(value))) {
-        PyErr_SetString(PyExc_TypeError, "a batch's changes are a dict of bytes to bytes or None");
-        return false;
+    bool done = true;
+    Py_ssize_t position = 0;
+    PyObject *key;
+    PyObject *value;
+    Py_BEGIN_CRITICAL_SECTION(changes);
+    while (done && PyDict_Next(changes, &position, &key, &value)) {
+        InputDatum k;
+        InputDatum v;
+        if (!PyBytes_CheckExact(key) || (value != Py_None && !PyBytes_CheckExact(value))) {
+            PyErr_SetString(PyExc_TypeError,
+                            "a batch's changes are a dict of bytes to bytes or None");
+            done = false;
+        }
+        else if (value == Py_None) {
+            done = k.convert(key, lookup_key) && each(k.get(), nullptr);
+        }
+        else {
+            done = k.convert(key, lookup_key) && v.convert(value, lookup_key);
+            datum stored = v.get();
+            done = done && each(k.get(), &stored);
+        }
     }
-    return k.convert(key, lookup_key) && (value == Py_None || v.convert(value, lookup_key));
+    Py_END_CRITICAL_SECTION();
+    return done;
 }
 
-// One change: `value` stored under `key`, or `key` deleted when `value` is
-// None (a key that is not there is already as wanted).
-bool apply_one(database_object &db, PyObject *key, PyObject *value)
+// One change: `*value` stored under `key`, or `key` deleted when `value` is
+// null (a key that is not there is already as wanted).
+bool apply_one(database_object &db, datum key, const datum *value)
 {
-    InputDatum k;
-    InputDatum v;
-    if (!change_of(key, value, k, v)) {
-        return false;
-    }
-    if (value == Py_None) {
-        if (gdbm_delete(db.handle, k.get()) == 0 || library_errno() == GDBM_ITEM_NOT_FOUND) {
+    if (value == nullptr) {
+        if (gdbm_delete(db.handle, key) == 0 || library_errno() == GDBM_ITEM_NOT_FOUND) {
             return true;
         }
         raise_failure(db.state, library_failure("gdbm_delete() error"));
         return false;
     }
-    if (errno_first_call([&] { return gdbm_store(db.handle, k.get(), v.get(), GDBM_REPLACE); }) == 0) {
+    if (errno_first_call([&] { return gdbm_store(db.handle, key, *value, GDBM_REPLACE); }) == 0) {
         return true;
     }
     raise_failure(db.state, errno_first("gdbm_store() error"));
@@ -112,15 +129,8 @@ PyObject *apply_changes(database_object &db, PyObject *changes, bool unmapped)
         raise_failure(db.state, library_failure("gdbm_setopt() error"));
         return nullptr;
     }
-    bool applied = true;
-    Py_ssize_t position = 0;
-    PyObject *key;
-    PyObject *value;
-    Py_BEGIN_CRITICAL_SECTION(changes);
-    while (applied && PyDict_Next(changes, &position, &key, &value)) {
-        applied = apply_one(db, key, value);
-    }
-    Py_END_CRITICAL_SECTION();
+    bool applied = for_each_change(
+        changes, [&](datum key, const datum *value) { return apply_one(db, key, value); });
     bool restored = mapping.restore() && sync_mode.restore();
     if (applied && !restored) {
         raise_failure(db.state, library_failure("gdbm_setopt() error"));
@@ -157,22 +167,11 @@ bool append_record(Growing<char> &out, datum key, const LibDatum &value)
 PyObject *journal_records(database_object &db, PyObject *changes)
 {
     Growing<char> out;
-    bool done = true;
-    Py_ssize_t position = 0;
-    PyObject *key;
-    PyObject *value;
-    Py_BEGIN_CRITICAL_SECTION(changes);
-    while (done && PyDict_Next(changes, &position, &key, &value)) {
-        InputDatum k;
-        InputDatum v;
-        done = change_of(key, value, k, v);
-        if (done) {
-            LibDatum stored(gdbm_fetch(db.handle, k.get()));
-            done = (stored || !raise_unless_miss(db.state, "gdbm_fetch() error")) &&
-                   append_record(out, k.get(), stored);
-        }
-    }
-    Py_END_CRITICAL_SECTION();
+    bool done = for_each_change(changes, [&](datum key, const datum *) {
+        LibDatum stored(gdbm_fetch(db.handle, key));
+        return (stored || !raise_unless_miss(db.state, "gdbm_fetch() error")) &&
+               append_record(out, key, stored);
+    });
     if (!done) {
         return nullptr;
     }

@@ -7,30 +7,31 @@ namespace kvstore {
 
 namespace {
 
+// The module's types: where the state keeps each, and whether the module
+// shows it by name.
+struct type_entry {
+    PyType_Spec *spec;
+    PyTypeObject *module_state::*kept;
+    bool named;
+};
+
+constexpr type_entry types[] = {
+    {&database_spec, &module_state::database_type, false},
+    {&mapping_spec, &module_state::mapping_type, true},
+    {&walk_spec, &module_state::walk_type, false},
+    {&batch_spec, &module_state::batch_type, true},
+};
+
 int module_exec(PyObject *module)
 {
     module_state *state = state_of_module(module);
-    state->database_type =
-        reinterpret_cast<PyTypeObject *>(fallible::type_from_spec(module, &database_spec));
-    if (state->database_type == nullptr) {
-        return -1;
-    }
-    state->mapping_type =
-        reinterpret_cast<PyTypeObject *>(fallible::type_from_spec(module, &mapping_spec));
-    if (state->mapping_type == nullptr ||
-        fallible::module_add_type(module, state->mapping_type) < 0) {
-        return -1;
-    }
-    state->walk_type =
-        reinterpret_cast<PyTypeObject *>(fallible::type_from_spec(module, &walk_spec));
-    if (state->walk_type == nullptr) {
-        return -1;
-    }
-    state->batch_type =
-        reinterpret_cast<PyTypeObject *>(fallible::type_from_spec(module, &batch_spec));
-    if (state->batch_type == nullptr ||
-        fallible::module_add_type(module, state->batch_type) < 0) {
-        return -1;
+    for (const type_entry &entry : types) {
+        PyTypeObject *type =
+            reinterpret_cast<PyTypeObject *>(fallible::type_from_spec(module, entry.spec));
+        state->*entry.kept = type;
+        if (type == nullptr || (entry.named && fallible::module_add_type(module, type) < 0)) {
+            return -1;
+        }
     }
     state->error_type = fallible::new_exception("_kvstore.error", PyExc_OSError);
     if (state->error_type == nullptr) {
@@ -53,10 +54,9 @@ int module_traverse(PyObject *module, visitproc visit, void *arg)
 {
     module_state *state = state_of_module(module);
     Py_VISIT(state->error_type);
-    Py_VISIT(state->database_type);
-    Py_VISIT(state->mapping_type);
-    Py_VISIT(state->walk_type);
-    Py_VISIT(state->batch_type);
+    for (const type_entry &entry : types) {
+        Py_VISIT(state->*entry.kept);
+    }
     return 0;
 }
 
@@ -64,10 +64,9 @@ int module_clear(PyObject *module)
 {
     module_state *state = state_of_module(module);
     Py_CLEAR(state->error_type);
-    Py_CLEAR(state->database_type);
-    Py_CLEAR(state->mapping_type);
-    Py_CLEAR(state->walk_type);
-    Py_CLEAR(state->batch_type);
+    for (const type_entry &entry : types) {
+        Py_CLEAR(state->*entry.kept);
+    }
     return 0;
 }
 
