@@ -222,9 +222,36 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         """Stores every record of a dump file, or none: a malformed dump, an
         existing key (unless replace is true) or a failure leaves the records
         as they were. Afterwards an ASCII dump sets the file's mode and owner
-        to those it records, as gdbm's tools do. progress as in dump()."""
+        to those it records, as gdbm's tools do. progress as in dump().
+
+        A dump smaller than the database file is stored in place, as a
+        durable batch (see batch()), which costs what its records cost; a
+        larger one is written with the database's records into a new file
+        that then takes the database's name, as the _kvstore object's load()
+        does."""
         self._outside_batch("load")
-        self._raw.load(path, replace, progress=progress)
+        if not self._loads_in_place(path):
+            self._raw.load(path, replace, progress=progress)
+            return
+
+        def commit(records: dict[bytes, bytes]) -> None:
+            with self.batch(durable=True):
+                if progress is not None:
+                    _ = progress(0, len(records))
+                self.update(records)
+                if progress is not None:
+                    _ = progress(len(records), len(records))
+
+        self._raw._load_with(path, replace, commit)
+
+    def _loads_in_place(self, path: FileName) -> bool:
+        """Whether a load of the dump `path` is cheaper as a batch than as a
+        rewrite of the whole file: when the dump is the smaller file."""
+        try:
+            return os.stat(path).st_size < os.stat(self._database).st_size
+        except OSError:
+            # The rewrite's load names what is wrong.
+            return False
 
     def close(self) -> None:
         """Closes the file; closing twice is fine."""

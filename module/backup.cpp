@@ -188,19 +188,26 @@ bool read_dump(database_object &db, const char *name, bool replace, DumpContents
            (replace || refuse_stored_keys(db, dump, checking));
 }
 
-PyObject *load_file(database_object &db, const char *name, bool replace, PyObject *progress)
+// A load's start: the database may take the records, and the dump is read
+// and checked whole.
+bool begin_load(database_object &db, const char *name, bool replace, DumpContents &dump)
 {
     if (!may_change(db)) {
-        return nullptr;
+        return false;
     }
     if (!db.writable) {
         // As any store through a reader is refused, before anything is read.
         gdbm_set_errno(db.handle, GDBM_READER_CANT_STORE, false);
         raise_failure(db.state, library_failure("gdbm_store() error"));
-        return nullptr;
+        return false;
     }
+    return read_dump(db, name, replace, dump);
+}
+
+PyObject *load_file(database_object &db, const char *name, bool replace, PyObject *progress)
+{
     DumpContents dump;
-    if (!read_dump(db, name, replace, dump)) {
+    if (!begin_load(db, name, replace, dump)) {
         return nullptr;
     }
     // The records go into a new file with the database's own, which takes
@@ -219,6 +226,53 @@ PyObject *load_file(database_object &db, const char *name, bool replace, PyObjec
                   dump.metadata().apply(db.state, gdbm_fdesc(rewrite.target()), db.name) &&
                   rewrite.take_name();
     return loaded ? Py_NewRef(Py_None) : nullptr;
+}
+
+// The dump's records as a dict; without replace, a key given twice is
+// refused as a stored one is.
+PyObject *records_of(module_state *state, const DumpContents &dump, bool replace)
+{
+    Ref records = Ref::take(fault::injected() ? nullptr : PyDict_New());
+    for (size_t record = 0; records && record < dump.records(); ++record) {
+        datum key = dump.key(record);
+        datum value = dump.value(record);
+        Ref key_obj = Ref::take(fallible::new_bytes(key.dptr, key.dsize));
+        Ref value_obj = Ref::take(fallible::new_bytes(value.dptr, value.dsize));
+        if (!key_obj || !value_obj) {
+            return nullptr;
+        }
+        if (!replace && PyDict_Contains(records.get(), key_obj.get()) != 0) {
+            if (!PyErr_Occurred()) {
+                raise_cannot_replace(state, key);
+            }
+            return nullptr;
+        }
+        if (PyDict_SetItem(records.get(), key_obj.get(), value_obj.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return records.release();
+}
+
+// load() with the records handed to `commit` (the kvstore package's batch,
+// which writes them in place, all or none) instead of a rewrite of the file.
+PyObject *load_with(database_object &db, const char *name, bool replace, PyObject *commit)
+{
+    DumpContents dump;
+    if (!begin_load(db, name, replace, dump)) {
+        return nullptr;
+    }
+    Ref records = Ref::take(records_of(db.state, dump, replace));
+    if (!records) {
+        return nullptr;
+    }
+    Ref committed = Ref::take(PyObject_CallOneArg(commit, records.get()));
+    // The commit ran Python code, which may have closed the object.
+    if (!committed || !ensure_open(db) ||
+        !dump.metadata().apply(db.state, gdbm_fdesc(db.handle), db.name)) {
+        return nullptr;
+    }
+    return Py_NewRef(Py_None);
 }
 
 // ---- the methods ----------------------------------------------------------------
@@ -275,6 +329,28 @@ PyObject *db_load(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     return file_method<"load", "O|O$O:load", to_replace, false, load_file>(self, args, nargs,
                                                                           kwnames);
 }
+
+PyObject *db_load_with(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (!_PyArg_CheckPositional("_load_with", nargs, 3, 3)) {
+        return nullptr;
+    }
+    bool replace;
+    Ref path;
+    if (!to_replace(args[1], &replace) || !to_path(args[0], path)) {
+        return nullptr;
+    }
+    const char *name = PyBytes_AS_STRING(path.get());
+    return on_open(self,
+                   [&](database_object &db) { return load_with(db, name, replace, args[2]); });
+}
+
+const char load_with_doc[] =
+"_load_with($self, filename, replace, commit, /)\n--\n\n"
+"load() for the kvstore package's batches: the dump is read and checked as\n"
+"load() does, then commit(records), given the dump's records as a dict,\n"
+"stores them, and the dump's owner and mode are applied as load() applies\n"
+"them.  The file is not rewritten.";
 
 const char dump_doc[] =
 "dump($self, filename, format='ascii', /, *, progress=None)\n--\n\n"

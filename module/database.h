@@ -279,6 +279,8 @@ PyObject *db_dump(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
 PyObject *db_load(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 extern const char dump_doc[];
 extern const char load_doc[];
+PyObject *db_load_with(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+extern const char load_with_doc[];
 
 }  // namespace kvstore
 

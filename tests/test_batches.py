@@ -11,6 +11,7 @@ import errno
 import os
 import random
 import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -470,3 +471,80 @@ def test_a_full_disk_in_the_commit_leaves_the_records_as_before(tmp_path, flush_
     else:
         assert "undo" in result["raised"][1] and result["journal"], result
         assert result["recovered"] == before and not result["journal after recover"]
+
+
+# ---- loads into a larger database: a batch in place ------------------------------
+
+
+@pytest.fixture
+def large(tmp_path):
+    """A database file larger than the dumps of a few records below."""
+    path = tmp_path / "large.db"
+    with kvstore.open(path, "c") as db:
+        db.update({b"k%d" % i: b"v" * 100 for i in range(2000)})
+    return path
+
+
+def dump_of(folder, records, dump_format="ascii", mode=0o640):
+    source = folder / "source.db"
+    with kvstore.open(source, "n") as db:
+        db.update(records)
+        os.chmod(source, mode)
+        db.dump(folder / f"small.{dump_format}", dump_format)
+    return folder / f"small.{dump_format}"
+
+
+@pytest.mark.parametrize("dump_format", ["ascii", "binary"])
+def test_a_small_load_is_stored_in_place(large, tmp_path, dump_format):
+    dump = dump_of(tmp_path, {b"new": b"1", b"k1": b"replaced"}, dump_format)
+    before = os.stat(large)
+    seen = []
+    with kvstore.open(large, "w") as db:
+        expected = {**dict(db.items()), b"new": b"1", b"k1": b"replaced"}
+        db.load(dump, True, progress=lambda done, total: seen.append((done, total)))
+        assert dict(db.items()) == expected
+    after = os.stat(large)
+    assert after.st_ino == before.st_ino, "the file was rewritten"
+    assert seen == [(0, 2), (2, 2)]
+    # An ASCII dump records the mode of the file it was made from.
+    expected_mode = 0o640 if dump_format == "ascii" else stat.S_IMODE(before.st_mode)
+    assert stat.S_IMODE(after.st_mode) == expected_mode
+    assert not os.path.exists(str(large) + "-journal")
+
+
+def duplicated_key_dump(folder, extra):
+    """An ASCII dump that holds the key b"dup1" twice."""
+    dump = dump_of(folder, {b"dup1": b"first", b"dup2": b"second", **extra})
+    text = dump.read_bytes()
+    assert text.count(b"ZHVwMg==") == 1
+    dump.write_bytes(text.replace(b"ZHVwMg==", b"ZHVwMQ=="))
+    return dump
+
+
+@pytest.mark.parametrize("target", ["larger", "smaller"])
+@pytest.mark.parametrize("case", ["stored", "twice", "progress raises"])
+def test_a_refused_load_changes_nothing_in_place_or_rewritten(large, tmp_path, target, case):
+    path = large if target == "larger" else tmp_path / "tiny.db"
+    with kvstore.open(path, "c") as db:
+        db[b"new"] = b"there"
+        before = dict(db.items())
+        inode = os.stat(path).st_ino
+        # A dump larger than the file is loaded by a rewrite.
+        extra = {} if target == "larger" else {b"big": b"x" * 200_000}
+        if case == "twice":
+            dump, progress = duplicated_key_dump(tmp_path, extra), None
+        else:
+            dump = dump_of(tmp_path, {b"new": b"1", b"other": b"2", **extra})
+
+            def progress(done, total):
+                if done == total and case == "progress raises":
+                    raise ValueError("stop")
+
+        assert db._loads_in_place(dump) == (target == "larger")
+        with pytest.raises(ValueError if case == "progress raises" else kvstore.error) as refused:
+            db.load(dump, case == "progress raises", progress=progress)
+        if case != "progress raises":
+            assert "already stored (replace=True replaces it)" in str(refused.value)
+        assert dict(db.items()) == before
+    assert os.stat(path).st_ino == inode
+    assert not os.path.exists(str(path) + "-journal")

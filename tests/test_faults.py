@@ -154,6 +154,9 @@ def dump_then_load(db, folder, replace):
 
 # The dump holds the records as they are: loading it changes no record.
 CASES["dump-and-load"] = ("c", lambda db, folder: dump_then_load(db, folder, True), None, None)
+CASES["dump-and-load-with"] = ("c", lambda db, folder: (
+    db.dump(str(folder / "backup.dump")),
+    db._load_with(str(folder / "backup.dump"), True, db._apply)), None, None)
 CASES["load-stored-key"] = ("c", lambda db, folder: dump_then_load(db, folder, False), None,
                             _kvstore.error)
 

@@ -288,6 +288,14 @@ CASES = {
     "load_read_only": (True, lambda e: raises(E, library_message("GDBM_READER_CANT_STORE"), e.ro.load, e.dump_path)),
     "load_name_type": (False, lambda e: raises(TypeError, None, e.db.load, 1.5)),
     "load_closed": (False, lambda e: raises(E, CLOSED, e.closed.load, e.dump_path)),
+    # load() in place, the records handed to a commit callable
+    "_load_with": (True, lambda e: (e.db.dump(e.dump_path), e.db._load_with(e.dump_path, True, e.db._apply))),
+    "_load_with_commit_raises": (True, lambda e: (e.db.dump(e.dump_path), raises(
+        ZeroDivisionError, None, e.db._load_with, e.dump_path, True, lambda records: 1 / 0))),
+    "_load_with_conflict": (True, lambda e: (e.db.dump(e.dump_path), raises(
+        E, None, e.db._load_with, e.dump_path, False, e.db._apply))),
+    "_load_with_arguments": (False, lambda e: raises(TypeError, None, e.db._load_with, e.dump_path, True)),
+    "_load_with_closed": (False, lambda e: raises(E, CLOSED, e.closed._load_with, e.dump_path, True, print)),
 }
 
 
