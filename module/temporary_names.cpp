@@ -202,4 +202,11 @@ PyObject *leftover_names(PyObject *, PyObject *target_obj)
     return names.release();
 }
 
+const char leftover_names_doc[] =
+"_leftover_names($module, target, /)\n--\n\n"
+"The paths of the files that compact(), load() or dump() made beside target.\n"
+"\n"
+"Those of calls running now and those that killed processes left, unsorted;\n"
+"none where target's folder cannot be read.  For kvstore._leftovers.";
+
 }  // namespace kvstore

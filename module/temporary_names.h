@@ -64,6 +64,7 @@ void sweep_leftovers(int folder, const char *prefix, const TemporaryKind &kind);
 // after `target` (bytes, as os.fsencode() gives it) in its folder, whether
 // a live process holds them or not; none where the folder cannot be read.
 PyObject *leftover_names(PyObject *module, PyObject *target);
+extern const char leftover_names_doc[];
 
 }  // namespace kvstore
 
