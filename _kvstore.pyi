@@ -166,6 +166,9 @@ def latest_snapshot[T: _FileName](even: T, odd: T, /) -> T:
 def open(filename: _FileName, flags: str = "r", mode: int = 0o666, /) -> gdbm:
     """Open a gdbm database file and return a gdbm object."""
 
+def _leftover_names(target: _FileName, /) -> list[bytes]:
+    """The paths of the files that compact(), load() or dump() made beside target, held or left."""
+
 def _open_tuned(
     filename: _FileName,
     flags: str = "r",

@@ -3,6 +3,7 @@
 // database as of the last sync: failure_atomic() turns it on, and the module
 // function latest_snapshot() tells which snapshot to recover from.
 #include "arguments.h"
+#include "files.h"
 #include "interpreter_private.h"
 
 #include <sys/stat.h>
@@ -53,29 +54,36 @@ bool exists(const char *name)
 }
 
 // The library creates both snapshot files before it tries the first
-// reflink copy; when that fails, the files it created are removed again.
+// reflink copy, and leaves them when that fails: the files it made are
+// removed again. It does not say which it made, nor keep them open: a name
+// that was free before the call and now holds a file such as the library
+// makes (regular, this user's, empty, with no permission but its owner's
+// write) is taken for its file, and removed while its name still leads to
+// that file (MadeFile), never a file that someone else put there.
 class CreatedFiles {
 public:
     CreatedFiles(const char *even, const char *odd)
-        : even_(even), odd_(odd), even_was_there_(exists(even)), odd_was_there_(exists(odd))
+        : names_{even, odd}, were_there_{exists(even), exists(odd)}
     {
     }
 
-    void remove() const
+    void remove()
     {
-        if (!even_was_there_) {
-            unlink(even_);
-        }
-        if (!odd_was_there_) {
-            unlink(odd_);
+        for (int i = 0; i < 2; ++i) {
+            struct stat status;
+            if (!were_there_[i] && lstat(names_[i], &status) == 0 && S_ISREG(status.st_mode) &&
+                status.st_uid == geteuid() && status.st_size == 0 &&
+                (status.st_mode & 07777 & ~S_IWUSR) == 0) {
+                MadeFile made;
+                made.record(names_[i], status);
+                made.remove();
+            }
         }
     }
 
 private:
-    const char *even_;
-    const char *odd_;
-    bool even_was_there_;
-    bool odd_was_there_;
+    const char *names_[2];
+    bool were_there_[2];
 };
 
 bool lacks_reflinks(GDBM_FILE handle, int number)

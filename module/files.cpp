@@ -1,96 +1,53 @@
-// The files this module opens itself (files.h).
+// The files this module opens and makes itself (files.h).
 #include "files.h"
 
 #include "errors.h"
 
+#include <atomic>
 #include <cerrno>
-#include <climits>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <sys/file.h>
 
 namespace kvstore {
 
 namespace {
 
-// "~" and 8 hex digits.
-constexpr size_t hash_length = 9;
+// Names tried before a creation gives up.
+constexpr int name_attempts = 100;
 
-uint32_t name_hash(const char *text, size_t length)
+// Different in each call, across threads and processes alike.
+unsigned long unique_number()
 {
-    uint32_t hash = 2166136261U;
-    for (size_t i = 0; i < length; ++i) {
-        hash = (hash ^ static_cast<unsigned char>(text[i])) * 16777619U;
-    }
-    return hash;
+    static std::atomic<unsigned long> counter{0};
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    unsigned long mixed = static_cast<unsigned long>(t.tv_nsec) * 2654435761UL;
+    return mixed ^ (static_cast<unsigned long>(getpid()) << 20) ^ counter.fetch_add(1);
 }
 
-}  // namespace
-
-bool temporary_prefix(const char *target, const char *mark, size_t unique, Growing<char> &out)
+void fill_unique(char *to, const TemporaryKind &kind)
 {
-    const char *slash = std::strrchr(target, '/');
-    size_t folder_length = slash == nullptr ? 0 : static_cast<size_t>(slash - target) + 1;
-    const char *base = target + folder_length;
-    size_t base_length = std::strlen(base);
-    size_t mark_length = std::strlen(mark);
-    size_t most_total = folder_length + base_length + hash_length + mark_length + unique + 1;
-    out.resize_down(0);
-    if (!out.reserve_more(std::max<size_t>(most_total, 2))) {
-        return false;
+    size_t letters = std::strlen(kind.alphabet);
+    unsigned long number = unique_number();
+    for (size_t i = 0; i < kind.unique; ++i) {
+        to[i] = kind.alphabet[number % letters];
+        number /= letters;
     }
-    char *to = out.data();
-    // The folder, alone, for pathconf().
-    if (folder_length == 0) {
-        std::memcpy(to, ".", 2);
-    }
-    else {
-        std::memcpy(to, target, folder_length);
-        to[folder_length == 1 ? 1 : folder_length - 1] = '\0';
-    }
-    long most = pathconf(to, _PC_NAME_MAX);
-    size_t longest = most > 0 ? static_cast<size_t>(most) : NAME_MAX;
-    size_t tail = mark_length + unique;
-    size_t kept = base_length;
-    bool shortened = base_length + tail > longest;
-    if (shortened) {
-        kept = longest > tail + hash_length ? longest - tail - hash_length : 0;
-        kept = std::min(kept, base_length);
-        // Not inside a character: a UTF-8 continuation byte stays with it.
-        while (kept > 0 && (static_cast<unsigned char>(base[kept]) & 0xc0) == 0x80) {
-            --kept;
-        }
-    }
-    std::memcpy(to, target, folder_length + kept);
-    size_t length = folder_length + kept;
-    if (shortened) {
-        std::snprintf(to + length, hash_length + 1, "~%08x",
-                      static_cast<unsigned>(name_hash(base, base_length)));
-        length += hash_length;
-    }
-    std::memcpy(to + length, mark, mark_length + 1);
-    out.extend(length + mark_length);
-    return true;
+    to[kind.unique] = '\0';
 }
 
-void MadeFile::remove() noexcept
+bool same_file(const struct stat &one, const struct stat &other)
 {
-    struct stat now;
-    int saved = errno;
-    if (name_ != nullptr && getpid() == maker_ && lstat(name_, &now) == 0 &&
-        now.st_dev == device_ && now.st_ino == inode_) {
-        unlink(name_);
-    }
-    name_ = nullptr;
-    errno = saved;
+    return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
-bool claim_made_file(int fd, const char *name)
+// Takes the lock (temporary_names.h) on `fd`, just made under `name` in
+// `folder`, and reads its status into `made`. False when the file is no
+// longer the maker's to use: a sweep holds its lock, or has removed it
+// already; the caller then makes another under a new name.
+bool claim_made_file(int folder, int fd, const char *name, struct stat &made)
 {
-    struct stat made;
     struct stat named;
     // A file system without flock() (it fails otherwise) has no sweep
     // either: the sweep removes only what it could lock.
@@ -99,86 +56,106 @@ bool claim_made_file(int fd, const char *name)
     }
     // A sweep may have taken the lock and removed the file between its
     // creation and the lock: the name then leads nowhere, or elsewhere.
-    if (fstat(fd, &made) != 0 || lstat(name, &named) != 0 || made.st_dev != named.st_dev ||
-        made.st_ino != named.st_ino) {
+    if (fstat(fd, &made) != 0 || fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !same_file(made, named)) {
         errno = EEXIST;
         return false;
     }
     return true;
 }
 
-void drop_unclaimed_file(int fd, const char *name)
+}  // namespace
+
+void MadeFile::remove() noexcept
 {
+    struct stat now;
     int saved = errno;
-    struct stat made;
-    struct stat named;
-    if (fstat(fd, &made) == 0 && lstat(name, &named) == 0 && made.st_dev == named.st_dev &&
-        made.st_ino == named.st_ino) {
-        unlink(name);
+    if (name_ != nullptr && getpid() == maker_ &&
+        fstatat(folder_, name_, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == device_ &&
+        now.st_ino == inode_) {
+        unlinkat(folder_, name_, 0);
     }
-    close(fd);
+    name_ = nullptr;
     errno = saved;
 }
 
-void sweep_leftovers(const char *prefix, size_t length, size_t unique, const char *alphabet)
+bool ReplacingFile::fail(const char *call)
 {
-    int saved = errno;
-    const char *slash = nullptr;
-    for (const char *at = prefix; at < prefix + length; ++at) {
-        if (*at == '/') {
-            slash = at;
+    raise_failure(state_, errno_first(call, shown_));
+    return false;
+}
+
+bool ReplacingFile::create(const char *target, const TemporaryKind &kind, mode_t mode)
+{
+    const char *slash = std::strrchr(target, '/');
+    target_base_ = slash == nullptr ? target : slash + 1;
+    folder_.reset(errno_first_call([target] { return open_folder_of(target); }));
+    if (folder_.get() < 0) {
+        return fail("open() error");
+    }
+    int folder = folder_.get();
+    if (!temporary_prefix(folder, target, kind, name_)) {
+        return false;
+    }
+    sweep_leftovers(folder, name_.data(), kind);
+    char *name = name_.data();
+    char *unique = name + name_.size();
+    struct stat made;
+    for (int attempt = 0; attempt < name_attempts && file_.get() < 0; ++attempt) {
+        fill_unique(unique, kind);
+        file_.reset(errno_first_call([&] {
+            return openat(folder, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        }));
+        if (file_.get() < 0 && errno != EEXIST) {
+            return fail("open() error");
+        }
+        // Locked from its creation: a sweep that finds it meanwhile makes
+        // the claim fail, and another name is tried. The file is removed
+        // where the name still leads to it.
+        if (file_.get() >= 0 && !claim_made_file(folder, file_.get(), name, made)) {
+            MadeFile unclaimed;
+            if (fstat(file_.get(), &made) == 0) {
+                unclaimed.record(name, made, folder);
+            }
+            unclaimed.remove();
+            file_.reset(-1);
         }
     }
-    const char *start = slash == nullptr ? prefix : slash + 1;
-    size_t start_length = length - static_cast<size_t>(start - prefix);
-    int folder;
-    if (slash == nullptr) {
-        folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (file_.get() < 0) {
+        return fail("open() error");
     }
-    else {
-        // On the stack: the sweep allocates nothing that could fail the call.
-        char name[PATH_MAX];
-        size_t folder_length = slash == prefix ? 1 : static_cast<size_t>(slash - prefix);
-        if (folder_length >= sizeof name) {
-            errno = saved;
-            return;
-        }
-        std::memcpy(name, prefix, folder_length);
-        name[folder_length] = '\0';
-        folder = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    name_.extend(kind.unique + 1);
+    made_.record(name, made, folder);
+    return true;
+}
+
+bool ReplacingFile::flush_file(Flush flush)
+{
+    int fd = file_.get();
+    int flushed = errno_first_call([flush, fd] {
+        return detached([flush, fd] { return flush == Flush::whole ? fsync(fd) : fdatasync(fd); });
+    });
+    return flushed == 0 || fail(flush == Flush::whole ? "fsync() error" : "fdatasync() error");
+}
+
+bool ReplacingFile::take_name()
+{
+    int folder = folder_.get();
+    const char *name = name_.data();
+    // Replacing a large file frees its blocks, which takes a while.
+    if (errno_first_call([&] {
+            return detached([&] { return renameat(folder, name, folder, target_base_); });
+        }) != 0) {
+        return fail("rename() error");
     }
-    DIR *entries = folder < 0 ? nullptr : fdopendir(folder);
-    if (entries == nullptr) {
-        if (folder >= 0) {
-            close(folder);
-        }
-        errno = saved;
-        return;
+    made_.keep();
+    renamed_ = true;
+    // Some file systems cannot flush a folder, and say so with EINVAL.
+    if (errno_first_call([folder] { return detached([folder] { return fsync(folder); }); }) != 0 &&
+        errno != EINVAL) {
+        return fail("fsync() error");
     }
-    while (const dirent *entry = readdir(entries)) {
-        const char *name = entry->d_name;
-        size_t name_length = std::strlen(name);
-        if (name_length != start_length + unique || std::memcmp(name, start, start_length) != 0 ||
-            std::strspn(name + start_length, alphabet) != unique) {
-            continue;
-        }
-        // Not through a link, and without waiting on a FIFO.
-        int fd = openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            continue;
-        }
-        struct stat held;
-        struct stat named;
-        if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
-            flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-            fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-            named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
-            unlinkat(folder, name, 0);
-        }
-        close(fd);
-    }
-    closedir(entries);
-    errno = saved;
+    return true;
 }
 
 bool ensure_regular(module_state *state, const struct stat &status, const char *name)

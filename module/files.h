@@ -6,7 +6,9 @@
 
 #include "growing.h"
 #include "kvstore.h"
+#include "temporary_names.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -16,17 +18,18 @@ namespace kvstore {
 // An open descriptor, closed when its owner goes unless handed on.
 class Descriptor {
 public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    explicit Descriptor(int fd = -1) noexcept : fd_(fd) {}
     Descriptor(const Descriptor &) = delete;
     Descriptor &operator=(const Descriptor &) = delete;
-    ~Descriptor()
-    {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
+    ~Descriptor() { reset(-1); }
     int get() const noexcept { return fd_; }
     int hand_on() noexcept { return std::exchange(fd_, -1); }
+    void reset(int fd) noexcept
+    {
+        if (int old = std::exchange(fd_, fd); old >= 0) {
+            close(old);
+        }
+    }
 
 private:
     int fd_;
@@ -38,7 +41,9 @@ private:
 // put a file of its own there meanwhile. And only by the process that made
 // it: a child of fork() (made inside a progress callable, say) that
 // unwinds through the owner leaves the parent's file to the parent, which
-// is still writing it. The name is borrowed and must outlive the owner.
+// is still writing it. The name is borrowed and must outlive the owner; it
+// is taken from the folder open on `folder` (AT_FDCWD: the current one),
+// which must outlive the owner too.
 class MadeFile {
 public:
     MadeFile() = default;
@@ -48,8 +53,9 @@ public:
     // Removes the file now, as the owner's going would.
     void remove() noexcept;
     // `made` is the file's status, from fstat() on its descriptor.
-    void record(const char *name, const struct stat &made) noexcept
+    void record(const char *name, const struct stat &made, int folder = AT_FDCWD) noexcept
     {
+        folder_ = folder;
         name_ = name;
         device_ = made.st_dev;
         inode_ = made.st_ino;
@@ -58,55 +64,78 @@ public:
     void keep() noexcept { name_ = nullptr; }
 
 private:
+    int folder_ = AT_FDCWD;
     const char *name_ = nullptr;
     dev_t device_ = 0;
     ino_t inode_ = 0;
     pid_t maker_ = 0;
 };
 
-// ---- files made beside a target for a while -----------------------------------
+// A file made beside a target and renamed over it once complete: a rewritten
+// database (compact(), load()), a dump. Until then the target is as it was,
+// and a call that fails, or a process that is killed, leaves no file under
+// the target's name that is not whole.
 //
-// The rewrite's new file beside a database (compact(), load()) and a dump's
-// unfinished file beside its final name are named after that target, so
-// that a later call for the same target finds what a killed process left:
-// the target's folder, a stem, a mark (".compact.", ".unfinished-") and
-// unique characters. The stem is the target's last part; where that would
-// make a name longer than the folder's file system takes (NAME_MAX), it is
-// the start of that part, cut at a character's edge, then "~" and 8 hex
-// digits of a hash (32-bit FNV-1a) of the whole part, so that the name fits
-// wherever the target's fits. kvstore/_leftovers.py builds the same names.
+// The target's folder is opened first and everything happens in it, under
+// the names the file and the target have there: a folder renamed, or a
+// working directory changed (a relative target), meanwhile sends neither
+// the file nor the rename elsewhere, and the folder's flush after the rename
+// needs no descriptor that could be refused then. The file is named after
+// the target (temporary_names.h), locked from its creation until the owner
+// goes, and removed on every path but a rename, with MadeFile's rules.
+class ReplacingFile {
+public:
+    // `shown` names the file in errors: the name the caller knows.
+    ReplacingFile(module_state *state, const char *shown) noexcept : state_(state), shown_(shown)
+    {
+    }
+    ReplacingFile(const ReplacingFile &) = delete;
+    ReplacingFile &operator=(const ReplacingFile &) = delete;
 
-// Writes into `out` the target's folder (as `target` gives it), the stem
-// and `mark`, NUL-terminated, with room after it for `unique` characters
-// and a NUL; out.size() is the length without the NUL. False with
-// MemoryError set.
-bool temporary_prefix(const char *target, const char *mark, size_t unique, Growing<char> &out);
+    // Removes what killed processes left beside `target` (borrowed, as the
+    // owner's life), then creates the file there, for reading and writing,
+    // with `mode` less the umask: never more than the target's final mode,
+    // so that nobody can open it meanwhile who could not read the target.
+    // False with `error` set.
+    bool create(const char *target, const TemporaryKind &kind, mode_t mode);
+    // The file's descriptor, which holds its lock: the owner's until it goes.
+    int fd() const noexcept { return file_.get(); }
+    // stat() of the target, as its name is found in its folder now.
+    bool target_status(struct stat &status) const
+    {
+        return fstatat(folder_.get(), target_base_, &status, 0) == 0;
+    }
 
-// A process killed while it wrote such a file leaves it behind; the next
-// call for the same target removes it. What tells a leftover from a file
-// that a live process is writing is a lock: its maker takes an exclusive
-// flock() on it as soon as it exists, before writing a byte, and holds it
-// until the file has taken the target's name or is removed, so a lock that
-// can be taken means that its maker is gone. (gdbm 1.23 locks a database
-// with flock() too, on the same open file: for the rewrite's new file the
-// two are one lock.)
-//
-// claim_made_file() takes that lock on `fd`, just made under `name`. False
-// when the file is no longer the maker's to use: a sweep holds its lock, or
-// has removed it already; the caller then makes another under a new name
-// (and has closed `fd` and, where it still has its name, removed it).
-bool claim_made_file(int fd, const char *name);
-// Forgets a file that a claim refused: removes it where `name` still leads
-// to `fd`'s file, then closes `fd`. errno is kept.
-void drop_unclaimed_file(int fd, const char *name);
+    enum class Flush { whole, data_only };
+    // Flushes the file to the disk, runs `ready` (the caller's last step
+    // before the rename: false with `error` set), renames the file over the
+    // target and flushes the folder. False with `error` set; renamed() then
+    // tells whether the file had taken the target's name first.
+    template <class Ready>
+    bool commit(Flush flush, Ready ready)
+    {
+        return flush_file(flush) && ready() && take_name();
+    }
+    bool renamed() const noexcept { return renamed_; }
+    // Removes the file now, as the owner's going would.
+    void remove() noexcept { made_.remove(); }
 
-// Removes every file of the folder named `prefix` (`length` bytes from
-// temporary_prefix(): folder, stem and mark) and `unique` characters of
-// `alphabet` that no live process holds: a regular file, not reached through
-// a symbolic link, whose lock can be taken, and removed only while its name
-// still leads to the file locked. Anything else, and any failure, is left
-// alone: the sweep never fails the call it serves.
-void sweep_leftovers(const char *prefix, size_t length, size_t unique, const char *alphabet);
+private:
+    bool flush_file(Flush flush);
+    bool take_name();
+    bool fail(const char *call);
+
+    module_state *state_;
+    const char *shown_;
+    const char *target_base_ = nullptr;
+    Descriptor folder_;
+    Growing<char> name_;  // in the folder, NUL-terminated
+    Descriptor file_;
+    bool renamed_ = false;
+    // Last, so first to go: the file is removed while still locked, so that
+    // no sweep takes it meanwhile, and while its folder is open.
+    MadeFile made_;
+};
 
 // Runs `call`, a system call that may take long (a flush to the disk, the
 // freeing of a large file's blocks), with the interpreter's other threads

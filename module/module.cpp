@@ -2,6 +2,7 @@
 // teardown.
 #include "fault.h"
 #include "kvstore.h"
+#include "temporary_names.h"
 
 namespace kvstore {
 
@@ -87,6 +88,7 @@ PyMethodDef module_methods[] = {
     {"_open_tuned", as_cfunction(open_tuned), METH_FASTCALL | METH_KEYWORDS, open_tuned_doc},
     {"latest_snapshot", as_cfunction(latest_snapshot), METH_FASTCALL | METH_KEYWORDS,
      latest_snapshot_doc},
+    {"_leftover_names", leftover_names, METH_O, leftover_names_doc},
 #ifdef KVSTORE_FAULT_INJECTION
     {"_fault_at", fault::fault_at, METH_O, nullptr},
 #endif

@@ -5,15 +5,10 @@
 #include "errors.h"
 #include "files.h"
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <fcntl.h>
 #include <unistd.h>
-#include <utility>
 
 namespace kvstore {
 
@@ -21,10 +16,8 @@ namespace {
 
 // Writes are gathered up to this size: few system calls, little memory.
 constexpr size_t buffer_size = 65536;
-// An unfinished file's name is the final one with this and a unique part.
-constexpr char unfinished_mark[] = ".unfinished-";
-constexpr size_t unique_digits = 8;
-constexpr char unique_alphabet[] = "0123456789abcdef";
+// A file that appears at the end of a dangling link while it is followed
+// sends the check back to the start, a few times at most.
 constexpr int name_attempts = 100;
 // The symbolic links followed to a missing file, as the system follows them.
 constexpr int max_links = 40;
@@ -41,29 +34,7 @@ bool copy_name(Growing<char> &to, const char *name)
     return true;
 }
 
-// Different in each call, across threads and processes alike.
-unsigned long unique_number()
-{
-    static std::atomic<unsigned long> counter{0};
-    timespec t;
-    clock_gettime(CLOCK_REALTIME, &t);
-    unsigned long mixed = static_cast<unsigned long>(t.tv_nsec) * 2654435761UL;
-    return mixed ^ (static_cast<unsigned long>(getpid()) << 20) ^ counter.fetch_add(1);
-}
-
 }  // namespace
-
-OutputFile::~OutputFile()
-{
-    // Removed while still locked, so that no sweep takes it meanwhile.
-    made_.remove();
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-    if (lock_fd_ >= 0) {
-        close(lock_fd_);
-    }
-}
 
 bool OutputFile::fail()
 {
@@ -80,26 +51,22 @@ bool OutputFile::refuse_protected()
     return false;
 }
 
-bool OutputFile::is_protected(const char *name)
+bool OutputFile::is_protected(const struct stat &named) const
 {
-    struct stat named;
-    return stat(name, &named) == 0 && named.st_dev == protected_device_ &&
-           named.st_ino == protected_inode_;
+    return named.st_dev == protected_device_ && named.st_ino == protected_inode_;
 }
 
 bool OutputFile::create(const struct stat &protected_file)
 {
     protected_device_ = protected_file.st_dev;
     protected_inode_ = protected_file.st_ino;
-    // A file that appears at the end of a dangling link while it is
-    // followed sends the check back to the start, a few times at most.
     for (int attempt = 0; attempt < name_attempts; ++attempt) {
         struct stat replaced;
         if (errno_first_call([&] { return stat(shown_, &replaced); }) == 0) {
             if (!ensure_regular(state_, replaced, shown_)) {
                 return false;
             }
-            if (is_protected(shown_)) {
+            if (is_protected(replaced)) {
                 return refuse_protected();
             }
             // Through a symbolic link the file it names is replaced, not the link.
@@ -228,55 +195,21 @@ int OutputFile::missing_target()
 
 bool OutputFile::open_unfinished(const struct stat *replaced)
 {
-    // The final name's folder and stem (files.h): a name that fits wherever
-    // the final one fits.
-    if (!temporary_prefix(final_.data(), unfinished_mark, unique_digits, unfinished_) ||
-        !buffer_.reserve_more(buffer_size)) {
+    // No more permission than the file replaced has, from the start: nobody
+    // who may not read that file can open this one before its mode is set.
+    if (!buffer_.reserve_more(buffer_size) ||
+        !file_.create(final_.data(), unfinished_dump,
+                      replaced != nullptr ? replaced->st_mode & 0777 : 0666)) {
         return false;
     }
-    // What killed dumps to this name left.
-    sweep_leftovers(unfinished_.data(), unfinished_.size(), unique_digits, unique_alphabet);
-    char *unique = unfinished_.data() + unfinished_.size();
-    for (int attempt = 0; attempt < name_attempts && fd_ < 0; ++attempt) {
-        std::snprintf(unique, unique_digits + 1, "%08lx", unique_number() & 0xffffffffUL);
-        // Created with the mode a new file gets here (0666 less the umask).
-        fd_ = open(unfinished_.data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd_ < 0 && errno != EEXIST) {
-            return fail();
-        }
-        // Locked from its creation (files.h): a sweep that finds it
-        // meanwhile makes the claim fail, and another name is tried.
-        if (fd_ >= 0 && !claim_made_file(fd_, unfinished_.data())) {
-            drop_unclaimed_file(std::exchange(fd_, -1), unfinished_.data());
-        }
-    }
-    if (fd_ < 0) {
-        return fail();
-    }
-    unfinished_.extend(unique_digits + 1);
-    struct stat made;
-    if (fstat(fd_, &made) != 0) {
-        unlink(unfinished_.data());
-        return fail();
-    }
-    made_.record(unfinished_.data(), made);
-    // The lock stays while the file is closed before its rename, on a
-    // second descriptor of the same open file.
-    lock_fd_ = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-    if (lock_fd_ < 0) {
-        return fail();
-    }
-    // A file that is replaced keeps its mode.
-    if (replaced != nullptr && fchmod(fd_, replaced->st_mode & 07777) != 0) {
-        return fail();
-    }
-    return true;
+    // A file that is replaced keeps its mode, set bits included.
+    return replaced == nullptr || fchmod(file_.fd(), replaced->st_mode & 07777) == 0 || fail();
 }
 
 bool OutputFile::write_all(const char *data, size_t size)
 {
     while (size > 0) {
-        ssize_t written = write(fd_, data, size);
+        ssize_t written = write(file_.fd(), data, size);
         if (written < 0 && errno == EINTR) {
             continue;
         }
@@ -312,51 +245,13 @@ bool OutputFile::put(const char *data, size_t size)
     return true;
 }
 
-bool OutputFile::sync_folder()
-{
-    char *slash = std::strrchr(final_.data(), '/');
-    const char *folder = ".";
-    if (slash != nullptr) {
-        *slash = '\0';
-        folder = slash == final_.data() ? "/" : final_.data();
-    }
-    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (slash != nullptr) {
-        *slash = '/';
-    }
-    if (fd < 0) {
-        return fail();
-    }
-    // Some file systems cannot flush a folder, and say so with EINVAL.
-    bool synced = detached([fd] { return fsync(fd); }) == 0 || errno == EINVAL;
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return synced || fail();
-}
-
 bool OutputFile::commit()
 {
-    if (!flush()) {
-        return false;
-    }
-    if (errno_first_call([this] { return detached([this] { return fsync(fd_); }); }) != 0) {
-        return fail();
-    }
-    int fd = std::exchange(fd_, -1);
-    if (detached([fd] { return close(fd); }) != 0) {
-        return fail();
-    }
-    // The name may have been pointed at the database since create().
-    if (is_protected(final_.data())) {
-        return refuse_protected();
-    }
-    // Replacing a large file frees its blocks, which takes a while too.
-    if (detached([this] { return rename(unfinished_.data(), final_.data()); }) != 0) {
-        return fail();
-    }
-    made_.keep();
-    return sync_folder();
+    return flush() && file_.commit(ReplacingFile::Flush::whole, [this] {
+        // The name may have been pointed at the database since create().
+        struct stat named;
+        return !file_.target_status(named) || !is_protected(named) || refuse_protected();
+    });
 }
 
 }  // namespace kvstore

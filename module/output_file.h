@@ -1,6 +1,6 @@
-// The file dump() writes: made beside its final name and renamed over it
-// only once every byte is written and on the disk, so that a failed dump
-// never leaves a short file that looks like a backup.
+// The file dump() writes, buffered: made beside its final name and renamed
+// over it (files.h) only once every byte is written and on the disk, so that
+// a failed dump never leaves a short file that looks like a backup.
 #ifndef KVSTORE_OUTPUT_FILE_H
 #define KVSTORE_OUTPUT_FILE_H
 
@@ -15,11 +15,12 @@ namespace kvstore {
 class OutputFile {
 public:
     // `shown` names the file in errors: the name the caller gave.
-    OutputFile(module_state *state, const char *shown) noexcept : state_(state), shown_(shown) {}
+    OutputFile(module_state *state, const char *shown) noexcept
+        : state_(state), shown_(shown), file_(state, shown)
+    {
+    }
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
-    // Removes the unfinished file unless commit() succeeded.
-    ~OutputFile();
 
     // Checks the name and creates the unfinished file beside it. Refused:
     // a name that is not a regular file, and the file `protected_file`
@@ -27,8 +28,8 @@ public:
     bool create(const struct stat &protected_file);
     // Buffers or writes `size` bytes; false with `error` set.
     bool put(const char *data, size_t size);
-    // Writes out the rest, flushes it to the disk, closes the file and
-    // renames it over the final name. False with `error` set.
+    // Writes out the rest, flushes it to the disk and renames it over the
+    // final name. False with `error` set.
     bool commit();
 
 private:
@@ -37,8 +38,7 @@ private:
     bool open_unfinished(const struct stat *replaced);
     bool flush();
     bool write_all(const char *data, size_t size);
-    bool sync_folder();
-    bool is_protected(const char *name);
+    bool is_protected(const struct stat &named) const;
     bool refuse_protected();
     bool fail();
 
@@ -46,12 +46,9 @@ private:
     const char *shown_;
     dev_t protected_device_ = 0;
     ino_t protected_inode_ = 0;
-    Growing<char> final_;     // NUL-terminated
-    Growing<char> unfinished_;  // NUL-terminated, empty until created
-    MadeFile made_;             // the unfinished file, until renamed
+    Growing<char> final_;  // NUL-terminated; the file's target
     Growing<char> buffer_;
-    int fd_ = -1;
-    int lock_fd_ = -1;  // holds the file's lock (files.h) until the owner goes
+    ReplacingFile file_;  // after final_, which it borrows
 };
 
 }  // namespace kvstore

@@ -47,7 +47,10 @@ private:
 
 class Rewrite {
 public:
-    explicit Rewrite(database_object &db) : db_(db), kept_(db), made_in_(this_process()) {}
+    explicit Rewrite(database_object &db)
+        : db_(db), kept_(db), file_(db.state, db.name), made_in_(this_process())
+    {
+    }
     Rewrite(const Rewrite &) = delete;
     Rewrite &operator=(const Rewrite &) = delete;
     ~Rewrite();
@@ -72,10 +75,8 @@ public:
     bool take_name();
 
 private:
-    bool make_name();
-    bool open_folder();
     bool create_file();
-    bool flush_file();
+    bool sync_library();
     void let_old_file_go(GDBM_FILE old);
 
     database_object &db_;
@@ -83,10 +84,8 @@ private:
     Py_ssize_t count_ = -1;
     int flags_ = 0;
     int block_size_ = 0;
-    Growing<char> name_;  // the new file's, NUL-terminated (files.h)
-    MadeFile made_;
+    ReplacingFile file_;
     GDBM_FILE handle_ = nullptr;
-    int folder_ = -1;
     pid_t made_in_;  // the process that opens the new file
 };
 

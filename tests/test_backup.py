@@ -15,7 +15,7 @@ import pytest
 
 import _kvstore
 import kvstore
-from children import build_flush_shim, preload_env, run_json
+from children import build_flush_shim, build_shim, preload_env, run_json
 from support import CLOSED, library_message, make_db
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -447,6 +447,72 @@ def test_a_failed_dump_leaves_no_short_file(tmp_path, source, how, code, fmt, ex
     assert folder_listing(out) == (["backup.dump"] if existing else [])
     if existing:
         assert target.read_bytes() == b"the previous backup"
+
+
+# A child that dumps once every descriptor it may have is taken, in the
+# last progress call: what follows, the rename and the folder's flush
+# after it, needs none. It prints the errno raised, or None.
+NO_DESCRIPTOR_LEFT = r"""
+import json, os, resource, sys
+import _kvstore
+db = _kvstore.open(sys.argv[1], "r")
+taken = []
+
+def progress(done, total):
+    if done == total and not taken:
+        resource.setrlimit(resource.RLIMIT_NOFILE,
+                           (256, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+        try:
+            while True:
+                taken.append(os.open(os.devnull, os.O_RDONLY))
+        except OSError:
+            pass
+
+try:
+    db.dump(sys.argv[2], progress=progress)
+    raised = None
+except _kvstore.error as caught:
+    raised = caught.errno
+for fd in taken:
+    os.close(fd)
+print(json.dumps([raised, len(taken) > 0]))
+"""
+
+
+def test_a_dump_needs_no_descriptor_once_written(tmp_path, source):
+    target = tmp_path / "backup.dump"
+    assert run_json(NO_DESCRIPTOR_LEFT, source, target) == [None, True]
+    assert folder_listing(tmp_path) == ["backup.dump", "source.db"]
+    kvstore.load(target, tmp_path / "copy.db")
+    assert contents(tmp_path / "copy.db") == RECORDS
+
+
+# A child under the creation shim that dumps, with umask 022, over a file that
+# only its owner may read; it prints the mode the unfinished file was
+# created with.
+CREATED_MODE = r"""
+import ctypes, json, os, sys
+import _kvstore
+shim = ctypes.CDLL(None)
+(ctypes.c_char * 256).in_dll(shim, "kvshim_watch").value = b".unfinished-"
+os.umask(0o022)
+with _kvstore.open(sys.argv[1], "r") as db:
+    db.dump(sys.argv[2])
+print(json.dumps(ctypes.c_int.in_dll(shim, "kvshim_mode").value))
+"""
+
+
+def test_a_dump_over_a_private_file_is_never_open_to_others(tmp_path, source):
+    # No one else may open the unfinished file between its creation and the
+    # change of its mode, and read the records as they are written.
+    target = tmp_path / "private.dump"
+    target.write_bytes(b"old")
+    os.chmod(target, 0o600)
+    shim = build_shim(tmp_path, "creation_shim")
+    created = run_json(CREATED_MODE, source, target, env=preload_env(shim))
+    assert created != -1
+    assert created & ~0o022 & ~0o600 == 0
+    assert os.stat(target).st_mode & 0o777 == 0o600
 
 
 @pytest.fixture

@@ -18,6 +18,7 @@ from pathlib import Path
 import pytest
 
 import _kvstore
+from children import build_shim, preload_env, run_json
 from safety_scale import scaled
 
 HARNESS = Path(__file__).parent / "crash_tolerance_harness.py"
@@ -104,6 +105,34 @@ def test_failure_atomic_leaves_an_existing_file_alone(tmp_path, snapshots):
     assert caught.value.errno == errno.EEXIST
     assert Path(even).read_bytes() == b"someone else's"
     assert sorted(os.listdir(tmp_path)) == ["db", "db.even"]
+
+
+# A child under the creation shim: a file of someone else's appears at the odd
+# snapshot's name just before the library creates it, after the library has
+# made the even one.
+APPEARING = r"""
+import ctypes, json, os, sys
+import _kvstore
+folder = sys.argv[1]
+appear = (ctypes.c_char * 256).in_dll(ctypes.CDLL(None), "kvshim_appear")
+appear.value = b"db.odd"
+with _kvstore.open(os.path.join(folder, "db"), "n") as db:
+    try:
+        db.failure_atomic(os.path.join(folder, "db.even"), os.path.join(folder, "db.odd"))
+        raised = None
+    except _kvstore.error as caught:
+        raised = caught.errno
+print(json.dumps(raised))
+"""
+
+
+def test_failure_atomic_removes_its_own_files_and_no_one_elses(tmp_path):
+    shim = build_shim(tmp_path, "creation_shim")
+    folder = tmp_path / "data"
+    folder.mkdir()
+    assert run_json(APPEARING, folder, env=preload_env(shim)) == errno.EEXIST
+    assert sorted(os.listdir(folder)) == ["db", "db.odd"]
+    assert (folder / "db.odd").read_bytes() == b"someone else's"
 
 
 def test_failure_atomic_needs_a_writer_in_this_process(tmp_path, snapshots):

@@ -77,6 +77,13 @@ def package_walks(db):
     assert [len(list(view)) for view in (package, package.values(), package.items())] == [3, 3, 3]
 
 
+def leftover_names(folder):
+    """Lists a leftover of each kind beside the database."""
+    for name in ("db.compact.AbC123", "db.unfinished-0123abcd"):
+        (folder / name).write_bytes(b"left by a killed process")
+    assert len(_kvstore._leftover_names(str(folder / "db"))) == 2
+
+
 def first_seeded_key():
     """The key that popitem() takes from a file seeded as Run seeds it: the
     library's order depends only on the records and their order."""
@@ -144,6 +151,7 @@ CASES = {
     "recover-with-backup": ("c", lambda db, folder: db.recover(backup=True, force=True), None,
                             None),
     "dump": ("c", lambda db, folder: db.dump(str(folder / "backup.dump")), None, None),
+    "leftover-names": ("c", lambda db, folder: leftover_names(folder), None, None),
 }
 
 

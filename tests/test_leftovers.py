@@ -373,3 +373,56 @@ def test_a_database_opened_without_locking_stays_unlocked_after_a_rewrite(tmp_pa
             os.close(probe)
         with _kvstore.open(path, "r") as reader:
             assert reader[b"k"] == b"v"
+
+
+# ---- paths changed while the call runs --------------------------------------------
+
+# (the operation, what its first progress call changes): the working
+# directory, under a dump to a relative name, or the name of the folder that
+# holds the target.
+MOVED = [("dump", "chdir"), ("dump", "rename-folder"), ("compact", "rename-folder"),
+         ("load", "rename-folder")]
+
+
+@pytest.mark.parametrize("operation, change", MOVED, ids=["-".join(case) for case in MOVED])
+def test_the_file_takes_the_name_in_the_folder_where_it_began(tmp_path, monkeypatch,
+                                                               operation, change):
+    # The file is made, and renamed over its target, in the folder that the
+    # target's name led to when the call began: the call neither fails at its
+    # end nor leaves its file behind.
+    home, elsewhere = tmp_path / "a", tmp_path / "elsewhere"
+    home.mkdir()
+    elsewhere.mkdir()
+    make_records(str(home / "source.db"))
+    with _kvstore.open(str(home / "source.db"), "r") as db:
+        db.dump(str(home / "source.dump"))
+    make_records(str(home / "target.db"), {b"own": b"record"})
+    monkeypatch.chdir(home)
+    moved = []
+
+    def progress(done, total):
+        if not moved:
+            moved.append(change)
+            if change == "chdir":
+                os.chdir(elsewhere)
+            else:
+                os.rename(home, tmp_path / "b")
+
+    if operation == "dump":
+        with _kvstore.open(str(home / "source.db"), "r") as db:
+            db.dump("out.dump" if change == "chdir" else str(home / "out.dump"),
+                    progress=progress)
+    else:
+        run_operation(operation, str(home / "target.db"), str(home / "source.dump"), progress)
+    folder = home if change == "chdir" else tmp_path / "b"
+    assert os.listdir(elsewhere) == []
+    assert sorted(os.listdir(folder)) == sorted(
+        ["source.db", "source.dump", "target.db"] + (["out.dump"] if operation == "dump" else []))
+    if operation == "dump":
+        make_records(str(tmp_path / "copy.db"), {})
+        with _kvstore.open(str(tmp_path / "copy.db"), "w") as db:
+            db.load(str(folder / "out.dump"))
+        assert contents(str(tmp_path / "copy.db")) == RECORDS
+    else:
+        loaded = RECORDS if operation == "load" else {}
+        assert contents(str(folder / "target.db")) == {**loaded, b"own": b"record"}
