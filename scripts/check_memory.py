@@ -33,6 +33,7 @@ SECONDS_FILE = ROOT / "scripts" / "check_memory_seconds.json"
 # They look at the stub, the metadata, the pages and this script, not at
 # memory: make test runs them.
 NOT_MEMORY_TESTS = {"test_typing.py", "test_packaging.py", "test_docs.py", "test_check_memory.py"}
+PASSES = ("valgrind", "sanitizers")
 
 
 # ---- planning -----------------------------------------------------------------
@@ -240,11 +241,11 @@ def main(arguments):
     run = commands.add_parser("run")
     run.add_argument("--out", type=Path, required=True)
     run.add_argument("--shards", type=int, required=True)
-    run.add_argument("pass_name", choices=["valgrind", "sanitizers"])
+    run.add_argument("pass_name", choices=PASSES)
     run.add_argument("command", nargs=argparse.REMAINDER)
     judge = commands.add_parser("verdict")
     judge.add_argument("--out", type=Path, required=True)
-    judge.add_argument("passes", nargs="+", choices=["valgrind", "sanitizers"])
+    judge.add_argument("passes", nargs="+", choices=PASSES)
     given = parser.parse_args(arguments)
     if given.action == "run":
         run_pass(given.pass_name, given.command, given.out, given.shards)
