@@ -6,7 +6,7 @@ sets up the tools and the sanitizer build and runs these:
       each took in PASS when last recorded, and runs COMMAND once per shard
       with its files appended, the shards side by side. Shard K's output goes
       to DIR/PASS-K.log, its tests' seconds to DIR/PASS-K.xml (JUnit) and
-      the shards' exit statuses to DIR/PASS.json.
+      each shard's files and exit status to DIR/PASS.json.
   check_memory.py verdict --out DIR PASS...
       prints each shard's summary (a failed one's failures), the valgrind
       totals, the sanitizer reports and the fault sweep's line; records the
@@ -117,7 +117,8 @@ def run_pass(name, command, out, shards, tests=TESTS, seconds_file=SECONDS_FILE)
                 with log.open("a") as stream:
                     print(f"check-memory: {name} shard {number} took {round(time.monotonic() - started)} s",
                           file=stream)
-    (out / f"{name}.json").write_text(json.dumps([statuses[number] for number, _, _ in running]))
+    shards_run = [{"files": group, "status": statuses[number]} for number, group in enumerate(groups, 1)]
+    (out / f"{name}.json").write_text(json.dumps(shards_run))
 
 
 # ---- reading ------------------------------------------------------------------
@@ -214,13 +215,15 @@ def verdict(out, passes, seconds_file=SECONDS_FILE, tests=TESTS):
             failed = True
             continue
         measured = {}
-        for number, status in enumerate(json.loads(outcome.read_text()), 1):
-            for line in shard_report(pass_name, number, out / f"{pass_name}-{number}.log", status):
+        for number, shard in enumerate(json.loads(outcome.read_text()), 1):
+            for line in shard_report(pass_name, number, out / f"{pass_name}-{number}.log", shard["status"]):
                 print(line)
-            failed |= status != 0
+            failed |= shard["status"] != 0
             junit = out / f"{pass_name}-{number}.xml"
-            if status == 0 and junit.exists():
-                measured |= measured_seconds(junit)
+            if shard["status"] == 0 and junit.exists():
+                # A file whose tests were all deselected (bigmem) is in no
+                # test case: it took no time.
+                measured |= dict.fromkeys(shard["files"], 0.0) | measured_seconds(junit)
         if measured:
             recorded[pass_name] = updated(recorded.get(pass_name, {}), measured, files)
             measured_any = True

@@ -66,6 +66,11 @@ def memcheck_log(pid, errors=0, blocks="1,234", body=""):
             f"=={pid}== ERROR SUMMARY: {errors} errors from {errors} contexts (suppressed: 3 from 1)\n")
 
 
+def statuses(*numbers):
+    """What run_pass writes of shards that exited with `numbers`."""
+    return json.dumps([{"files": ["test_a.py"], "status": number} for number in numbers])
+
+
 def shard_log(pass_name, number, middle):
     return (f"check-memory: {pass_name} shard {number}: test_a.py\n{middle}"
             f"check-memory: {pass_name} shard {number} took 42 s\n")
@@ -85,7 +90,7 @@ def clean_run(tmp_path):
     (out / "sanitizers").mkdir()
     write(out / "asan-stats", "stateful 1 2\nfault-sweep 34 128\n")
     for pass_name in ("valgrind", "sanitizers"):
-        write(out / f"{pass_name}.json", "[0, 0]")
+        write(out / f"{pass_name}.json", statuses(0, 0))
         for number in (1, 2):
             write(out / f"{pass_name}-{number}.log", shard_log(pass_name, number, PASSED))
     return out
@@ -120,12 +125,12 @@ ASAN_REPORT = ("================================================================
 
 def failed_shard(out):
     write(out / "sanitizers-2.log", shard_log("sanitizers", 2, FAILED))
-    write(out / "sanitizers.json", "[0, 1]")
+    write(out / "sanitizers.json", statuses(0, 1))
 
 
 def crashed_shard(out):
     write(out / "valgrind-1.log", shard_log("valgrind", 1, "...\nFatal Python error: Segmentation fault\n"))
-    write(out / "valgrind.json", "[-11, 0]")
+    write(out / "valgrind.json", statuses(-11, 0))
 
 
 @pytest.mark.parametrize(
@@ -183,12 +188,14 @@ def test_seconds_are_recorded_from_the_shards_that_passed(clean_run, tmp_path, c
     }))
     write(clean_run / "valgrind-1.xml", junit([("tests.test_a", 1.5), ("tests.test_a.TestGroup", 2.0),
                                               ("tests.test_new", 0.5)]))
-    # Shard 2 failed: its figures are not kept.
+    # Shard 2 failed: its figures are not kept. test_c.py ran no test in
+    # shard 1 (all deselected): it took none.
     write(clean_run / "valgrind-2.xml", junit([("tests.test_b", 70.0)]))
-    write(clean_run / "valgrind.json", "[0, 1]")
+    write(clean_run / "valgrind.json", json.dumps([{"files": ["test_a.py", "test_c.py", "test_new.py"], "status": 0},
+                                                  {"files": ["test_b.py"], "status": 1}]))
     verdict(clean_run, tmp_path, capsys)
     assert json.loads((tmp_path / "seconds.json").read_text()) == {
-        "valgrind": {"test_a.py": 3.5, "test_b.py": 2.0, "test_c.py": 3.0, "test_new.py": 0.5},
+        "valgrind": {"test_a.py": 3.5, "test_b.py": 2.0, "test_c.py": 0.0, "test_new.py": 0.5},
         "sanitizers": {"test_a.py": 5.0},
     }
 
@@ -202,7 +209,8 @@ def test_run_gives_each_shard_its_files_and_keeps_each_status(tmp_path):
     # The shard with the long file fails; each prints the files it got.
     command = [sys.executable, "-c", "import sys; print(*sys.argv[1:]); sys.exit('test_long' in sys.argv[1])"]
     check_memory.run_pass("valgrind", command, out, 2, tests=tests, seconds_file=tmp_path / "none.json")
-    assert json.loads((out / "valgrind.json").read_text()) == [1, 0]
+    assert json.loads((out / "valgrind.json").read_text()) == [
+        {"files": ["test_long.py"], "status": 1}, {"files": ["test_mid.py", "test_short.py"], "status": 0}]
     first, second = ((out / f"valgrind-{number}.log").read_text().splitlines() for number in (1, 2))
     assert first[:2] == ["check-memory: valgrind shard 1: test_long.py",
                          f"{tests}/test_long.py --junitxml={out}/valgrind-1.xml"]
