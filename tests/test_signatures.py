@@ -1,10 +1,12 @@
 """Each signature is written once, in the line that opens the C method's
-docstring; inspect reads it from there. The stub, the package's wrappers and
-the tables of the API pages (docs/) are checked against it for every method
-the types have, so that a new method cannot go unchecked."""
+docstring; inspect reads it from there. What each call accepts, the stub,
+the package's wrappers and the tables of the API pages (docs/) are checked
+against it for every method the types have, so that a new method cannot go
+unchecked."""
 
 import ast
 import builtins
+import functools
 import inspect
 import pathlib
 import pydoc
@@ -199,6 +201,94 @@ def test_c_signature_comes_from_the_docstring(scope, name, function):
 def test_context_methods_have_no_docstring():
     assert DATABASE_TYPE.__enter__.__doc__ is None
     assert DATABASE_TYPE.__exit__.__doc__ is None
+
+
+# ---- what the calls accept ---------------------------------------------------
+
+# The C code parses its arguments on its own (format strings, keyword arrays,
+# METH_* flags), a second copy of each signature line. Each callable is
+# called here in the ways its line allows and in the ways it forbids, on a
+# closed object, which a method finds only after it has parsed its
+# arguments. A slot's wrapper (__len__, __getitem__, ...) is left out: the
+# interpreter writes both its line and its checks. The private module
+# functions with a docstring come in: _open_tuned takes kvstore.open's
+# settings.
+CALLED_CASES = [case for case in C_CASES if not isinstance(case.values[2], types.WrapperDescriptorType)] + [
+    pytest.param(None, name, function, id=name) for name, function in vars(_kvstore).items()
+    if name.startswith("_") and isinstance(function, types.BuiltinFunctionType) and function.__doc__ is not None
+]
+
+# What a refusal names: kvstore.open's settings reach _open_tuned, whose
+# errors speak of open().
+NAMED_IN_ERRORS = {"_open_tuned": "open"}
+
+
+def calls(signature, value):
+    """(positional arguments, keyword arguments, whether signature accepts
+    them) for the calls that tell its parameters' kinds and counts apart;
+    value(parameter) is an argument that the parameter takes."""
+    kind = inspect.Parameter
+    parameters = list(signature.parameters.values())
+    positional = [p for p in parameters if p.kind in (kind.POSITIONAL_ONLY, kind.POSITIONAL_OR_KEYWORD)]
+    keyword_only = [p for p in parameters if p.kind is kind.KEYWORD_ONLY]
+    required = sum(p.default is p.empty for p in positional)
+    needed = {p.name: value(p) for p in keyword_only if p.default is p.empty}
+    given = [value(p) for p in positional]
+
+    found = [(given[:count], needed, True) for count in range(required, len(positional) + 1)]
+    if required:
+        found.append((given[:required - 1], needed, False))
+    if all(p.kind is not kind.VAR_POSITIONAL for p in parameters):
+        # One too many: a keyword-only parameter given by position, when
+        # there is one.
+        extra = value(keyword_only[0]) if keyword_only else b"extra"
+        found.append((given + [extra], needed, False))
+    for index, parameter in enumerate(positional):
+        # By name, with the required ones after it: the interpreter's parser
+        # takes no positional-only parameter after one it names.
+        named = {p.name: value(p) for p in positional[index:] if p is parameter or p.default is p.empty}
+        found.append((given[:index], needed | named, parameter.kind is not kind.POSITIONAL_ONLY))
+    found += [(given[:required], needed | {p.name: value(p)}, True) for p in keyword_only]
+    if all(p.kind is not kind.VAR_KEYWORD for p in parameters):
+        found.append((given, needed | {"unnamed": b"x"}, False))
+    return found
+
+
+@pytest.mark.parametrize("scope, name, function", CALLED_CASES)
+def test_calls_are_accepted_as_the_signature_line_says(scope, name, function, tmp_path):
+    receiver = None
+    if scope == "gdbm":
+        receiver = _kvstore.open(str(tmp_path / "raw.db"), "c")
+        receiver.close()
+    elif scope == "_Mapping":
+        receiver = kvstore.open(str(tmp_path / "package.db"), "c")
+        receiver.close()
+    # Arguments that the checks after the parser's take: a missing file
+    # where a name is wanted, so that open() fails without making one.
+    required = {"key": b"k", "value": b"v", "changes": {},
+                "filename": str(tmp_path / "missing.db"),
+                "even": str(tmp_path / "even"), "odd": str(tmp_path / "odd")}
+
+    def value(parameter):
+        if parameter.default is OMITTED:
+            return b"default"
+        return required[parameter.name] if parameter.default is parameter.empty else parameter.default
+
+    name_in_errors = NAMED_IN_ERRORS.get(name, name)
+    bound = function if receiver is None else functools.partial(function, receiver)
+    wrong = []
+    for args, kwargs, accepted in calls(signature_of(function, method=scope is not None), value):
+        outcome = "accepted"
+        try:
+            bound(*args, **kwargs)
+        except TypeError as refusal:
+            outcome = "refused" if re.search(rf"\b{name_in_errors}\b", str(refusal)) else f"TypeError: {refusal}"
+        except _kvstore.error:
+            pass  # the closed object or the missing file, met once the arguments were taken
+        if outcome != ("accepted" if accepted else "refused"):
+            wrong.append((args, kwargs, outcome))
+    assert wrong == []
+    assert not (tmp_path / "missing.db").exists()
 
 
 @pytest.mark.parametrize(
