@@ -63,6 +63,9 @@ bool for_each_pair(std::string_view text, OnPair on_pair)
 // about the database file.
 DumpStop header(DumpReading &r)
 {
+    auto take_pair = [&r](std::string_view name, std::string_view value) {
+        return r.out.metadata().take(name, value);
+    };
     DumpLine line;
     do {
         if (!r.in.next_line(&line)) {
@@ -70,10 +73,7 @@ DumpStop header(DumpReading &r)
         }
         std::string_view text = line.text;
         if (text.empty() || text[0] != '#' ||
-            (text.starts_with("#:") &&
-             !for_each_pair(text.substr(2), [&](std::string_view name, std::string_view value) {
-                 return r.out.metadata().take(name, value);
-             }))) {
+            (text.starts_with("#:") && !for_each_pair(text.substr(2), take_pair))) {
             return r.in.malformed_line();
         }
     } while (line.text != dump_format::end_of_header);

@@ -53,7 +53,8 @@ bool Decoder::feed(std::string_view text) noexcept
     size_t written = written_;
     const char *next = text.data();
     const char *end = next + text.size();
-    auto one = [&](char c) {
+    // Any character, padding too, as the last quantum needs.
+    auto take_character = [&](char c) {
         size_t place = seen++ % 4;
         bool last_quantum = seen > expected_ - 4;
         int value = values.of[static_cast<unsigned char>(c)];
@@ -63,8 +64,9 @@ bool Decoder::feed(std::string_view text) noexcept
         quantum_[place] = value < 0 ? padding : static_cast<unsigned>(value);
         return place != 3 || decode_quantum(to, &written);
     };
+    // A quantum an earlier piece began.
     while (next < end && seen % 4 != 0) {
-        if (!one(*next++)) {
+        if (!take_character(*next++)) {
             return false;
         }
     }
@@ -81,8 +83,9 @@ bool Decoder::feed(std::string_view text) noexcept
         to[written + 1] = static_cast<char>(bits >> 8);
         to[written + 2] = static_cast<char>(bits);
     }
+    // The last quantum, or the start of one the next piece ends.
     while (next < end) {
-        if (!one(*next++)) {
+        if (!take_character(*next++)) {
             return false;
         }
     }
