@@ -5,7 +5,8 @@
 // name only once complete, and a load that fails leaves the database file
 // as it was.
 #include "arguments.h"
-#include "dump_format.h"
+#include "dump_reader.h"
+#include "dump_writer.h"
 #include "files.h"
 #include "interpreter_private.h"
 #include "key_walk.h"

@@ -16,11 +16,12 @@ import pytest
 import _kvstore
 import kvstore
 from children import build_flush_shim, build_shim, preload_env, run_json
-from support import CLOSED, library_message, make_db
+from dump_files import (FORMATS, TOOL_ENV, ascii_dump, binary_item, contents,
+                        documented_gdbm_version, gdbm_load_reads, in_dump_order,
+                        installed_gdbm_version, item, target, tool_run, write_db, written_dump)
+from support import CLOSED, library_message
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-
-FORMATS = ["ascii", "binary"]
 
 # Keys and values the text format must encode: NUL bytes, bytes that are no
 # UTF-8, a line break, a long value.
@@ -33,15 +34,6 @@ RECORDS = {
 }
 
 
-def write_db(path, records=RECORDS):
-    make_db(str(path), records).close()
-
-
-def contents(path):
-    with _kvstore.open(str(path)) as db:
-        return {key: db[key] for key in db.keys()}
-
-
 def gdbm_tool(name, *args):
     tool = shutil.which(name)
     if tool is None:
@@ -50,16 +42,10 @@ def gdbm_tool(name, *args):
     subprocess.run([tool, *map(str, args)], check=True, capture_output=True, timeout=60, env=TOOL_ENV)
 
 
-# gdbm's own tools run without the sanitizer that the memory checks preload
-# for the module: their code is gdbm's to mend (gdbm_load 1.23 reads past the
-# end of a buffer on some dumps that hold an empty value).
-TOOL_ENV = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
-
-
 @pytest.fixture
 def source(tmp_path):
     path = tmp_path / "source.db"
-    write_db(path)
+    write_db(path, RECORDS)
     return path
 
 
@@ -595,20 +581,6 @@ def empty_source(request, tmp_path):
     return path
 
 
-def in_dump_order(path):
-    """The records in the order a dump writes them: the library's."""
-    with _kvstore.open(str(path)) as db:
-        return [(key, db[key]) for key in db.keys()]
-
-
-def tool_run(name, *args):
-    """Runs one of gdbm's tools; returns the finished process, whatever its exit."""
-    tool = shutil.which(name)
-    if tool is None:
-        pytest.skip(f"{name} is missing: scripts/setup.sh installs it (Debian package gdbmtool)")
-    return subprocess.run([tool, *map(str, args)], capture_output=True, timeout=60, env=TOOL_ENV)
-
-
 @pytest.mark.parametrize("fmt", FORMATS)
 def test_our_dump_is_byte_for_byte_gdbm_dump(tmp_path, empty_source, fmt):
     with _kvstore.open(str(empty_source)) as db:
@@ -649,31 +621,6 @@ def test_dumps_with_empty_keys_and_values_load_back(tmp_path, empty_source, fmt)
     assert contents(tmp_path / "target.db") == {**records, b"mine": b"kept"}
 
 
-def gdbm_load_reads(records, fmt):
-    """Whether gdbm_load, as docs/durability.md describes it (Backups), reads back a
-    dump of `records` (in the dump's order) in `fmt`."""
-    if any(not key for key, _ in records):
-        return False
-    if fmt == "binary":
-        return all(value for _, value in records)
-    # Text: an empty value in the last record only, after a non-empty one.
-    *before, last = records
-    return all(value for _, value in before) and (bool(last[1]) or len(before) > 0)
-
-
-def documented_gdbm_version():
-    """The gdbm release whose gdbm_load docs/durability.md describes for empty keys
-    and values."""
-    found = re.search(r"gdbm_load` of gdbm ([0-9.]+)", (ROOT / "docs" / "durability.md").read_text())
-    assert found, "docs/durability.md names the gdbm release whose gdbm_load it describes"
-    return found.group(1)
-
-
-def installed_gdbm_version():
-    found = re.search(rb"\(gdbm\) ([0-9.]+)", tool_run("gdbm_load", "--version").stdout)
-    return found.group(1).decode() if found else None
-
-
 # Dumps written by hand, so that the empty field is where gdbm_load's limits
 # lie: (key, value) pairs in file order.
 HANDMADE_EMPTY = {
@@ -685,13 +632,6 @@ HANDMADE_EMPTY = {
     "key-last": [(b"a", b"1"), (b"", b"2")],
     "key-and-value": [(b"", b"")],
 }
-
-
-def written_dump(records, fmt):
-    items = [data for record in records for data in record]
-    if fmt == "ascii":
-        return ascii_dump(*map(item, items))
-    return BINARY_HEADER + b"".join(map(binary_item, items))
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
@@ -721,153 +661,6 @@ def test_gdbm_load_reads_our_dumps_as_the_readme_says(tmp_path, empty_source, fm
         assert contents(tmp_path / "theirs.db") == dict(records)
     if installed_gdbm_version() == documented_gdbm_version():
         assert (loaded.returncode == 0) == gdbm_load_reads(records, fmt), loaded.stderr
-
-
-# ---- dumps that are not whole ---------------------------------------------------
-
-SMALL = {b"alpha": b"1" * 70, b"beta": b"\x00\xff", b"gamma": b"three"}
-# The same with empty keys and values, whose items are a length alone.
-SMALLS = {"small": SMALL, "small-with-empty": {**SMALL, b"": b"", b"set member": b""}}
-MALFORMED = library_message("GDBM_MALFORMED_DATA")
-
-
-@pytest.fixture
-def target(tmp_path):
-    """A database holding one record of its own, and its bytes."""
-    path = tmp_path / "target.db"
-    write_db(path, {b"mine": b"kept"})
-    return path
-
-
-def small_dump(tmp_path, fmt, records=SMALL):
-    write_db(tmp_path / "small.db", records)
-    with _kvstore.open(str(tmp_path / "small.db")) as db:
-        db.dump(str(tmp_path / "small.dump"), fmt)
-    return (tmp_path / "small.dump").read_bytes()
-
-
-@pytest.mark.parametrize("small", list(SMALLS))
-def test_every_cut_of_an_ascii_dump_is_refused_and_stores_nothing(tmp_path, target, small):
-    whole = small_dump(tmp_path, "ascii", SMALLS[small])
-    before = target.read_bytes()
-    cut = tmp_path / "cut.dump"
-    with _kvstore.open(str(target), "w") as db:
-        # Only the last line break may go.
-        for length in range(len(whole) - 1):
-            cut.write_bytes(whole[:length])
-            with pytest.raises(_kvstore.error, match=re.escape(MALFORMED)):
-                db.load(str(cut))
-            assert target.read_bytes() == before, length
-        cut.write_bytes(whole[:-1])
-        db.load(str(cut))
-        assert len(db) == len(SMALLS[small]) + 1
-
-
-@pytest.mark.parametrize("small", list(SMALLS))
-def test_a_binary_dump_cut_inside_a_record_is_refused(tmp_path, target, small):
-    # A cut between records cannot be seen: the format has no end mark.
-    whole = small_dump(tmp_path, "binary", SMALLS[small])
-    header = whole.index(b"!\r\n", 3) + 3
-    boundaries = {header}
-    at = header
-    while at < len(whole):
-        for _ in range(2):
-            at += 8 + int.from_bytes(whole[at:at + 4], "big")
-        boundaries.add(at)
-    cut = tmp_path / "cut.dump"
-    before = target.read_bytes()
-    with _kvstore.open(str(target), "w") as db:
-        for length in range(len(whole)):
-            if length in boundaries:
-                continue
-            cut.write_bytes(whole[:length])
-            with pytest.raises(_kvstore.error, match=re.escape(MALFORMED)):
-                db.load(str(cut))
-    assert target.read_bytes() == before
-
-
-def ascii_dump(*items, count=None, header=b"#:version=1.1\n#:file=x.db\n", tail=b"# End of data\n"):
-    """An ASCII dump of `items` ((length line, Base64 lines) pairs as bytes)."""
-    body = b"".join(items)
-    count = b"#:count=%d\n" % (len(items) // 2) if count is None else count
-    return b"# GDBM dump file\n" + header + b"# End of header\n" + body + count + tail
-
-
-def item(data, length=None):
-    import base64
-    text = base64.b64encode(data)
-    lines = b"".join(text[i:i + 76] + b"\n" for i in range(0, len(text), 76))
-    return b"#:len=%s\n" % (str(len(data)).encode() if length is None else length) + lines
-
-
-BINARY_HEADER = b"!\r\n! GDBM FLAT FILE DUMP -- THIS IS NOT A TEXT FILE\r\n! GDBM\r\n!\r\n"
-
-
-def binary_item(data, length=None):
-    return (len(data) if length is None else length).to_bytes(4, "big") + bytes(4) + data
-
-
-HOSTILE = {
-    "not-a-dump": b"hello\n",
-    "no-end-of-header": b"# GDBM dump file\n#:version=1.1\n",
-    "text-in-header": b"# GDBM dump file\nhello\n# End of header\n#:count=0\n# End of data\n",
-    "open-quote": ascii_dump(header=b'#:file="x.db\n'),
-    "bad-mode": ascii_dump(header=b"#:mode=9z\n"),
-    "huge-uid": ascii_dump(header=b"#:uid=99999999999999999999\n"),
-    "huge-length": ascii_dump(item(b"k", b"99999999999999999999"), item(b"v")),
-    "length-past-file": ascii_dump(item(b"k", b"2000000000"), item(b"v")),
-    "negative-length": ascii_dump(item(b"k", b"-1"), item(b"v")),
-    # An empty key or value is its length line alone: gdbm_dump writes no empty line.
-    "zero-length-then-empty-line": ascii_dump(b"#:len=0\n\n", item(b"v")),
-    "zero-length-then-data": ascii_dump(b"#:len=0\nQQ==\n", item(b"v")),
-    "longer-than-said": ascii_dump(item(b"key", b"2"), item(b"v")),
-    "shorter-than-said": ascii_dump(item(b"key", b"4"), item(b"v")),
-    "bad-base64": ascii_dump(b"#:len=3\n@@@@\n", item(b"v")),
-    "padding-inside": ascii_dump(b"#:len=6\nQQ==QUFB\n", item(b"v")),
-    "line-too-long": ascii_dump(item(b"k"), b"#:len=100000\n" + b"QUFB" * 33334 + b"\n"),
-    "key-without-value": ascii_dump(item(b"k"), count=b"#:count=0\n"),
-    "count-too-high": ascii_dump(item(b"k"), item(b"v"), count=b"#:count=2\n"),
-    "count-too-low": ascii_dump(item(b"k"), item(b"v"), count=b"#:count=0\n"),
-    "no-count": ascii_dump(item(b"k"), item(b"v"), count=b""),
-    "no-end-of-data": ascii_dump(item(b"k"), item(b"v"), tail=b""),
-    "after-end-of-data": ascii_dump(item(b"k"), item(b"v"), tail=b"# End of data\nmore\n"),
-    "unknown-tag": ascii_dump(b"#:what=1\n", item(b"k"), item(b"v")),
-    "carriage-returns": ascii_dump(item(b"k"), item(b"v")).replace(b"\n", b"\r\n"),
-    "binary-bad-banner": b"!\r\n! SOMETHING ELSE\r\n!\r\n",
-    "binary-no-header-end": b"!\r\n! GDBM FLAT FILE DUMP -- THIS IS NOT A TEXT FILE\r\n",
-    "binary-huge-length": BINARY_HEADER + binary_item(b"k", 0xFFFFFFFF) + binary_item(b"v"),
-    "binary-length-past-file": BINARY_HEADER + binary_item(b"k", 1 << 30) + binary_item(b"v"),
-    "binary-zero-length-cut": BINARY_HEADER + binary_item(b"") + bytes(7),
-    "binary-key-without-value": BINARY_HEADER + binary_item(b"k"),
-    "binary-short-length": BINARY_HEADER + binary_item(b"k") + binary_item(b"v") + b"\x00\x00",
-}
-
-
-@pytest.mark.parametrize("name", list(HOSTILE))
-def test_a_malformed_dump_stores_nothing(tmp_path, target, name):
-    (tmp_path / "hostile.dump").write_bytes(HOSTILE[name])
-    before = target.read_bytes()
-    mode = os.stat(target).st_mode
-    with _kvstore.open(str(target), "w") as db:
-        with pytest.raises(_kvstore.error) as refused:
-            db.load(str(tmp_path / "hostile.dump"))
-        assert str(refused.value).startswith(f"{MALFORMED}: {tmp_path / 'hostile.dump'}, ")
-        assert {key: db[key] for key in db.keys()} == {b"mine": b"kept"}
-    assert target.read_bytes() == before
-    assert os.stat(target).st_mode == mode
-
-
-def test_the_hostile_cases_builders_make_valid_dumps(tmp_path):
-    # So that each hostile case differs from a valid dump by its one fault.
-    record = {b"k" * 100: b"v" * 100}
-    items = [data for pair in record.items() for data in pair]
-    valid = {"ascii": ascii_dump(*map(item, items)),
-             "binary": BINARY_HEADER + b"".join(map(binary_item, items))}
-    for fmt, data in valid.items():
-        (tmp_path / fmt).write_bytes(data)
-        with _kvstore.open(str(tmp_path / f"{fmt}.db"), "n") as db:
-            db.load(str(tmp_path / fmt))
-            assert {key: db[key] for key in db.keys()} == record
 
 
 # ---- steps: progress, other callers, failures ----------------------------------
