@@ -15,12 +15,13 @@ namespace kvstore {
 
 namespace {
 
-// Buckets each handle caches during a rewrite, unless the caller chose a
-// size. The copy reads the old file's buckets in hash order, each once, and
-// the new file receives the records in the same order: a small cache serves
-// both. The library's own cache would grow to the whole file, fill in one
-// long call when the records are counted, and be written back in one long
-// call at the end.
+// Buckets the database's handle caches while the rewrite reads it, unless
+// the caller chose a size: the copy reads the old file's buckets in hash
+// order, each once, and the library's own cache would grow to the whole
+// file and fill in one long call when the records are counted. The new
+// file's handle keeps the database's own cache from its creation: gdbm 1.23
+// aborts in the next bucket read after a handle that received a million
+// records in hash order through a small cache has that cache made larger.
 constexpr size_t rewrite_cache_buckets = 1024;
 
 bool set_cache(GDBM_FILE handle, size_t size)
@@ -51,7 +52,9 @@ bool read_open_flags(GDBM_FILE handle, int *flags, int *block_size)
 
 KeptSettings::~KeptSettings()
 {
-    if (shrunk_ && kept_in_ == this_process()) {
+    // Only the old handle, still the database's after a failure, was made
+    // small; after success the new one has the library's sizing already.
+    if (shrunk_ == db_.handle && shrunk_ != nullptr && kept_in_ == this_process()) {
         set_cache(db_.handle, GDBM_CACHE_AUTO);
     }
 }
@@ -72,13 +75,14 @@ bool KeptSettings::keep()
     if (!cache_auto_) {
         return true;
     }
-    shrunk_ = true;
+    shrunk_ = handle;
     return set_cache(handle, rewrite_cache_buckets);
 }
 
-size_t KeptSettings::new_file_cache() const
+bool KeptSettings::size_new_cache(GDBM_FILE handle) const
 {
-    return cache_auto_ ? rewrite_cache_buckets : cache_size_;
+    // A new handle's cache is the library's to size already.
+    return cache_auto_ || set_cache(handle, cache_size_);
 }
 
 bool KeptSettings::carry_to(GDBM_FILE handle) const
@@ -138,7 +142,7 @@ bool Rewrite::create_file()
         raise_failure(db_.state, errno_first("gdbm_open() error", db_.name));
         return false;
     }
-    if (!set_cache(handle_, kept_.new_file_cache())) {
+    if (!kept_.size_new_cache(handle_)) {
         raise_failure(db_.state, library_failure("gdbm_setopt() error"));
         return false;
     }
@@ -197,7 +201,9 @@ bool Rewrite::settle()
 
 bool Rewrite::sync_library()
 {
-    if (gdbm_sync(handle_) != 0) {
+    // The cache holds up to the whole new file's buckets: their write-back
+    // runs with other threads running, as no other thread knows this handle.
+    if (detached([this] { return gdbm_sync(handle_); }) != 0) {
         // The library's own error handling may have overwritten errno.
         errno = gdbm_last_syserr(handle_);
         raise_failure(db_.state, errno_first("gdbm_sync() error"));

@@ -14,11 +14,11 @@
 namespace kvstore {
 
 // The database handle's own settings, which open() may have tuned. The new
-// file gets them. A cache the library sizes itself is kept small on both
-// handles during the rewrite, and the library's sizing is given back at the
-// end to the handle the object then has: the old one after a failure, the
-// new one after success. A cache size the caller chose is the new file's
-// from its creation, and the old handle's is left alone.
+// file gets them, its cache from its creation. A cache the library sizes
+// itself is kept small on the old handle while the rewrite reads it, and
+// given back to it should the rewrite fail; a cache size the caller chose is
+// left alone. No handle's cache is ever made larger by a setting: gdbm 1.23
+// aborts in some such resizes.
 class KeptSettings {
 public:
     explicit KeptSettings(database_object &db) : db_(db), kept_in_(this_process()) {}
@@ -28,8 +28,9 @@ public:
     // Notes the database handle's settings, then makes its cache small
     // where the library sizes it.
     bool keep();
-    // The cache size the new file is opened with.
-    size_t new_file_cache() const;
+    // Gives the new file's `handle` the database's cache size; false when
+    // the library refuses.
+    bool size_new_cache(GDBM_FILE handle) const;
     // Gives `handle` the free-space settings; the cache's comes at the end,
     // and memory mapping with the open flags.
     bool carry_to(GDBM_FILE handle) const;
@@ -38,7 +39,8 @@ private:
     database_object &db_;
     // In a child forked during the rewrite, the handle is the parent's copy.
     pid_t kept_in_;
-    bool shrunk_ = false;
+    // The handle whose cache keep() made small.
+    GDBM_FILE shrunk_ = nullptr;
     size_t cache_size_ = 0;
     int cache_auto_ = 0;
     int central_free_ = 0;
