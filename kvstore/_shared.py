@@ -38,7 +38,7 @@ import os
 import select
 import threading
 import time
-from collections.abc import Callable, ItemsView, Iterable, Iterator, MutableMapping, ValuesView
+from collections.abc import Callable, Generator, ItemsView, Iterable, Iterator, MutableMapping, ValuesView
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Final, cast, final, overload, override
 
@@ -214,7 +214,7 @@ def _wait_for_gdbm(database: str, exclusive: bool, deadline: float, missed: int)
     quicker, or this gdbm does not lock with flock()): the opens then come
     further apart."""
     if missed:
-        pause = min(_FIRST_PAUSE * 2 ** (missed - 1), _LONGEST_PAUSE)
+        pause = min(_FIRST_PAUSE * (1 << (missed - 1)), _LONGEST_PAUSE)
         now = time.monotonic()
         if now >= deadline:
             return False
@@ -364,7 +364,7 @@ class Shared(MutableMapping[bytes, bytes]):
     @contextmanager
     def _writer_turn(
         self, flag: str = "w", *, mmap: bool | None = None, deadline: float | None = None
-    ) -> Iterator[Database]:
+    ) -> Generator[Database]:
         """A writer's turn: the file open for writing (`flag`), kept from every
         other opener until the block ends."""
         self._outside_blocks()
@@ -409,7 +409,7 @@ class Shared(MutableMapping[bytes, bytes]):
     # ---- blocks ----------------------------------------------------------------------
 
     @contextmanager
-    def batch(self, *, durable: bool | None = None) -> Iterator[Database]:
+    def batch(self, *, durable: bool | None = None) -> Generator[Database]:
         """Holds the writer's turn for a with block, whose changes happen
         whole or not at all, as in Database.batch(), whose argument it takes.
 
@@ -421,7 +421,7 @@ class Shared(MutableMapping[bytes, bytes]):
             yield db
 
     @contextmanager
-    def reading(self) -> Iterator[Database]:
+    def reading(self) -> Generator[Database]:
         """Holds one state of the file for a with block, shared with other
         readers: writers wait for the block's end.
 
@@ -530,7 +530,9 @@ class Shared(MutableMapping[bytes, bytes]):
         self._writing(lambda db: db.clear())
 
     @overload
-    def update(self, other: SupportsKeysAndGetItem[Data, Data], /, **kwds: Data) -> None: ...
+    def update(self, other: SupportsKeysAndGetItem[bytes, Data], /, **kwds: Data) -> None: ...
+    @overload
+    def update(self, other: SupportsKeysAndGetItem[str, Data], /, **kwds: Data) -> None: ...
     @overload
     def update(self, other: Iterable[tuple[Data, Data]], /, **kwds: Data) -> None: ...
     @overload
@@ -576,7 +578,7 @@ class Shared(MutableMapping[bytes, bytes]):
 
 
 @contextmanager
-def _inside(database: str) -> Iterator[None]:
+def _inside(database: str) -> Generator[None]:
     """Marks this thread as inside a block of `database`."""
     _blocks.databases.add(database)
     try:
