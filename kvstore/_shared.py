@@ -88,6 +88,8 @@ _forks = 0
 def _forget_lock_files() -> None:
     global _forks
     _forks += 1
+    # The inotify instance is the parent's too: the child makes its own.
+    _instances.__init__()
     for fd in _lock_files:
         try:
             os.close(fd)
@@ -112,9 +114,13 @@ _blocks = _Blocks()
 # ---- waiting ------------------------------------------------------------------
 
 
+type _Calls = tuple[Callable[[int], int], Callable[[int, bytes, int], int], Callable[[int, int], int]]
+
+
 @functools.cache
-def _inotify() -> tuple[Callable[[int], int], Callable[[int, bytes, int], int]] | None:
-    """libc's inotify_init1 and inotify_add_watch; None where there are none."""
+def _inotify() -> _Calls | None:
+    """libc's inotify_init1, inotify_add_watch and inotify_rm_watch; None
+    where there are none."""
     # ctypes is loaded at the first wait, not at the package's import.
     import ctypes
 
@@ -122,39 +128,77 @@ def _inotify() -> tuple[Callable[[int], int], Callable[[int, bytes, int], int]] 
         libc = ctypes.CDLL(None, use_errno=True)
         init = libc.inotify_init1
         add_watch = libc.inotify_add_watch
+        rm_watch = libc.inotify_rm_watch
     except (OSError, AttributeError):
         return None
     init.argtypes = [ctypes.c_int]
-    init.restype = ctypes.c_int
     add_watch.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_uint32]
-    add_watch.restype = ctypes.c_int
-    return cast("Callable[[int], int]", init), cast("Callable[[int, bytes, int], int]", add_watch)
+    rm_watch.argtypes = [ctypes.c_int, ctypes.c_int]
+    for call in (init, add_watch, rm_watch):
+        call.restype = ctypes.c_int
+    return (cast("Callable[[int], int]", init), cast("Callable[[int, bytes, int], int]", add_watch),
+            cast("Callable[[int, int], int]", rm_watch))
+
+
+@final
+class _Instance:
+    """An inotify instance, kept by the thread that made it until the thread
+    ends: closing one costs the kernel hundreds of microseconds, a watch
+    added and removed again a few."""
+
+    __slots__ = ("fd", "poll")
+
+    def __init__(self, fd: int) -> None:
+        self.fd: int = fd
+        self.poll: select.poll = select.poll()
+        self.poll.register(fd, select.POLLIN)
+
+    def drain(self) -> None:
+        try:
+            while os.read(self.fd, 4096):
+                pass
+        except BlockingIOError:
+            pass
+
+    def __del__(self) -> None:
+        os.close(self.fd)
+
+
+class _ThreadInstance(threading.local):
+    def __init__(self) -> None:
+        self.made: bool = False
+        self.instance: _Instance | None = None
+
+
+_instances = _ThreadInstance()
+
+
+def _thread_instance() -> _Instance | None:
+    """This thread's inotify instance, made at its first wait; None where
+    there is none to be had (no inotify, or none left for this user)."""
+    if not _instances.made:
+        _instances.made = True
+        calls = _inotify()
+        if calls is not None:
+            fd = calls[0](os.O_NONBLOCK | os.O_CLOEXEC)
+            if fd >= 0:
+                _instances.instance = _Instance(fd)
+    return _instances.instance
 
 
 @final
 class _Closes:
     """Sleeps until the watched file is closed by anyone, or a pause passes."""
 
-    __slots__ = ("_fd", "_pause", "_poll")
+    __slots__ = ("_instance", "_pause", "_watch")
 
     def __init__(self, path: str) -> None:
         self._pause: float = _FIRST_PAUSE
-        self._fd: int = -1
-        self._poll: select.poll | None = None
+        self._instance: _Instance | None = _thread_instance()
+        self._watch: int = -1
         calls = _inotify()
-        if calls is None:
-            return
-        init, add_watch = calls
-        fd = init(os.O_NONBLOCK | os.O_CLOEXEC)
-        if fd < 0:
-            # Out of inotify instances: the pauses alone.
-            return
-        if add_watch(fd, os.fsencode(path), _WAKING_EVENTS) < 0:
-            os.close(fd)
-            return
-        self._fd = fd
-        self._poll = select.poll()
-        self._poll.register(fd, select.POLLIN)
+        if self._instance is not None and calls is not None:
+            self._watch = calls[1](self._instance.fd, os.fsencode(path), _WAKING_EVENTS)
 
     def sleep(self, deadline: float) -> bool:
         """Sleeps until the next close, the next pause's end or the deadline;
@@ -164,23 +208,19 @@ class _Closes:
             return False
         seconds = min(self._pause, deadline - now)
         self._pause = min(2 * self._pause, _LONGEST_PAUSE)
-        if self._poll is None:
+        if self._instance is None or self._watch < 0:
             time.sleep(seconds)
-        elif self._poll.poll(math.ceil(seconds * 1000)):
-            self._drain()
+        elif self._instance.poll.poll(math.ceil(seconds * 1000)):
+            self._instance.drain()
         return True
 
-    def _drain(self) -> None:
-        try:
-            while os.read(self._fd, 4096):
-                pass
-        except BlockingIOError:
-            pass
-
     def close(self) -> None:
-        if self._fd >= 0:
-            os.close(self._fd)
-            self._fd = -1
+        calls = _inotify()
+        if self._instance is not None and self._watch >= 0 and calls is not None:
+            _ = calls[2](self._instance.fd, self._watch)
+            self._watch = -1
+            # The events left, and the one that says the watch went.
+            self._instance.drain()
 
 
 def _try_lock(fd: int, operation: int) -> bool:
