@@ -44,14 +44,12 @@ from typing import TYPE_CHECKING, Final, cast, final, overload, override
 
 import _kvstore
 
-from ._database import Database, FileName
+from ._database import Data, Database, FileName
 from ._journal import journal_name
 from ._open import _locked  # pyright: ignore[reportPrivateUsage]
 
 if TYPE_CHECKING:
     from _typeshed import SupportsKeysAndGetItem
-
-type Data = str | bytes
 
 LOCK_SUFFIX: Final = "-lock"
 
@@ -69,7 +67,10 @@ _WAKING_EVENTS: Final = _IN_CLOSE_WRITE | _IN_CLOSE_NOWRITE | _IN_DELETE_SELF | 
 
 
 class _Missing:
-    pass
+    # As help() and the pages show pop's default: no value, a call leaves it out.
+    @override
+    def __repr__(self) -> str:
+        return "<unrepresentable>"
 
 
 _MISSING: Final = _Missing()
@@ -89,7 +90,8 @@ def _forget_lock_files() -> None:
     global _forks
     _forks += 1
     # The inotify instance is the parent's too: the child makes its own.
-    _instances.__init__()
+    _instances.made = False
+    _instances.instance = None
     for fd in _lock_files:
         try:
             os.close(fd)
@@ -489,6 +491,7 @@ class Shared(MutableMapping[bytes, bytes]):
     def get[T](self, key: Data, default: T, /) -> bytes | T: ...
     @override
     def get(self, key: Data, default: object = None, /) -> object:
+        """The value of key, or default when key is missing: one reader's turn."""
         return self._reading(lambda db: db.get(key, default))
 
     @override
@@ -542,6 +545,9 @@ class Shared(MutableMapping[bytes, bytes]):
     def pop[T](self, key: Data, default: T, /) -> bytes | T: ...
     @override
     def pop(self, key: Data, default: object = _MISSING, /) -> object:
+        """Removes key and returns its value, or default when key is missing
+        (KeyError without one): one writer's turn."""
+
         def pop(db: _kvstore.gdbm) -> object:
             value = db.get(key)
             if value is None:
