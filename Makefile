@@ -119,6 +119,12 @@ check-matrix: $(READY)
 bench-lock-wait: $(BUILT)
 	$(PY) bench/lock_wait.py
 
+.PHONY: bench-shared
+## bench-shared: 2 and 4 processes doing get-or-set on one store: kvstore.Shared against kvstore.open per operation, diskcache and lmdb
+bench-shared: $(BUILT)
+	$(PY) -c 'import lmdb, diskcache' 2>/dev/null || $(PY) -m pip install -q --disable-pip-version-check -r bench/requirements.txt
+	$(PY) bench/shared.py
+
 .PHONY: bench-shared-reader
 ## bench-shared-reader: a reorganize of 500,000 records with reader threads sharing the Database, against alone
 bench-shared-reader: $(BUILT)

@@ -6,6 +6,8 @@
 #   make bench-callgrind        instructions per operation: _kvstore against the C floor,
 #                               the kvstore package against _kvstore
 #   make bench-parallel         the parallel-reads phase alone (make bench ends with it)
+#   make bench-shared           processes sharing one store alone (make bench runs it
+#                               before the parallel reads)
 # Knobs: BENCH_N, BENCH_REPEATS (3), BENCH_N_4K (N/10: the 4 KiB-value variant),
 # BENCH_BACKENDS (all), BENCH_OUT (bench/results), BENCH_WORK (build/bench/work),
 # BENCH_PARALLEL_N (200,000, at most N), BENCH_PARALLEL_WORKERS (1 2 4, those
@@ -148,4 +150,6 @@ echo "bench: memory of the key traversals, $n records"
 } >"$raw/meta.json"
 rm "$raw/meta.part"
 "$py" bench/report.py full "$out"
+echo "bench: processes sharing one store (bench/shared.py)"
+"$py" bench/shared.py --out "$out"
 parallel_reads

@@ -2,8 +2,10 @@
 
 ``kvstore.open`` returns a ``Database``: a ``MutableMapping[bytes, bytes]``
 that streams its keys one at a time, waits for another opener's lock when
-asked to, and dumps to and loads from gdbm's portable dump files. The
-low-level ``_kvstore`` object stays reachable as ``Database.raw``.
+asked to, and dumps to and loads from gdbm's portable dump files.
+``kvstore.Shared`` is a file that many processes use at once, each operation
+in a turn of its own. The low-level ``_kvstore`` object stays reachable as
+``Database.raw``.
 """
 
 from typing import TYPE_CHECKING
@@ -12,8 +14,9 @@ from _kvstore import error, latest_snapshot
 
 from ._database import Database
 from ._open import load, open
+from ._shared import Shared
 
-__all__ = ["Database", "error", "latest_snapshot", "load", "open"]
+__all__ = ["Database", "Shared", "error", "latest_snapshot", "load", "open"]
 
 
 # The version, whose one source is meson.build, is read from the installed

@@ -14,7 +14,7 @@ import pytest
 
 import kvstore
 from docs_examples import PAGES, ROOT, RUN, SHOWN, blocks, sessions, shell_session
-from test_signatures import (DATABASE_METHODS, DATABASE_TYPE, MODULE_FUNCTIONS, declared, instance_methods,
+from test_signatures import (DATABASE_TYPE, MODULE_FUNCTIONS, declared, instance_methods,
                              public, signature_of)
 
 FLAGS = doctest.ELLIPSIS
@@ -78,9 +78,11 @@ def api_text(tmp_path_factory):
     return {page: (out / f"{page}.txt").read_text() for page in ("api-kvstore", "api-module")}
 
 
-def shown_signature(text, prefix, name):
+def shown_signature(text, prefix, name, within=None):
     """The signature that a page shows for prefix + name, or for a method
-    name, indented under its class; read as test_signatures reads one."""
+    name, indented under its class `within`; read as test_signatures reads one."""
+    if within is not None:
+        text = re.split(r"^class ", text.split(f"\nclass {within}(", 1)[1], flags=re.M)[0]
     start = rf"^{re.escape(prefix)}" if prefix else "^ +"
     found = re.findall(rf"{start}{name}(\(.*\))(?: -> .*)?$", text, re.M)
     assert len(found) == 1, f"{prefix}{name}: {len(found)} signatures shown"
@@ -92,23 +94,29 @@ def squeezed(text):
     return " ".join(text.split())
 
 
+def public_methods(cls):
+    return {name: getattr(cls, name) for name in dir(cls)
+            if not name.startswith("_") and callable(getattr(cls, name))}
+
+
 API_CALLABLES = [
-    *(pytest.param("api-module", "_kvstore.", name, function, False, id=f"_kvstore.{name}")
+    *(pytest.param("api-module", "_kvstore.", name, function, False, None, id=f"_kvstore.{name}")
       for name, function in MODULE_FUNCTIONS.items()),
-    *(pytest.param("api-module", "", name, function, True, id=f"gdbm.{name}")
+    *(pytest.param("api-module", "", name, function, True, None, id=f"gdbm.{name}")
       for name, function in public(instance_methods(DATABASE_TYPE)).items()),
-    *(pytest.param("api-kvstore", "kvstore.", name, getattr(kvstore, name), False, id=f"kvstore.{name}")
+    *(pytest.param("api-kvstore", "kvstore.", name, getattr(kvstore, name), False, None, id=f"kvstore.{name}")
       for name in kvstore.__all__ if callable(getattr(kvstore, name)) and not isinstance(getattr(kvstore, name), type)),
-    *(pytest.param("api-kvstore", "", name, function, True, id=f"Database.{name}")
-      for name, function in DATABASE_METHODS.items()),
+    # The package's classes share method names: each is looked for under its class.
+    *(pytest.param("api-kvstore", "", name, function, True, f"kvstore.{cls.__name__}", id=f"{cls.__name__}.{name}")
+      for cls in (kvstore.Database, kvstore.Shared) for name, function in public_methods(cls).items()),
 ]
 
 
-@pytest.mark.parametrize("page, prefix, name, function, method", API_CALLABLES)
+@pytest.mark.parametrize("page, prefix, name, function, method, within", API_CALLABLES)
 def test_api_pages_show_every_callable_with_its_signature_and_docstring(api_text, page, prefix, name,
-                                                                         function, method):
+                                                                         function, method, within):
     text = api_text[page]
-    assert str(shown_signature(text, prefix, name)) == str(signature_of(function, method))
+    assert str(shown_signature(text, prefix, name, within)) == str(signature_of(function, method))
     # A method without a docstring of its own shows its base class's, as
     # autodoc and help() do.
     docstring = inspect.getdoc(function)

@@ -1,0 +1,667 @@
+"""Shared: one database file used by many processes, each operation in a
+turn of its own.
+
+Every operation opens the file, works and closes it again, so that other
+processes (and gdbm's own tools) get their turn in between; nothing stays
+open from one operation to the next. A handle kept open between operations
+would be quicker, but gdbm keeps the file's header, directory and buckets in
+the handle, and nothing proves that another program left the file alone in
+the meantime: gdbmtool or a plain kvstore.open writer bumps no counter, and
+the file's change time can stay the same over two writes within one tick of
+the file system's clock. So every turn reads the file afresh.
+
+Who gets a turn is settled in two steps. First the turnstile, a lock file
+beside the database (``NAME-lock``, locked with flock()): a writer holds it
+exclusively for its whole turn; a reader holds it shared only while it
+opens the file. Then gdbm's own lock, which gdbm's open takes: shared for a
+reader, exclusive for a writer. A writer that holds the turnstile keeps new
+readers out while the readers already in finish, so a steady stream of
+readers cannot starve it; and gdbm's lock keeps Shared users and every
+other gdbm program apart as it always does.
+
+gdbm's lock cannot be waited for: a second opener fails at once. Waiting
+for either lock therefore tries it without blocking, and sleeps until the
+file is next closed somewhere (an inotify watch: a turn ends by closing the
+lock file, and gdbm's close lets go of its lock before it closes the file),
+or for a pause that doubles up to 50 ms where the watch cannot tell (a
+killed holder's descriptors are closed a moment before its locks go; no
+inotify on this system).
+"""
+
+from __future__ import annotations
+
+import errno
+import fcntl
+import functools
+import math
+import os
+import select
+import threading
+import time
+from collections.abc import Callable, Generator, ItemsView, Iterable, Iterator, MutableMapping, ValuesView
+from contextlib import contextmanager
+from typing import TYPE_CHECKING, Final, cast, final, overload, override
+
+import _kvstore
+
+from ._database import Data, Database, FileName
+from ._journal import journal_name
+from ._open import _locked  # pyright: ignore[reportPrivateUsage]
+
+if TYPE_CHECKING:
+    from _typeshed import SupportsKeysAndGetItem
+
+LOCK_SUFFIX: Final = "-lock"
+
+# Where a close wakes nobody (see the module's docstring), a waiter looks
+# again after these pauses, each twice the one before.
+_FIRST_PAUSE: Final = 0.002
+_LONGEST_PAUSE: Final = 0.05
+
+# inotify's events (linux/inotify.h): the watched file closed, gone or moved.
+_IN_CLOSE_WRITE: Final = 0x08
+_IN_CLOSE_NOWRITE: Final = 0x10
+_IN_DELETE_SELF: Final = 0x400
+_IN_MOVE_SELF: Final = 0x800
+_WAKING_EVENTS: Final = _IN_CLOSE_WRITE | _IN_CLOSE_NOWRITE | _IN_DELETE_SELF | _IN_MOVE_SELF
+
+
+class _Missing:
+    # As help() and the pages show pop's default: no value, a call leaves it out.
+    @override
+    def __repr__(self) -> str:
+        return "<unrepresentable>"
+
+
+_MISSING: Final = _Missing()
+
+
+# ---- what this process holds ----------------------------------------------
+
+# The lock files this process has open, in any thread. A child of fork()
+# closes its copies at once: a copy would keep the lock alive after the
+# parent let go of it or died. Each turn notes the number of forks so far,
+# and a turn that ends in a child leaves the (closed) descriptor alone.
+_lock_files: set[int] = set()
+_forks = 0
+
+
+def _forget_lock_files() -> None:
+    global _forks
+    _forks += 1
+    # The inotify instance is the parent's too: the child makes its own.
+    _instances.made = False
+    _instances.instance = None
+    for fd in _lock_files:
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+    _lock_files.clear()
+
+
+os.register_at_fork(after_in_child=_forget_lock_files)
+
+
+class _Blocks(threading.local):
+    """The database files whose batch() or reading() block this thread is in."""
+
+    def __init__(self) -> None:
+        self.databases: set[str] = set()
+
+
+_blocks = _Blocks()
+
+
+# ---- waiting ------------------------------------------------------------------
+
+
+type _Calls = tuple[Callable[[int], int], Callable[[int, bytes, int], int], Callable[[int, int], int]]
+
+
+@functools.cache
+def _inotify() -> _Calls | None:
+    """libc's inotify_init1, inotify_add_watch and inotify_rm_watch; None
+    where there are none."""
+    # ctypes is loaded at the first wait, not at the package's import.
+    import ctypes
+
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        init = libc.inotify_init1
+        add_watch = libc.inotify_add_watch
+        rm_watch = libc.inotify_rm_watch
+    except (OSError, AttributeError):
+        return None
+    init.argtypes = [ctypes.c_int]
+    add_watch.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_uint32]
+    rm_watch.argtypes = [ctypes.c_int, ctypes.c_int]
+    for call in (init, add_watch, rm_watch):
+        call.restype = ctypes.c_int
+    return (cast("Callable[[int], int]", init), cast("Callable[[int, bytes, int], int]", add_watch),
+            cast("Callable[[int, int], int]", rm_watch))
+
+
+@final
+class _Instance:
+    """An inotify instance, kept by the thread that made it until the thread
+    ends: closing one costs the kernel hundreds of microseconds, a watch
+    added and removed again a few."""
+
+    __slots__ = ("fd", "poll")
+
+    def __init__(self, fd: int) -> None:
+        self.fd: int = fd
+        self.poll: select.poll = select.poll()
+        self.poll.register(fd, select.POLLIN)
+
+    def drain(self) -> None:
+        try:
+            while os.read(self.fd, 4096):
+                pass
+        except BlockingIOError:
+            pass
+
+    def __del__(self) -> None:
+        os.close(self.fd)
+
+
+class _ThreadInstance(threading.local):
+    def __init__(self) -> None:
+        self.made: bool = False
+        self.instance: _Instance | None = None
+
+
+_instances = _ThreadInstance()
+
+
+def _thread_instance() -> _Instance | None:
+    """This thread's inotify instance, made at its first wait; None where
+    there is none to be had (no inotify, or none left for this user)."""
+    if not _instances.made:
+        _instances.made = True
+        calls = _inotify()
+        if calls is not None:
+            fd = calls[0](os.O_NONBLOCK | os.O_CLOEXEC)
+            if fd >= 0:
+                _instances.instance = _Instance(fd)
+    return _instances.instance
+
+
+@final
+class _Closes:
+    """Sleeps until the watched file is closed by anyone, or a pause passes."""
+
+    __slots__ = ("_instance", "_pause", "_watch")
+
+    def __init__(self, path: str) -> None:
+        self._pause: float = _FIRST_PAUSE
+        self._instance: _Instance | None = _thread_instance()
+        self._watch: int = -1
+        calls = _inotify()
+        if self._instance is not None and calls is not None:
+            self._watch = calls[1](self._instance.fd, os.fsencode(path), _WAKING_EVENTS)
+
+    def sleep(self, deadline: float) -> bool:
+        """Sleeps until the next close, the next pause's end or the deadline;
+        False when the deadline has passed."""
+        now = time.monotonic()
+        if now >= deadline:
+            return False
+        seconds = min(self._pause, deadline - now)
+        self._pause = min(2 * self._pause, _LONGEST_PAUSE)
+        if self._instance is None or self._watch < 0:
+            time.sleep(seconds)
+        elif self._instance.poll.poll(math.ceil(seconds * 1000)):
+            self._instance.drain()
+        return True
+
+    def close(self) -> None:
+        calls = _inotify()
+        if self._instance is not None and self._watch >= 0 and calls is not None:
+            _ = calls[2](self._instance.fd, self._watch)
+            self._watch = -1
+            # The events left, and the one that says the watch went.
+            self._instance.drain()
+
+
+def _try_lock(fd: int, operation: int) -> bool:
+    try:
+        fcntl.flock(fd, operation | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return False
+    return True
+
+
+def _lock(fd: int, operation: int, watched: str, deadline: float) -> bool:
+    """Takes flock(fd, operation) on the file `watched`, sleeping while
+    another holds it; False at the deadline."""
+    if _try_lock(fd, operation):
+        return True
+    closes = _Closes(watched)
+    try:
+        # The watch is set now: a close from here on wakes the sleep.
+        while not _try_lock(fd, operation):
+            if not closes.sleep(deadline):
+                return False
+    finally:
+        closes.close()
+    return True
+
+
+def _wait_for_gdbm(database: str, exclusive: bool, deadline: float, missed: int) -> bool:
+    """Waits until gdbm's lock on `database` looks free for a reader, or for
+    a writer; False at the deadline. missed: how many times an open that
+    followed a wait found the lock taken all the same (another opener was
+    quicker, or this gdbm does not lock with flock()): the opens then come
+    further apart."""
+    if missed:
+        pause = min(_FIRST_PAUSE * (1 << (missed - 1)), _LONGEST_PAUSE)
+        now = time.monotonic()
+        if now >= deadline:
+            return False
+        time.sleep(min(pause, deadline - now))
+    try:
+        fd = os.open(database, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        # gdbm's open will say what is wrong.
+        return True
+    try:
+        if not _lock(fd, fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH, database, deadline):
+            return False
+        fcntl.flock(fd, fcntl.LOCK_UN)
+    finally:
+        os.close(fd)
+    return True
+
+
+# ---- the shared store ----------------------------------------------------------
+
+
+class Shared(MutableMapping[bytes, bytes]):
+    """A gdbm database file that many processes (and threads) use at once,
+    each operation opening the file, locking it, working and letting go.
+
+    Readers share the file and writers take turns: a writer waits for the
+    readers already in, and readers that come after it wait for it. Each
+    method is one turn and sees, or makes, one whole state of the file;
+    batch() makes a turn of a whole with block, all or nothing, and
+    reading() holds one state for a block. Waiting sleeps until the holder
+    lets go, for up to timeout seconds (None: as long as it takes), then
+    raises error with errno EAGAIN. flag is "r" (reads only), "w" (the file
+    exists) or "c" (created when missing), optionally followed by "s" (every
+    change flushed, batches durable); mode is the permission of a newly
+    created file and of the lock file beside it.
+    """
+
+    __slots__: tuple[str, ...] = ("_database", "_filename", "_flag", "_journal", "_lock_file", "_mode", "_timeout")
+
+    def __init__(
+        self, filename: FileName, flag: str = "c", mode: int = 0o666, *, timeout: float | None = 10.0
+    ) -> None:
+        if flag[:1] not in ("r", "w", "c") or flag[1:] not in ("", "s"):
+            raise ValueError(f"flag must be 'r', 'w' or 'c', optionally followed by 's', not {flag!r}")
+        if timeout is not None and not timeout >= 0:
+            raise ValueError(f"timeout must be a number of seconds, 0 or more, or None, not {timeout!r}")
+        self._filename: str = os.fsdecode(filename)
+        self._flag: str = flag
+        self._mode: int = mode
+        self._timeout: float | None = timeout
+        # The file itself, past symbolic links, as its batches' journal is
+        # named: the lock file lies beside it too.
+        self._database: str = os.path.realpath(self._filename)
+        self._journal: str = journal_name(self._database)
+        self._lock_file: str = self._database + LOCK_SUFFIX
+        # The file is made, or found, once: its rolled back journal too.
+        if flag[:1] == "c":
+            with self._writer_turn("c"):
+                pass
+        else:
+            self._reading(lambda db: None)
+
+    # ---- turns -----------------------------------------------------------------
+
+    def _deadline(self) -> float:
+        if self._timeout is None:
+            return math.inf
+        return time.monotonic() + self._timeout
+
+    def _timed_out(self) -> _kvstore.error:
+        return _locked(self._filename, self._timeout or 0.0)
+
+    def _outside_blocks(self) -> None:
+        """Refuses a turn that this thread's own block would never let in."""
+        if self._database in _blocks.databases:
+            raise _kvstore.error(
+                errno.EDEADLK,
+                "this thread is inside a batch() or reading() block of this database: "
+                + "use the database that the block gives",
+                self._filename,
+            )
+
+    def _take_turnstile(self, exclusive: bool, deadline: float) -> tuple[int, int]:
+        """The lock file, open and locked; and the number of forks when taken."""
+        fd = os.open(self._lock_file, os.O_RDONLY | os.O_CREAT | os.O_CLOEXEC, self._mode)
+        _lock_files.add(fd)
+        try:
+            if not _lock(fd, fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH, self._lock_file, deadline):
+                raise self._timed_out()
+        except BaseException:
+            _lock_files.discard(fd)
+            os.close(fd)
+            raise
+        return fd, _forks
+
+    @staticmethod
+    def _let_go(turnstile: tuple[int, int]) -> None:
+        fd, forks = turnstile
+        if forks != _forks:
+            # Taken before a fork, in the parent, whose lock it is.
+            return
+        _lock_files.discard(fd)
+        # Unlocked before it is closed: a copy of the descriptor that a fork
+        # made, and that the child has not closed yet, cannot keep the lock.
+        fcntl.flock(fd, fcntl.LOCK_UN)
+        os.close(fd)
+
+    def _open[T: (_kvstore.gdbm, Database)](self, opener: Callable[[], T], exclusive: bool, deadline: float) -> T | None:
+        """opener's result once gdbm's lock lets it open the file; None for a
+        reader that found the journal of a crashed batch beside the file,
+        which a writer's open rolls back (a Database for writing does)."""
+        missed = 0
+        while True:
+            try:
+                opened = opener()
+            except _kvstore.error as refused:
+                if refused.errno == errno.EUCLEAN and not exclusive and os.path.lexists(self._journal):
+                    return None
+                if refused.errno != errno.EAGAIN:
+                    raise
+            else:
+                if exclusive or not os.path.lexists(self._journal):
+                    return opened
+                # Under gdbm's lock no commit runs: the journal is a crashed one's.
+                opened.close()
+                return None
+            if not _wait_for_gdbm(self._database, exclusive, deadline, missed):
+                raise self._timed_out()
+            missed += 1
+
+    def _enter[T: (_kvstore.gdbm, Database)](self, opener: Callable[[], T]) -> T:
+        """A reader's turn: opener's result, which holds gdbm's shared lock
+        until it is closed; the turnstile is let go once it is open."""
+        self._outside_blocks()
+        deadline = self._deadline()
+        while True:
+            turnstile = self._take_turnstile(False, deadline)
+            try:
+                opened = self._open(opener, False, deadline)
+            finally:
+                self._let_go(turnstile)
+            if opened is not None:
+                return opened
+            with self._writer_turn(deadline=deadline):
+                pass
+
+    @contextmanager
+    def _writer_turn(
+        self, flag: str = "w", *, mmap: bool | None = None, deadline: float | None = None
+    ) -> Generator[Database]:
+        """A writer's turn: the file open for writing (`flag`), kept from every
+        other opener until the block ends."""
+        self._outside_blocks()
+        if deadline is None:
+            deadline = self._deadline()
+        turnstile = self._take_turnstile(True, deadline)
+        try:
+            db = self._open(
+                lambda: Database(self._database, flag + self._flag[1:], self._mode, mmap=mmap), True, deadline
+            )
+            assert db is not None
+            try:
+                yield db
+            finally:
+                db.close()
+        finally:
+            self._let_go(turnstile)
+
+    def _reading[R](self, work: Callable[[_kvstore.gdbm], R]) -> R:
+        """work(the file open for reading), in a reader's turn."""
+        db = self._enter(self._reader)
+        try:
+            return work(db)
+        finally:
+            db.close()
+
+    def _reader(self) -> _kvstore.gdbm:
+        # Without the mapping an open costs less than half: one operation
+        # reads a bucket or two.
+        return _kvstore._open_tuned(self._database, "r", mmap=False)  # pyright: ignore[reportPrivateUsage]
+
+    def _writable(self) -> None:
+        if self._flag[:1] == "r":
+            raise _kvstore.error("this Shared database was opened for reading only (flag 'r')")
+
+    def _writing[R](self, work: Callable[[_kvstore.gdbm], R]) -> R:
+        """work(the file open for writing), in a writer's turn."""
+        self._writable()
+        with self._writer_turn(mmap=False) as db:
+            return work(db.raw)
+
+    # ---- blocks ----------------------------------------------------------------------
+
+    @contextmanager
+    def batch(self, *, durable: bool | None = None) -> Generator[Database]:
+        """Holds the writer's turn for a with block, whose changes happen
+        whole or not at all, as in Database.batch(), whose argument it takes.
+
+        The block gives a Database open for writing, for use inside the block
+        only: other processes and threads wait for the block's end.
+        """
+        self._writable()
+        with self._writer_turn() as db, _inside(self._database), db.batch(durable=durable):
+            yield db
+
+    @contextmanager
+    def reading(self) -> Generator[Database]:
+        """Holds one state of the file for a with block, shared with other
+        readers: writers wait for the block's end.
+
+        The block gives a Database open for reading, for use inside the block
+        only.
+        """
+        db = self._enter(lambda: Database(self._database, "r"))
+        try:
+            with _inside(self._database):
+                yield db
+        finally:
+            db.close()
+
+    # ---- the mapping: one turn each -----------------------------------------------
+
+    @override
+    def __getitem__(self, key: Data) -> bytes:
+        return self._reading(lambda db: db[key])
+
+    @overload
+    def get(self, key: Data, default: None = None, /) -> bytes | None: ...
+    @overload
+    def get(self, key: Data, default: bytes, /) -> bytes: ...
+    @overload
+    def get[T](self, key: Data, default: T, /) -> bytes | T: ...
+    @override
+    def get(self, key: Data, default: object = None, /) -> object:
+        """The value of key, or default when key is missing: one reader's turn."""
+        return self._reading(lambda db: db.get(key, default))
+
+    @override
+    def __contains__(self, key: object) -> bool:
+        return self._reading(lambda db: cast("Data", key) in db)
+
+    @override
+    def __len__(self) -> int:
+        return self._reading(len)
+
+    @override
+    def __iter__(self) -> Iterator[bytes]:
+        """The keys as they were when iteration started: a snapshot, taken in
+        one turn, so that other processes' changes meanwhile neither stop nor
+        skew it."""
+        return iter(self._reading(lambda db: db.keys()))
+
+    @override
+    def items(self) -> ItemsView[bytes, bytes]:
+        return _Items(self)
+
+    @override
+    def values(self) -> ValuesView[bytes]:
+        return _Values(self)
+
+    def _snapshot(self) -> list[tuple[bytes, bytes]]:
+        return self._reading(lambda db: [(key, db[key]) for key in db.keys()])
+
+    @override
+    def __setitem__(self, key: Data, value: Data) -> None:
+        self._writing(lambda db: db.__setitem__(key, value))
+
+    @override
+    def __delitem__(self, key: Data) -> None:
+        self._writing(lambda db: db.__delitem__(key))
+
+    @override
+    def setdefault(self, key: Data, default: Data | None = None, /) -> bytes:
+        """The value of key; a missing key is first stored with default, in
+        the writer's turn that checks that it is still missing."""
+        found = self.get(key)
+        if found is not None:
+            return found
+        return self._writing(lambda db: db.setdefault(key, default))
+
+    @overload
+    def pop(self, key: Data, /) -> bytes: ...
+    @overload
+    def pop(self, key: Data, default: bytes, /) -> bytes: ...
+    @overload
+    def pop[T](self, key: Data, default: T, /) -> bytes | T: ...
+    @override
+    def pop(self, key: Data, default: object = _MISSING, /) -> object:
+        """Removes key and returns its value, or default when key is missing
+        (KeyError without one): one writer's turn."""
+
+        def pop(db: _kvstore.gdbm) -> object:
+            value = db.get(key)
+            if value is None:
+                if default is _MISSING:
+                    raise KeyError(key)
+                return default
+            del db[key]
+            return value
+
+        return self._writing(pop)
+
+    @override
+    def popitem(self) -> tuple[bytes, bytes]:
+        def popitem(db: _kvstore.gdbm) -> tuple[bytes, bytes]:
+            key = db.firstkey()
+            if key is None:
+                raise KeyError("popitem(): database is empty")
+            value = db[key]
+            del db[key]
+            return key, value
+
+        return self._writing(popitem)
+
+    @override
+    def clear(self) -> None:
+        self._writing(lambda db: db.clear())
+
+    @overload
+    def update(self, other: SupportsKeysAndGetItem[bytes, Data], /, **kwds: Data) -> None: ...
+    @overload
+    def update(self, other: SupportsKeysAndGetItem[str, Data], /, **kwds: Data) -> None: ...
+    @overload
+    def update(self, other: Iterable[tuple[Data, Data]], /, **kwds: Data) -> None: ...
+    @overload
+    def update(self, /, **kwds: Data) -> None: ...
+    @override
+    def update(self, other: object = (), /, **kwds: Data) -> None:
+        """Stores every pair of other and kwds in one writer's turn, all or
+        nothing. other is read first, outside the turn."""
+        if isinstance(other, Shared):
+            pairs: list[tuple[Data, Data]] = list(other.items())
+        elif hasattr(other, "keys"):
+            source = cast("SupportsKeysAndGetItem[Data, Data]", other)
+            pairs = [(key, source[key]) for key in source.keys()]
+        else:
+            pairs = list(cast("Iterable[tuple[Data, Data]]", other))
+        pairs.extend(kwds.items())
+        if not pairs:
+            return
+        with self.batch() as db:
+            for key, value in pairs:
+                db[key] = value
+
+    # ---- what it is ---------------------------------------------------------------
+
+    @property
+    def filename(self) -> str:
+        """The file name as given, decoded as os.fsdecode does."""
+        return self._filename
+
+    @property
+    def flag(self) -> str:
+        """The flag letters given."""
+        return self._flag
+
+    @property
+    def timeout(self) -> float | None:
+        """How long a turn waits for other holders, in seconds; None: no limit."""
+        return self._timeout
+
+    @override
+    def __repr__(self) -> str:
+        return f"<kvstore.Shared {self._filename!r} flag={self._flag!r}>"
+
+
+@contextmanager
+def _inside(database: str) -> Generator[None]:
+    """Marks this thread as inside a block of `database`."""
+    _blocks.databases.add(database)
+    try:
+        yield
+    finally:
+        _blocks.databases.discard(database)
+
+
+# The views of items and values read every record in one turn: a snapshot,
+# not a record at a time, which other processes could change in between.
+
+
+@final
+class _Items(ItemsView[bytes, bytes]):
+    __slots__ = ()
+    _mapping: Shared
+
+    @override
+    def __contains__(self, item: object) -> bool:
+        if not (isinstance(item, tuple) and len(cast("tuple[object, ...]", item)) == 2):
+            return False
+        key, value = cast("tuple[object, object]", item)
+        if not isinstance(key, (bytes, str)):
+            return False
+        found = self._mapping.get(key)
+        return found is not None and found == value
+
+    @override
+    def __iter__(self) -> Iterator[tuple[bytes, bytes]]:
+        return iter(self._mapping._snapshot())  # pyright: ignore[reportPrivateUsage]
+
+
+@final
+class _Values(ValuesView[bytes]):
+    __slots__ = ()
+    _mapping: Shared
+
+    @override
+    def __iter__(self) -> Iterator[bytes]:
+        return iter([value for _, value in self._mapping._snapshot()])  # pyright: ignore[reportPrivateUsage]
