@@ -8,6 +8,8 @@
 #   make bench-parallel         the parallel-reads phase alone (make bench ends with it)
 #   make bench-shared           processes sharing one store alone (make bench runs it
 #                               before the parallel reads)
+#   make bench-batches          a batch against the same changes one by one alone (make
+#                               bench runs it too)
 # Knobs: BENCH_N, BENCH_REPEATS (3), BENCH_N_4K (N/10: the 4 KiB-value variant),
 # BENCH_BACKENDS (all), BENCH_OUT (bench/results), BENCH_WORK (build/bench/work),
 # BENCH_PARALLEL_N (200,000, at most N), BENCH_PARALLEL_WORKERS (1 2 4, those
@@ -152,4 +154,6 @@ rm "$raw/meta.part"
 "$py" bench/report.py full "$out"
 echo "bench: processes sharing one store (bench/shared.py)"
 "$py" bench/shared.py --out "$out"
+echo "bench: a batch against the same changes one by one (bench/batches.py)"
+"$py" bench/batches.py --out "$out" --work "$work"
 parallel_reads
