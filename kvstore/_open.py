@@ -3,26 +3,15 @@
 from __future__ import annotations
 
 import errno
-import fcntl
 import os
 import time
 from collections.abc import Callable
-from typing import Unpack, final
+from typing import Unpack
 
 import _kvstore
 
 from ._database import Database, FileName, Tuning
-
-# gdbm takes its lock without blocking, and a blocking wait could not honour
-# the timeout: waiting for another opener probes the lock on a descriptor of
-# its own, as gdbm takes it (flock(), shared for a reader, exclusive for a
-# writer), which costs microseconds, and tries gdbm's open, which costs a
-# hundred or more, only once the probe finds the lock free. A free lock is
-# found within this long of its release.
-_PROBE_INTERVAL = 0.002
-# Where the probe cannot tell (a gdbm that locks otherwise, a file system
-# without flock()), the opens it lets through back off up to this long.
-_LONGEST_PAUSE = 0.05
+from ._waiting import locked, wait_for_gdbm
 
 
 def open(
@@ -47,87 +36,16 @@ def open(
     if not timeout >= 0:
         raise ValueError(f"timeout must be a number of seconds, 0 or more, not {timeout!r}")
     deadline = time.monotonic() + timeout
-    probe: _LockProbe | None = None
-    try:
-        while True:
-            try:
-                return Database(filename, flag, mode, **tuning)
-            except _kvstore.error as refused:
-                if refused.errno != errno.EAGAIN:
-                    raise
-            if probe is None:
-                probe = _LockProbe(filename, exclusive=flag[:1] != "r")
-            else:
-                probe.missed()
-            if not probe.wait_until_free(deadline):
-                raise _locked(filename, timeout) from None
-    finally:
-        if probe is not None:
-            probe.close()
-
-
-@final
-class _LockProbe:
-    """Waits, sleeping between cheap probes, until the file's lock is free."""
-
-    def __init__(self, filename: FileName, exclusive: bool) -> None:
-        self._operation: int = (fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH) | fcntl.LOCK_NB
-        self._pause: float = 0.0
+    missed = 0
+    while True:
         try:
-            self._fd: int | None = os.open(filename, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-        except OSError:
-            self._fd = None
-
-    def missed(self) -> None:
-        """The probe found the lock free, and gdbm's open found it taken:
-        the next opens come further apart."""
-        self._pause = min(max(2 * self._pause, _PROBE_INTERVAL), _LONGEST_PAUSE)
-
-    def wait_until_free(self, deadline: float) -> bool:
-        """True once the lock looks free, False at the deadline."""
-        if self._pause:
-            if not _sleep_until(min(time.monotonic() + self._pause, deadline), deadline):
-                return False
-        while not self._free():
-            if not _sleep_until(time.monotonic() + _PROBE_INTERVAL, deadline):
-                return False
-        return True
-
-    def _free(self) -> bool:
-        if self._fd is None:
-            return True
-        try:
-            fcntl.flock(self._fd, self._operation)
-        except BlockingIOError:
-            return False
-        except OSError:
-            # No flock() here: the probe cannot tell, the opens back off.
-            os.close(self._fd)
-            self._fd = None
-            return True
-        fcntl.flock(self._fd, fcntl.LOCK_UN)
-        return True
-
-    def close(self) -> None:
-        if self._fd is not None:
-            os.close(self._fd)
-            self._fd = None
-
-
-def _sleep_until(moment: float, deadline: float) -> bool:
-    """Sleeps until moment, or until the deadline when that comes first;
-    False when the deadline has passed."""
-    now = time.monotonic()
-    if now >= deadline:
-        return False
-    time.sleep(min(moment, deadline) - now)
-    return True
-
-
-def _locked(filename: FileName, timeout: float) -> _kvstore.error:
-    waited = f" (waited {timeout:g} s)" if timeout else ""
-    message = f"the database file is locked by another opener{waited}"
-    return _kvstore.error(errno.EAGAIN, message, os.fsdecode(filename))
+            return Database(filename, flag, mode, **tuning)
+        except _kvstore.error as refused:
+            if refused.errno != errno.EAGAIN:
+                raise
+        if time.monotonic() >= deadline or not wait_for_gdbm(filename, flag[:1] != "r", deadline, missed):
+            raise locked(filename, timeout) from None
+        missed += 1
 
 
 def load(

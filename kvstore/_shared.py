@@ -19,23 +19,15 @@ readers out while the readers already in finish, so a steady stream of
 readers cannot starve it; and gdbm's lock keeps Shared users and every
 other gdbm program apart as it always does.
 
-gdbm's lock cannot be waited for: a second opener fails at once. Waiting
-for either lock therefore tries it without blocking, and sleeps until the
-file is next closed somewhere (an inotify watch: a turn ends by closing the
-lock file, and gdbm's close lets go of its lock before it closes the file),
-or for a pause that doubles up to 50 ms where the watch cannot tell (a
-killed holder's descriptors are closed a moment before its locks go; no
-inotify on this system).
+Waiting for either lock sleeps until the holder lets go (kvstore/_waiting.py).
 """
 
 from __future__ import annotations
 
 import errno
 import fcntl
-import functools
 import math
 import os
-import select
 import threading
 import time
 from collections.abc import Callable, Generator, ItemsView, Iterable, Iterator, MutableMapping, ValuesView
@@ -46,25 +38,12 @@ import _kvstore
 
 from ._database import Data, Database, FileName
 from ._journal import journal_name
-from ._open import _locked  # pyright: ignore[reportPrivateUsage]
+from ._waiting import lock, locked, wait_for_gdbm
 
 if TYPE_CHECKING:
     from _typeshed import SupportsKeysAndGetItem
 
 LOCK_SUFFIX: Final = "-lock"
-
-# Where a close wakes nobody (see the module's docstring), a waiter looks
-# again after these pauses, each twice the one before.
-_FIRST_PAUSE: Final = 0.002
-_LONGEST_PAUSE: Final = 0.05
-
-# inotify's events (linux/inotify.h): the watched file closed, gone or moved.
-_IN_CLOSE_WRITE: Final = 0x08
-_IN_CLOSE_NOWRITE: Final = 0x10
-_IN_DELETE_SELF: Final = 0x400
-_IN_MOVE_SELF: Final = 0x800
-_WAKING_EVENTS: Final = _IN_CLOSE_WRITE | _IN_CLOSE_NOWRITE | _IN_DELETE_SELF | _IN_MOVE_SELF
-
 
 class _Missing:
     # As help() and the pages show pop's default: no value, a call leaves it out.
@@ -89,9 +68,6 @@ _forks = 0
 def _forget_lock_files() -> None:
     global _forks
     _forks += 1
-    # The inotify instance is the parent's too: the child makes its own.
-    _instances.made = False
-    _instances.instance = None
     for fd in _lock_files:
         try:
             os.close(fd)
@@ -114,165 +90,6 @@ _blocks = _Blocks()
 
 
 # ---- waiting ------------------------------------------------------------------
-
-
-type _Calls = tuple[Callable[[int], int], Callable[[int, bytes, int], int], Callable[[int, int], int]]
-
-
-@functools.cache
-def _inotify() -> _Calls | None:
-    """libc's inotify_init1, inotify_add_watch and inotify_rm_watch; None
-    where there are none."""
-    # ctypes is loaded at the first wait, not at the package's import.
-    import ctypes
-
-    try:
-        libc = ctypes.CDLL(None, use_errno=True)
-        init = libc.inotify_init1
-        add_watch = libc.inotify_add_watch
-        rm_watch = libc.inotify_rm_watch
-    except (OSError, AttributeError):
-        return None
-    init.argtypes = [ctypes.c_int]
-    add_watch.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_uint32]
-    rm_watch.argtypes = [ctypes.c_int, ctypes.c_int]
-    for call in (init, add_watch, rm_watch):
-        call.restype = ctypes.c_int
-    return (cast("Callable[[int], int]", init), cast("Callable[[int, bytes, int], int]", add_watch),
-            cast("Callable[[int, int], int]", rm_watch))
-
-
-@final
-class _Instance:
-    """An inotify instance, kept by the thread that made it until the thread
-    ends: closing one costs the kernel hundreds of microseconds, a watch
-    added and removed again a few."""
-
-    __slots__ = ("fd", "poll")
-
-    def __init__(self, fd: int) -> None:
-        self.fd: int = fd
-        self.poll: select.poll = select.poll()
-        self.poll.register(fd, select.POLLIN)
-
-    def drain(self) -> None:
-        try:
-            while os.read(self.fd, 4096):
-                pass
-        except BlockingIOError:
-            pass
-
-    def __del__(self) -> None:
-        os.close(self.fd)
-
-
-class _ThreadInstance(threading.local):
-    def __init__(self) -> None:
-        self.made: bool = False
-        self.instance: _Instance | None = None
-
-
-_instances = _ThreadInstance()
-
-
-def _thread_instance() -> _Instance | None:
-    """This thread's inotify instance, made at its first wait; None where
-    there is none to be had (no inotify, or none left for this user)."""
-    if not _instances.made:
-        _instances.made = True
-        calls = _inotify()
-        if calls is not None:
-            fd = calls[0](os.O_NONBLOCK | os.O_CLOEXEC)
-            if fd >= 0:
-                _instances.instance = _Instance(fd)
-    return _instances.instance
-
-
-@final
-class _Closes:
-    """Sleeps until the watched file is closed by anyone, or a pause passes."""
-
-    __slots__ = ("_instance", "_pause", "_watch")
-
-    def __init__(self, path: str) -> None:
-        self._pause: float = _FIRST_PAUSE
-        self._instance: _Instance | None = _thread_instance()
-        self._watch: int = -1
-        calls = _inotify()
-        if self._instance is not None and calls is not None:
-            self._watch = calls[1](self._instance.fd, os.fsencode(path), _WAKING_EVENTS)
-
-    def sleep(self, deadline: float) -> bool:
-        """Sleeps until the next close, the next pause's end or the deadline;
-        False when the deadline has passed."""
-        now = time.monotonic()
-        if now >= deadline:
-            return False
-        seconds = min(self._pause, deadline - now)
-        self._pause = min(2 * self._pause, _LONGEST_PAUSE)
-        if self._instance is None or self._watch < 0:
-            time.sleep(seconds)
-        elif self._instance.poll.poll(math.ceil(seconds * 1000)):
-            self._instance.drain()
-        return True
-
-    def close(self) -> None:
-        calls = _inotify()
-        if self._instance is not None and self._watch >= 0 and calls is not None:
-            _ = calls[2](self._instance.fd, self._watch)
-            self._watch = -1
-            # The events left, and the one that says the watch went.
-            self._instance.drain()
-
-
-def _try_lock(fd: int, operation: int) -> bool:
-    try:
-        fcntl.flock(fd, operation | fcntl.LOCK_NB)
-    except BlockingIOError:
-        return False
-    return True
-
-
-def _lock(fd: int, operation: int, watched: str, deadline: float) -> bool:
-    """Takes flock(fd, operation) on the file `watched`, sleeping while
-    another holds it; False at the deadline."""
-    if _try_lock(fd, operation):
-        return True
-    closes = _Closes(watched)
-    try:
-        # The watch is set now: a close from here on wakes the sleep.
-        while not _try_lock(fd, operation):
-            if not closes.sleep(deadline):
-                return False
-    finally:
-        closes.close()
-    return True
-
-
-def _wait_for_gdbm(database: str, exclusive: bool, deadline: float, missed: int) -> bool:
-    """Waits until gdbm's lock on `database` looks free for a reader, or for
-    a writer; False at the deadline. missed: how many times an open that
-    followed a wait found the lock taken all the same (another opener was
-    quicker, or this gdbm does not lock with flock()): the opens then come
-    further apart."""
-    if missed:
-        pause = min(_FIRST_PAUSE * (1 << (missed - 1)), _LONGEST_PAUSE)
-        now = time.monotonic()
-        if now >= deadline:
-            return False
-        time.sleep(min(pause, deadline - now))
-    try:
-        fd = os.open(database, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-    except OSError:
-        # gdbm's open will say what is wrong.
-        return True
-    try:
-        if not _lock(fd, fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH, database, deadline):
-            return False
-        fcntl.flock(fd, fcntl.LOCK_UN)
-    finally:
-        os.close(fd)
-    return True
 
 
 # ---- the shared store ----------------------------------------------------------
@@ -327,7 +144,7 @@ class Shared(MutableMapping[bytes, bytes]):
         return time.monotonic() + self._timeout
 
     def _timed_out(self) -> _kvstore.error:
-        return _locked(self._filename, self._timeout or 0.0)
+        return locked(self._filename, self._timeout or 0.0)
 
     def _outside_blocks(self) -> None:
         """Refuses a turn that this thread's own block would never let in."""
@@ -344,7 +161,7 @@ class Shared(MutableMapping[bytes, bytes]):
         fd = os.open(self._lock_file, os.O_RDONLY | os.O_CREAT | os.O_CLOEXEC, self._mode)
         _lock_files.add(fd)
         try:
-            if not _lock(fd, fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH, self._lock_file, deadline):
+            if not lock(fd, fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH, self._lock_file, deadline):
                 raise self._timed_out()
         except BaseException:
             _lock_files.discard(fd)
@@ -383,7 +200,7 @@ class Shared(MutableMapping[bytes, bytes]):
                 # Under gdbm's lock no commit runs: the journal is a crashed one's.
                 opened.close()
                 return None
-            if not _wait_for_gdbm(self._database, exclusive, deadline, missed):
+            if not wait_for_gdbm(self._database, exclusive, deadline, missed):
                 raise self._timed_out()
             missed += 1
 

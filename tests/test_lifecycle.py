@@ -47,7 +47,7 @@ WORKS_WHEN_CLOSED = {"close", "__enter__", "__exit__"}
 ARGUMENTS = {"key": b"key", "value": b"changed", "default": b"default",
              "filename": "/nonexistent/closed-object",
              "even": "/nonexistent/closed-object.even", "odd": "/nonexistent/closed-object.odd",
-             "changes": {b"key": b"changed"}}
+             "changes": {b"key": b"changed"}, "replace": True, "commit": print}
 
 
 def closed_object_calls():
