@@ -322,6 +322,19 @@ def _as_stored(key: object) -> bytes | None:
     return None
 
 
+def holds_item(get: Callable[[bytes], bytes | None], item: object) -> bool:
+    """Whether the (key, value) pair `item` is stored, as a dict's items
+    view answers: `get` looks the key up."""
+    if not (isinstance(item, tuple) and len(cast("tuple[object, ...]", item)) == 2):
+        return False
+    key, value = cast("tuple[object, object]", item)
+    stored = _as_stored(key)
+    if stored is None:
+        return False
+    found = get(stored)
+    return found is not None and (found is value or found == value)
+
+
 # The views walk the file in C, one record per step, and answer membership
 # and set operations as a dict's views do.
 
@@ -347,14 +360,7 @@ class _Items(ItemsView[bytes, bytes]):
 
     @override
     def __contains__(self, item: object) -> bool:
-        if not (isinstance(item, tuple) and len(cast("tuple[object, ...]", item)) == 2):
-            return False
-        key, value = cast("tuple[object, object]", item)
-        stored = _as_stored(key)
-        if stored is None:
-            return False
-        found = self._mapping.get(stored)
-        return found is not None and (found is value or found == value)
+        return holds_item(self._mapping.get, item)
 
     @override
     def __iter__(self) -> Iterator[tuple[bytes, bytes]]:

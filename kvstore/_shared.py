@@ -36,7 +36,7 @@ from typing import TYPE_CHECKING, Final, cast, final, overload, override
 
 import _kvstore
 
-from ._database import Data, Database, FileName
+from ._database import Data, Database, FileName, holds_item
 from ._journal import journal_name
 from ._waiting import lock, locked, wait_for_gdbm
 
@@ -461,13 +461,7 @@ class _Items(ItemsView[bytes, bytes]):
 
     @override
     def __contains__(self, item: object) -> bool:
-        if not (isinstance(item, tuple) and len(cast("tuple[object, ...]", item)) == 2):
-            return False
-        key, value = cast("tuple[object, object]", item)
-        if not isinstance(key, (bytes, str)):
-            return False
-        found = self._mapping.get(key)
-        return found is not None and found == value
+        return holds_item(self._mapping.get, item)
 
     @override
     def __iter__(self) -> Iterator[tuple[bytes, bytes]]:
