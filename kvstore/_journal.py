@@ -110,39 +110,47 @@ def decode(content: bytes) -> Entry | None:
 class Journal:
     """The journal file of one open Database's commits."""
 
-    __slots__ = ("_made", "database", "name")
+    __slots__ = ("_made", "_named", "database", "name")
 
     def __init__(self, database: str) -> None:
         self.database: str = database
         self.name: str = journal_name(database)
         # Whether this Database made the file, which it voids after each
-        # commit and removes when it is closed.
+        # commit and removes when it is closed; and whether the file's name
+        # in the folder is on the disk.
         self._made: bool = False
+        self._named: bool = False
 
     def begin(self, entry: Entry, *, durable: bool) -> None:
         """Writes the journal of a commit about to start; with `durable`, it
         is on the disk (and its name in the folder) before this returns.
-        On a failure, nothing was changed and the journal stays void."""
+        On a failure, nothing was changed and the journal is left void."""
         fd = os.open(self.name, os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o600)
-        made = not self._made
         self._made = True
         try:
+            _write_all(fd, entry.parts())
+            if durable:
+                os.fdatasync(fd)
+                if not self._named:
+                    flush_folder(self.name)
+                    self._named = True
+        except BaseException as failure:
+            # Best done: a whole journal of a commit that never started
+            # puts back the records the file still holds.
             try:
-                _write_all(fd, entry.parts())
-                if durable:
-                    os.fdatasync(fd)
-            except BaseException:
-                # Best done: a whole journal of a commit that never started
-                # puts back the records the file still holds.
-                try:
-                    _void(fd)
-                except OSError:
-                    pass
-                raise
+                _void(fd)
+            except OSError:
+                pass
+            if isinstance(failure, OSError) and not isinstance(failure, _kvstore.error):
+                raise _kvstore.error(
+                    failure.errno or errno.EIO,
+                    f"a batch's journal could not be written ({failure.strerror or failure}): "
+                    + "nothing was changed",
+                    self.name,
+                ) from failure
+            raise
         finally:
             os.close(fd)
-        if durable and made:
-            flush_folder(self.name)
 
     def end(self, *, durable: bool) -> None:
         """Voids the journal: the commit's last step."""
@@ -156,7 +164,7 @@ class Journal:
 
     def discard(self) -> None:
         """Removes the journal, flushed: a failed commit's, once undone."""
-        self._made = False
+        self._made = self._named = False
         remove(self.name)
 
     def close(self) -> None:

@@ -423,13 +423,13 @@ def test_processes_killed_in_batches_leave_a_whole_batch(tmp_path):
 # go through, then `failing` flushes fail (the commit's, then the undo's).
 FAILING_DISK = r"""
 import ctypes, errno, json, os, sys, kvstore
-path, shim_path, failing = sys.argv[1], sys.argv[2], int(sys.argv[3])
+path, shim_path, passing, failing = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
 shim = ctypes.CDLL(shim_path)
 db = kvstore.open(path, "c")
 db.update({b"a": b"1", b"b": b"2"})
 db.sync()
 ctypes.c_int.in_dll(shim, "kvshim_fail_errno").value = errno.ENOSPC
-ctypes.c_long.in_dll(shim, "kvshim_pass_next").value = 2
+ctypes.c_long.in_dll(shim, "kvshim_pass_next").value = passing
 ctypes.c_long.in_dll(shim, "kvshim_fail_next").value = failing
 result = {}
 try:
@@ -440,13 +440,13 @@ try:
 except kvstore.error as caught:
     result["raised"] = [caught.errno, str(caught)]
 ctypes.c_long.in_dll(shim, "kvshim_fail_next").value = 0
-result["journal"] = os.path.exists(path + "-journal")
+result["journal"] = kvstore._journal.unfinished(path + "-journal")
 if not result["journal"]:
     result["records"] = {k.decode(): v.decode() for k, v in db.items()}
 else:
     db.recover()
     result["recovered"] = {k.decode(): v.decode() for k, v in db.items()}
-    result["journal after recover"] = os.path.exists(path + "-journal")
+    result["journal after recover"] = kvstore._journal.unfinished(path + "-journal")
 db.close()
 with kvstore.open(path) as again:
     result["reopened"] = {k.decode(): v.decode() for k, v in again.items()}
@@ -459,10 +459,13 @@ def flush_shim(tmp_path_factory):
     return build_flush_shim(tmp_path_factory.mktemp("shim"))
 
 
-@pytest.mark.parametrize("failing", [1, 1000], ids=["commit fails", "undo fails too"])
-def test_a_full_disk_in_the_commit_leaves_the_records_as_before(tmp_path, flush_shim, failing):
+# The flushes of a durable commit: the journal, its name in the folder, the
+# file (which fails first), the voided journal.
+@pytest.mark.parametrize(("passing", "failing"), [(1, 1), (2, 1), (2, 1000)],
+                         ids=["journal's folder flush fails", "commit fails", "undo fails too"])
+def test_a_full_disk_in_the_commit_leaves_the_records_as_before(tmp_path, flush_shim, passing, failing):
     path = str(tmp_path / "full.db")
-    result = run_json(FAILING_DISK, path, flush_shim, failing, env=preload_env(flush_shim))
+    result = run_json(FAILING_DISK, path, flush_shim, passing, failing, env=preload_env(flush_shim))
     before = {"a": "1", "b": "2"}
     assert result["raised"][0] == errno.ENOSPC
     assert result["reopened"] == before
