@@ -27,11 +27,14 @@ DumpStop items(DumpReading &r)
         if (got == 0) {
             return r.out.pairs_whole() ? DumpStop::complete() : DumpStop::malformed_byte(at);
         }
+        // A header cut short leaves the rest of `header` unread.
+        if (got < sizeof header) {
+            return DumpStop::malformed_byte(at);
+        }
         unsigned long long length = (static_cast<unsigned long long>(header[0]) << 24) |
                                     (header[1] << 16) | (header[2] << 8) | header[3];
         // An empty key or value is its header alone.
-        if (got < sizeof header || length > INT_MAX ||
-            length > r.in.size() - std::min(r.in.size(), at)) {
+        if (length > INT_MAX || length > r.in.size() - std::min(r.in.size(), at)) {
             return DumpStop::malformed_byte(at);
         }
         size_t size = static_cast<size_t>(length);
