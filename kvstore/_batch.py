@@ -48,10 +48,15 @@ def _member(key: object) -> bytes:
 
 
 class _Missing:
-    pass
+    """pop()'s default when none is given: no value, a call leaves it out
+    (as help() and the pages show it)."""
+
+    @override
+    def __repr__(self) -> str:
+        return "<unrepresentable>"
 
 
-_MISSING: Final = _Missing()
+MISSING: Final = _Missing()
 
 # Taken only to start or join a batch, so that two threads never both start one.
 _starting = threading.Lock()
@@ -188,14 +193,14 @@ class Batch(_kvstore._Batch):  # pyright: ignore[reportPrivateUsage]
                 self._set(stored, value)
             return value
 
-    def pop(self, key: Data, default: object = _MISSING, /) -> object:
+    def pop(self, key: Data, default: object = MISSING, /) -> object:
         with self.lock:
             if not self.active:
-                return self._db.pop(key) if default is _MISSING else self._db.pop(key, default)
+                return self._db.pop(key) if default is MISSING else self._db.pop(key, default)
             stored = _stored(key)
             value = self._value(stored)
             if value is None:
-                if default is _MISSING:
+                if default is MISSING:
                     raise KeyError(key)
                 return default
             self._set(stored, None)

@@ -36,6 +36,7 @@ from typing import TYPE_CHECKING, Final, cast, final, overload, override
 
 import _kvstore
 
+from ._batch import MISSING
 from ._database import Data, Database, FileName, holds_item
 from ._journal import journal_name
 from ._waiting import lock, locked, wait_for_gdbm
@@ -45,14 +46,6 @@ if TYPE_CHECKING:
 
 LOCK_SUFFIX: Final = "-lock"
 
-class _Missing:
-    # As help() and the pages show pop's default: no value, a call leaves it out.
-    @override
-    def __repr__(self) -> str:
-        return "<unrepresentable>"
-
-
-_MISSING: Final = _Missing()
 
 
 # ---- what this process holds ----------------------------------------------
@@ -361,14 +354,14 @@ class Shared(MutableMapping[bytes, bytes]):
     @overload
     def pop[T](self, key: Data, default: T, /) -> bytes | T: ...
     @override
-    def pop(self, key: Data, default: object = _MISSING, /) -> object:
+    def pop(self, key: Data, default: object = MISSING, /) -> object:
         """Removes key and returns its value, or default when key is missing
         (KeyError without one): one writer's turn."""
 
         def pop(db: _kvstore.gdbm) -> object:
             value = db.get(key)
             if value is None:
-                if default is _MISSING:
+                if default is MISSING:
                     raise KeyError(key)
                 return default
             del db[key]
