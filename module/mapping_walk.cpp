@@ -52,29 +52,26 @@ void finish(walk_object *w, database_object &db)
     w->cursor.batch = Ref();
 }
 
-// The change check, and the mapping as it stands: a batch that began since
-// the last step is walked from there on, one that ended showed the file
-// all along (else the count moved).
-bool settle(Cursor &c, database_object &db, PyObject *batch)
+// The change check: false with RuntimeError set when a key was added or
+// deleted since the walk started.
+bool unchanged(Cursor &c, database_object &db, PyObject *batch)
 {
     if (c.phase == Phase::fresh) {
         c.phase = batch != nullptr && as_batch(batch)->cleared ? Phase::added : Phase::file;
         c.changes = db.changes;
         ++db.walkers;
+        return true;
     }
-    else if (db.changes != c.changes) {
+    if (db.changes != c.changes) [[unlikely]] {
         PyErr_SetString(PyExc_RuntimeError, "database changed during iteration");
         return false;
-    }
-    if (c.batch.get() != batch) {
-        c.batch = Ref::take(Py_XNewRef(batch));
-        c.position = 0;
     }
     return true;
 }
 
-// What one step yields for `key`: the key, its value, or both.
-PyObject *yield(WalkKind kind, database_object &db, const LibDatum &key)
+// What one step yields for `key`: the key, its value, or both. Inlined in
+// the walk's hot path, where it is half the module's work.
+[[gnu::always_inline]] inline PyObject *yield(WalkKind kind, database_object &db, const LibDatum &key)
 {
     if (kind == WalkKind::keys) {
         return key.to_bytes();
@@ -139,14 +136,17 @@ PyObject *added_by_batch(Cursor &c, database_object &db, batch_object *b)
     return nullptr;
 }
 
-PyObject *step_of(Cursor &c, database_object &db)
+// A step while a batch runs, or ran at the last step. A batch that began
+// since is walked from there on; one that ended showed the file all along
+// (else the count moved), which the walk goes on with.
+PyObject *step_with_batch(Cursor &c, database_object &db, PyObject *batch)
 {
+    if (c.batch.get() != batch) {
+        c.batch = Ref::take(Py_XNewRef(batch));
+        c.position = 0;
+    }
     if (!c.batch) {
-        // A batch that showed the file ended after the walk had passed it.
-        if (c.phase == Phase::added) {
-            return nullptr;
-        }
-        return c.keys.next(db) ? yield(c.kind, db, c.keys.key()) : nullptr;
+        return c.phase == Phase::file && c.keys.next(db) ? yield(c.kind, db, c.keys.key()) : nullptr;
     }
     batch_object *b = as_batch(c.batch.get());
     if (c.phase == Phase::file) {
@@ -158,9 +158,12 @@ PyObject *step_of(Cursor &c, database_object &db)
     return added_by_batch(c, db, b);
 }
 
-PyObject *step(walk_object *w, database_object &db, PyObject *batch)
+// One step: `next(cursor, db)` once the change check passed; a walk that
+// failed or ended is finished.
+template <class Next>
+PyObject *step(walk_object *w, database_object &db, PyObject *batch, Next next)
 {
-    PyObject *result = settle(w->cursor, db, batch) ? step_of(w->cursor, db) : nullptr;
+    PyObject *result = unchanged(w->cursor, db, batch) ? next(w->cursor) : nullptr;
     if (result == nullptr) {
         finish(w, db);
     }
@@ -179,10 +182,20 @@ PyObject *walk_next(PyObject *self)
         w->cursor.phase = Phase::done;
         return nullptr;
     }
-    PyObject *batch;
-    PyObject *result = settle_batch(m, &batch)
-                           ? on_open(raw, [&](database_object &db) { return step(w, db, batch); })
-                           : nullptr;
+    PyObject *result;
+    PyObject *batch = nullptr;
+    if (m->batch == nullptr && !w->cursor.batch) [[likely]] {
+        result = on_open(raw, [&](database_object &db) {
+            return step(w, db, batch, [&](Cursor &c) {
+                return c.keys.next(db) ? yield(c.kind, db, c.keys.key()) : nullptr;
+            });
+        });
+    }
+    else {
+        result = settle_batch(m, &batch) ? on_open(raw, [&](database_object &db) {
+            return step(w, db, batch, [&](Cursor &c) { return step_with_batch(c, db, batch); });
+        }) : nullptr;
+    }
     if (result == nullptr && w->cursor.phase != Phase::done) {
         // Refused before its step: the walk ends as a failed step ends it.
         in_section(raw, [&] {
