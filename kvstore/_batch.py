@@ -294,15 +294,21 @@ class Batch(_kvstore._Batch):  # pyright: ignore[reportPrivateUsage]
             return
         entry = Entry(identity_of(journal.database), len(run), raw._journal(run))
         durable = self._durable
-        journal.begin(entry, durable=durable)
+        # The room first: a store the file system refuses half-way can cost
+        # records stored before the batch, which no journal holds.
+        raw._reserve(run)
         try:
-            raw._apply(run, unmapped=len(run) >= UNMAPPED_FROM)
-            if durable:
-                raw.sync()
-            journal.end(durable=durable)
-        except BaseException as failure:
-            self._undo(entry, journal, failure)
-            raise
+            journal.begin(entry, durable=durable)
+            try:
+                raw._apply(run, unmapped=len(run) >= UNMAPPED_FROM)
+                if durable:
+                    raw.sync()
+                journal.end(durable=durable)
+            except BaseException as failure:
+                self._undo(entry, journal, failure)
+                raise
+        finally:
+            raw._release()
 
     def _undo(self, entry: Entry, journal: Journal, failure: BaseException) -> None:
         """Puts the records back after a commit failed half-way."""

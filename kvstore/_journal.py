@@ -277,6 +277,16 @@ def put_back(raw: _kvstore.gdbm, entry: Entry, database: str, name: str) -> None
     record raises error once the journal's records are back: the records it
     lost are gone, unless the journal held them."""
     before = entry.before()
+    raw._reserve(before)
+    try:
+        _put_back(raw, entry, before, database, name)
+    finally:
+        raw._release()
+
+
+def _put_back(
+    raw: _kvstore.gdbm, entry: Entry, before: dict[bytes, bytes | None], database: str, name: str
+) -> None:
     try:
         raw._apply(before)
     except _kvstore.error:

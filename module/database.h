@@ -52,6 +52,9 @@ struct database_object {
     // The package's walks started and not finished: while there are none, a
     // store skips the check that tells a new key from a replaced value.
     Py_ssize_t walkers;
+    // The end of the room that a batch's run claimed beyond the file's end
+    // (room.cpp), given back when the run is over; 0 when none is claimed.
+    off_t reserved_to;
 };
 
 inline constexpr char closed_message[] = "GDBM object has already been closed";
@@ -273,6 +276,12 @@ PyObject *db_apply(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
 extern const char apply_doc[];
 PyObject *db_journal(PyObject *self, PyObject *changes);
 extern const char journal_doc[];
+
+// room.cpp
+PyObject *db_reserve(PyObject *self, PyObject *changes);
+extern const char reserve_doc[];
+PyObject *db_release(PyObject *self, PyObject *);
+extern const char release_doc[];
 
 // backup.cpp
 PyObject *db_dump(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
