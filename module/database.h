@@ -271,8 +271,6 @@ extern const char failure_atomic_doc[];
 // apply_changes.cpp
 PyObject *db_apply(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 extern const char apply_doc[];
-PyObject *db_journal(PyObject *self, PyObject *changes);
-extern const char journal_doc[];
 
 // backup.cpp
 PyObject *db_dump(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
