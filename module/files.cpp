@@ -215,11 +215,13 @@ int open_beside(module_state *state, const char *name, int flags, mode_t mode)
         file.reset(errno_first_call(
             [&] { return open(name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode); }));
         if (file.get() < 0) {
-            if (errno == ENOENT && (flags & O_CREAT) == 0) {
+            int refused = errno;
+            if (refused == ENOENT && (flags & O_CREAT) == 0) {
                 return -1;
             }
-            // Something was put there meanwhile: say what.
-            if ((errno != ELOOP && errno != EEXIST) || lstat(name, &status) != 0) {
+            // Refused by O_NOFOLLOW or O_EXCL: say what stands there.
+            if ((refused != ELOOP && refused != EEXIST) || lstat(name, &status) != 0) {
+                errno = refused;
                 raise_failure(state, errno_first("open() error", name));
                 return -1;
             }
