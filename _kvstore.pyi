@@ -108,8 +108,6 @@ class gdbm:
     def _load_with(
         self, filename: _FileName, replace: bool, commit: Callable[[dict[bytes, bytes]], object], /
     ) -> None: ...
-    # The records the changes would replace, in the layout of a batch's journal.
-    def _journal(self, changes: dict[bytes, bytes | None], /) -> bytes: ...
     # For the kvstore package's batches: claims the room the changes may add
     # to the file (error when there is none), and gives back what is unused.
     def _reserve(self, changes: dict[bytes, bytes | None], /) -> None: ...
@@ -127,6 +125,24 @@ class _Batch:
     _walkers: int
     owner: int
     active: bool
+
+# The rollback journal of the package's batches, beside the database file
+# (its absolute, resolved name): its file and layout; the package keeps the
+# policy.
+@final
+class _Journal:
+    def __new__(cls, database: _FileName, /) -> Self: ...
+    @property
+    def name(self) -> str: ...
+    def begin(self, raw: gdbm, changes: dict[bytes, bytes | None], /, *, durable: bool = False) -> None: ...
+    def void(self, *, durable: bool = False) -> None: ...
+    # The (device, inode) of the file a whole journal belongs to; None when
+    # there is nothing to roll back.
+    def read(self) -> tuple[int, int] | None: ...
+    def before(self) -> dict[bytes, bytes | None]: ...
+    def replace(self, device: int, inode: int, /) -> None: ...
+    def remove(self) -> None: ...
+    def close(self) -> None: ...
 
 @disjoint_base
 class _Mapping:
@@ -171,7 +187,10 @@ def open(filename: _FileName, flags: str = "r", mode: int = 0o666, /) -> gdbm:
     """Open a gdbm database file and return a gdbm object."""
 
 def _leftover_names(target: _FileName, /) -> list[bytes]:
-    """The paths of the files that compact(), load() or dump() made beside target, held or left."""
+    """The paths of the files that compact(), load(), dump() or a batch's journal made beside target, held or left."""
+
+def _open_beside(name: _FileName, mode: int, /) -> int:
+    """A descriptor of the regular file name beside a database, made with mode when missing."""
 
 def _open_tuned(
     filename: _FileName,

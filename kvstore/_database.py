@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Literal, NoReturn, Self, SupportsIndex, TypedD
 
 import _kvstore
 
-from ._journal import Journal, remove, roll_back, unfinished
+from ._journal import Journal, roll_back
 from ._batch import Batch, BatchBlock
 
 if TYPE_CHECKING:
@@ -77,9 +77,9 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
             return
         if self._flag[:1] == "n":
             # The file was emptied by this open: the records are no more.
-            remove(name)
+            self._journal.discard()
         elif self._flag[:1] == "r":
-            if not unfinished(name):
+            if not self._journal.unfinished():
                 # A void journal, which a Database killed between commits left.
                 return
             raise _kvstore.error(
@@ -89,7 +89,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
                 self._filename,
             )
         else:
-            roll_back(self._raw, self._database, name, identity)
+            roll_back(self._raw, self._journal, identity)
 
     # ---- the mapping ------------------------------------------------------
     # Subscription, assignment, deletion, `in`, len(), the truth value,

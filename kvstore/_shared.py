@@ -38,7 +38,7 @@ import _kvstore
 
 from ._batch import MISSING
 from ._database import Data, Database, FileName, holds_item
-from ._journal import journal_name
+from ._journal import journal_name, unfinished
 from ._waiting import lock, locked, wait_for_gdbm
 
 if TYPE_CHECKING:
@@ -151,7 +151,8 @@ class Shared(MutableMapping[bytes, bytes]):
 
     def _take_turnstile(self, exclusive: bool, deadline: float) -> tuple[int, int]:
         """The lock file, open and locked; and the number of forks when taken."""
-        fd = os.open(self._lock_file, os.O_RDONLY | os.O_CREAT | os.O_CLOEXEC, self._mode)
+        # Never through a symbolic link nor waiting on a FIFO: a regular file or error.
+        fd = _kvstore._open_beside(self._lock_file, self._mode)  # pyright: ignore[reportPrivateUsage]
         _lock_files.add(fd)
         try:
             if not lock(fd, fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH, self._lock_file, deadline):
@@ -188,9 +189,14 @@ class Shared(MutableMapping[bytes, bytes]):
                 if refused.errno != errno.EAGAIN:
                     raise
             else:
-                if exclusive or not os.path.lexists(self._journal):
+                try:
+                    settled = exclusive or not unfinished(self._database)
+                except BaseException:
+                    opened.close()
+                    raise
+                if settled:
                     return opened
-                # Under gdbm's lock no commit runs: the journal is a crashed one's.
+                # Under gdbm's lock no commit runs: a whole journal is a crashed one's.
                 opened.close()
                 return None
             if not wait_for_gdbm(self._database, exclusive, deadline, missed):
@@ -212,6 +218,8 @@ class Shared(MutableMapping[bytes, bytes]):
                 return opened
             with self._writer_turn(deadline=deadline):
                 pass
+            if time.monotonic() >= deadline:
+                raise self._timed_out()
 
     @contextmanager
     def _writer_turn(

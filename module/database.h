@@ -274,8 +274,6 @@ extern const char failure_atomic_doc[];
 // apply_changes.cpp
 PyObject *db_apply(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 extern const char apply_doc[];
-PyObject *db_journal(PyObject *self, PyObject *changes);
-extern const char journal_doc[];
 
 // room.cpp
 PyObject *db_reserve(PyObject *self, PyObject *changes);
