@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import errno
+import operator
 import os
 import threading
 from collections.abc import Callable, ItemsView, Iterator, KeysView, MutableMapping, ValuesView
@@ -116,6 +117,40 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
             batch.clear()
             return
         self._raw.clear()
+
+    # ---- read-modify-write --------------------------------------------------
+
+    def transform(self, key: Data, function: Callable[[bytes | None], Data | None]) -> Data | None:
+        """Stores what function returns for the value of key (None when key is
+        missing) and returns it; None from function deletes key.
+
+        The lookup and the store are one step: inside a batch they join it,
+        and outside one they make a batch of their own, in which another
+        thread's use of this Database waits; an exception from function
+        changes nothing.
+        """
+        if not self._closed and self._flag[:1] == "r":
+            raise _kvstore.error("transform() needs a database opened for writing, not for reading")
+        with self.batch():
+            new = function(self.get(key))
+            if new is None:
+                _ = self.pop(key, None)
+            else:
+                self[key] = new
+        return new
+
+    def incr(self, key: Data, delta: int = 1, default: int | None = 0) -> int:
+        """Adds delta to the whole number stored as text under key (as b"42"),
+        stores the sum the same way and returns it, in one step as
+        transform() makes it. A missing key counts as default; with default
+        None it raises KeyError. A value that is not a whole number raises
+        ValueError and stays.
+        """
+        return int(cast("bytes", self.transform(key, counter(key, delta, default))))
+
+    def decr(self, key: Data, delta: int = 1, default: int | None = 0) -> int:
+        """incr(key, -delta, default)."""
+        return self.incr(key, -delta, default)
 
     # ---- batches ----------------------------------------------------------
 
@@ -255,12 +290,20 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
 
     def close(self) -> None:
         """Closes the file; closing twice is fine."""
+        self._close(self._raw.close)
+
+    def _close_letting_go(self) -> None:
+        """close(), the file's lock let go before the final flush: for a
+        kvstore.Shared write turn (see _kvstore's _close_letting_go)."""
+        self._close(self._raw._close_letting_go)
+
+    def _close(self, close_raw: Callable[[], None]) -> None:
         self._outside_batch("close")
         self._closed = True
         try:
             self._journal.close()
         finally:
-            self._raw.close()
+            close_raw()
 
     def __enter__(self) -> Self:
         return self
@@ -304,6 +347,27 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
     def __repr__(self) -> str:
         state = "closed" if self._closed else "open"
         return f"<kvstore.Database {self._filename!r} flag={self._flag!r} {state}>"
+
+
+def counter(key: Data, delta: int, default: int | None) -> Callable[[bytes | None], bytes]:
+    """incr()'s function for transform(): the whole number stored as text
+    under key, or default when key is missing, plus delta, as text."""
+    delta = operator.index(delta)
+    default = None if default is None else operator.index(default)
+
+    def counted(value: bytes | None) -> bytes:
+        if value is None:
+            if default is None:
+                raise KeyError(key)
+            number = default
+        else:
+            try:
+                number = int(value)
+            except ValueError:
+                raise ValueError(f"the value of {key!r} is not a whole number written as text: {value!r}") from None
+        return b"%d" % (number + delta)
+
+    return counted
 
 
 def _as_stored(key: object) -> bytes | None:
