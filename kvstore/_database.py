@@ -33,6 +33,27 @@ class Tuning(TypedDict, total=False):
     coalesce_blocks: bool | None
 
 
+class RecoveryReport(TypedDict):
+    """What Database.recover() did, as a dict: the counts of what the
+    rebuild carried over and of what it could not read, and the name of
+    the damaged file kept beside the database (backup=True), else None. A
+    file that the check found whole is left as it was, with every count
+    0."""
+
+    recovered_keys: int
+    """Records read from the damaged file and written to the new one."""
+    recovered_buckets: int
+    """Buckets read whole."""
+    failed_keys: int
+    """Records that could not be read, and are not in the new file."""
+    failed_buckets: int
+    """Buckets that could not be read: their records are not in the new file."""
+    duplicate_keys: int
+    """Keys found more than once: the first record read is kept."""
+    backup_name: str | None
+    """The damaged file, kept under this name with backup=True; else None."""
+
+
 class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ignore[reportPrivateUsage]
     """An open gdbm database file as a mutable mapping from bytes to bytes.
 
@@ -99,14 +120,21 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
 
     @override
     def keys(self) -> KeysView[bytes]:
+        """A live view of the keys: iterating it walks the file's hash table
+        one key at a time, as iterating the Database does; len() and in
+        ask the file, and set operations answer as a dict's keys view does."""
         return _Keys(self)
 
     @override
     def items(self) -> ItemsView[bytes, bytes]:
+        """A live view of the (key, value) pairs: iterating it walks the file
+        one record at a time; in looks the key up and compares its value."""
         return _Items(self)
 
     @override
     def values(self) -> ValuesView[bytes]:
+        """A live view of the values: iterating it walks the file one record
+        at a time."""
         return _Values(self)
 
     @override
@@ -204,9 +232,10 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         force: bool = False,
         max_failures: int | None = None,
         progress: Callable[[int, int], object] | None = None,
-    ) -> _kvstore._RecoveryReport:  # pyright: ignore[reportPrivateUsage]
-        """Rebuilds a damaged file from what the library can still read; see
-        the _kvstore object's recover() for the arguments and the report.
+    ) -> RecoveryReport:
+        """Rebuilds a damaged file from what the library can still read, and
+        returns what it did (a RecoveryReport); see the _kvstore object's
+        recover() for the arguments.
 
         The rebuild is one library call, which other threads wait for;
         progress, when given, hears (0, 1) before it and (1, 1) after it.

@@ -35,7 +35,9 @@ import math
 import os
 import threading
 import time
-from collections.abc import Callable, Generator, ItemsView, Iterable, Iterator, MutableMapping, ValuesView
+from collections.abc import (
+    Callable, Generator, ItemsView, Iterable, Iterator, KeysView, MutableMapping, ValuesView
+)
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Final, cast, final, overload, override
 
@@ -353,11 +355,21 @@ class Shared(MutableMapping[bytes, bytes]):
         return iter(self._reading(lambda db: db.keys()))
 
     @override
+    def keys(self) -> KeysView[bytes]:
+        """A view of the keys: iterating it reads every key in one reader's
+        turn and walks that snapshot; len() and in take a turn each."""
+        return KeysView(self)
+
+    @override
     def items(self) -> ItemsView[bytes, bytes]:
+        """A view of the (key, value) pairs: iterating it reads every record
+        in one reader's turn and walks that snapshot; in takes a turn."""
         return _Items(self)
 
     @override
     def values(self) -> ValuesView[bytes]:
+        """A view of the values: iterating it reads every record in one
+        reader's turn and walks that snapshot."""
         return _Values(self)
 
     def _snapshot(self) -> list[tuple[bytes, bytes]]:
@@ -388,8 +400,9 @@ class Shared(MutableMapping[bytes, bytes]):
     def pop[T](self, key: Data, default: T, /) -> bytes | T: ...
     @override
     def pop(self, key: Data, default: object = MISSING, /) -> object:
-        """Removes key and returns its value, or default when key is missing
-        (KeyError without one): one writer's turn."""
+        """If key is stored, removes it and returns its value, else returns
+        default; without a default, a missing key raises KeyError. One
+        writer's turn."""
 
         if default is MISSING:
             return self._writing(lambda db: db.pop(key))
