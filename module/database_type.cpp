@@ -17,6 +17,7 @@ PyDoc_STRVAR(database_doc,
 
 PyMethodDef database_methods[] = {
     {"close", db_close, METH_NOARGS, close_doc},
+    {"_close_letting_go", db_close_letting_go, METH_NOARGS, close_letting_go_doc},
     {"keys", as_cfunction(db_keys), defining_class_flags, keys_doc},
     {"firstkey", as_cfunction(no_argument_method<"firstkey", first_key>), defining_class_flags,
      firstkey_doc},

@@ -202,6 +202,9 @@ CASES = {
     "open_mode_overflow": (False, lambda e: raises(OverflowError, None, _kvstore.open, e.path, "r", 1 << 31)),
     "open_arg_count": (False, lambda e: raises(TypeError, None, _kvstore.open)),
     "close_twice": (False, lambda e: (e.closed.close(), e.closed.close())),
+    "_close_letting_go": (True, lambda e: (_kvstore._open_tuned(e.scratch, "c", mmap=False)._close_letting_go(),
+                                           _kvstore.open(e.ro_path, "r")._close_letting_go(),
+                                           e.closed._close_letting_go())),
     # subscription
     "fetch_hit": (False, lambda e: check(VALUE, e.db.__getitem__, KEY + b"\0")),
     "fetch_str_key": (False, lambda e: raises(KeyError, None, e.db.__getitem__, "é" * 500)),
