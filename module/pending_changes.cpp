@@ -142,6 +142,9 @@ int batch_assign(mapping_object *, batch_object *b, PyObject *key_obj, PyObject 
         return -1;
     }
     Ref key_kept = kept(key_obj, key);
+    if (!key_kept) {
+        return -1;
+    }
     Ref value = Ref::take(Py_NewRef(Py_None));
     if (value_obj != nullptr) {
         InputDatum converted;
@@ -149,9 +152,9 @@ int batch_assign(mapping_object *, batch_object *b, PyObject *key_obj, PyObject 
             return -1;
         }
         value = kept(value_obj, converted);
-    }
-    if (!key_kept || !value) {
-        return -1;
+        if (!value) {
+            return -1;
+        }
     }
     return on_open(b->raw, [&](database_object &db) {
         if (!may_change(db)) {

@@ -246,6 +246,7 @@ def test_a_store_through_raw_stops_a_walk_in_a_batch_as_outside(db, batched):
         next(walk)
         db.raw[b"k0"] = b"replaced"  # a value replaced moves no key
         next(walk)
+        assert len(db) == 2004
         db.raw[b"raw"] = b"new"
         with pytest.raises(RuntimeError, match="database changed during iteration"):
             next(walk)

@@ -126,7 +126,11 @@ class Env:
     def package_batch(self, commit):
         """Every operation of a batch's mapping, leaving the records as they
         were: committed, or abandoned after a nested batch failed."""
-        package = package_for_batches(self.db, self.path)
+        # One Database for every run: its journal stays beside the file
+        # between commits, and no other may take it over.
+        if not hasattr(self, "batches"):
+            self.batches = package_for_batches(self.db, self.path)
+        package = self.batches
         try:
             with package.batch():
                 package[b"extra"] = VALUE
