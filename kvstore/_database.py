@@ -396,6 +396,14 @@ def _as_stored(key: object) -> bytes | None:
     return None
 
 
+def holds_key(contains: Callable[[bytes], bool], key: object) -> bool:
+    """Whether `key` is stored, as a dict's keys view answers: a key that no
+    store takes is not, where the mapping's own `in` refuses it. `contains`
+    looks a stored key up."""
+    stored = _as_stored(key)
+    return stored is not None and contains(stored)
+
+
 def holds_item(get: Callable[[bytes], bytes | None], item: object) -> bool:
     """Whether the (key, value) pair `item` is stored, as a dict's items
     view answers: `get` looks the key up."""
@@ -419,8 +427,7 @@ class _Keys(KeysView[bytes]):
 
     @override
     def __contains__(self, key: object) -> bool:
-        stored = _as_stored(key)
-        return stored is not None and stored in self._mapping
+        return holds_key(self._mapping.__contains__, key)
 
     @override
     def __iter__(self) -> Iterator[bytes]:
