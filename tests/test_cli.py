@@ -562,6 +562,9 @@ REFUSED_ITEMS = {
     "not-hex": (b'{"key_hex": "zz", "value": "1"}\n', ["line 1", "hexadecimal"]),
     "lone-surrogate": (b'{"key": "\\ud800", "value": "1"}\n', ["line 1", "surrogate"]),
     "not-utf-8": (b'{"key": "\xff", "value": "1"}\n', ["line 1", "UTF-8"]),
+    "nested": (b"[" * 100_000 + b"]" * 100_000 + b"\n", ["line 1", "nested too deeply"]),
+    "nested-value": (b'{"key": "a", "value": ' + b"[" * 100_000 + b"]" * 100_000 + b"}\n",
+                     ["line 1", "nested too deeply"]),
     "twice": (b'{"key": "a", "value": "1"}\n{"key": "a", "value": "2"}\n', ["line 2", "line 1", "--replace"]),
     "stored": (b'{"key": "new", "value": "1"}\n{"key": "alpha", "value": "2"}\n', ["line 2", "--replace"]),
 }
