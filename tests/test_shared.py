@@ -20,6 +20,9 @@ import _kvstore
 import kvstore
 from safety_scale import scaled
 
+# Waits bounded by their timeouts and kills at chosen moments.
+pytestmark = pytest.mark.serial
+
 # gdbm's tools run without a sanitizer that the memory checks preload.
 TOOL_ENV = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
 # How long a turn may wait where the test expects it to get in: long, for
