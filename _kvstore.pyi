@@ -1,6 +1,7 @@
 """Type information for _kvstore, the GNU dbm (gdbm) extension module."""
 
 import os
+from threading import RLock
 from collections.abc import Callable, Iterator
 from typing import Final, Literal, Self, TypedDict, final, overload, type_check_only
 
@@ -108,21 +109,47 @@ class gdbm:
     def _load_with(
         self, filename: _FileName, replace: bool, commit: Callable[[dict[bytes, bytes]], object], /
     ) -> None: ...
-    # The records the changes would replace, in the layout of a batch's journal.
-    def _journal(self, changes: dict[bytes, bytes | None], /) -> bytes: ...
+    # For the kvstore package's batches: claims the room the changes may add
+    # to the file (error when there is none), and gives back what is unused.
+    def _reserve(self, changes: dict[bytes, bytes | None], /) -> None: ...
+    def _release(self) -> None: ...
     def close(self) -> None: ...
+    # close(), the file's lock let go before the final flush (kvstore.Shared).
+    def _close_letting_go(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(self, *args: object) -> None: ...
 
-# The base of the kvstore package's batch: its pending changes, which the
-# Database's assignment records directly in the batch's own thread.
+# The pending changes of the kvstore package's batch, over the gdbm object
+# raw: while set as a _Mapping's _batch, every per-record operation of the
+# _Mapping is theirs; another thread's waits for lock.
 @disjoint_base
 class _Batch:
+    def __init__(self, raw: gdbm, /) -> None: ...
+    @property
+    def _raw(self) -> gdbm: ...
     _changes: dict[bytes, bytes | None]
-    _length: int | None
-    _walkers: int
-    owner: int
-    active: bool
+    _cleared: bool
+    lock: RLock
+    @property
+    def owner(self) -> int: ...
+
+# The rollback journal of the package's batches, beside the database file
+# (its absolute, resolved name): its file and layout; the package keeps the
+# policy.
+@final
+class _Journal:
+    def __new__(cls, database: _FileName, /) -> Self: ...
+    @property
+    def name(self) -> str: ...
+    def begin(self, raw: gdbm, changes: dict[bytes, bytes | None], /, *, durable: bool = False) -> None: ...
+    def void(self, *, durable: bool = False) -> None: ...
+    # The (device, inode) of the file a whole journal belongs to; None when
+    # there is nothing to roll back.
+    def read(self) -> tuple[int, int] | None: ...
+    def before(self) -> dict[bytes, bytes | None]: ...
+    def replace(self, device: int, inode: int, /) -> None: ...
+    def remove(self) -> None: ...
+    def close(self) -> None: ...
 
 @disjoint_base
 class _Mapping:
@@ -130,9 +157,9 @@ class _Mapping:
 
     # Set once, to an object that open() returned.
     _raw: gdbm
-    # The package's running batch, which the per-record operations are
-    # handed to while it is set; None otherwise.
-    _batch: object
+    # The package's running batch, whose operations the per-record ones
+    # are while it is set; None otherwise.
+    _batch: _Batch | None
     def __len__(self) -> int: ...
     def __bool__(self) -> bool: ...
     def __getitem__(self, key: _Data, /) -> bytes: ...
@@ -156,7 +183,11 @@ class _Mapping:
     @overload
     def pop[T](self, key: _Data, default: T, /) -> bytes | T: ...
     def popitem(self) -> tuple[bytes, bytes]: ...
+    def clear(self) -> None: ...
     def reorganize(self, *, progress: Callable[[int, int], object] | None = None) -> None: ...
+    # Waits for another thread's batch; method, when given, is refused
+    # inside this thread's own.
+    def _wait_for_batch(self, method: str | None, /) -> None: ...
     def _iter_values(self) -> Iterator[bytes]: ...
     def _iter_items(self) -> Iterator[tuple[bytes, bytes]]: ...
 
@@ -167,7 +198,10 @@ def open(filename: _FileName, flags: str = "r", mode: int = 0o666, /) -> gdbm:
     """Open a gdbm database file and return a gdbm object."""
 
 def _leftover_names(target: _FileName, /) -> list[bytes]:
-    """The paths of the files that compact(), load() or dump() made beside target, held or left."""
+    """The paths of the files that compact(), load(), dump() or a batch's journal made beside target, held or left."""
+
+def _open_beside(name: _FileName, mode: int, /) -> int:
+    """A descriptor of the regular file name beside a database, made with mode when missing."""
 
 def _open_tuned(
     filename: _FileName,

@@ -39,6 +39,7 @@ struct database_object {
     bool writable;          // opened with 'w', 'c' or 'n'
     bool locks_file;        // opened without 'u'
     bool sync_each_change;  // opened with 's'
+    bool takes_snapshots;   // failure_atomic() started the library's snapshots
     // The long operation that lets other threads run between its steps
     // (steps.h), or null: while it is set, a use from another thread of the
     // same process waits until it ends, and any other use is refused.
@@ -52,6 +53,9 @@ struct database_object {
     // The package's walks started and not finished: while there are none, a
     // store skips the check that tells a new key from a replaced value.
     Py_ssize_t walkers;
+    // The end of the room that a batch's run claimed beyond the file's end
+    // (room.cpp), given back when the run is over; 0 when none is claimed.
+    off_t reserved_to;
 };
 
 inline constexpr char closed_message[] = "GDBM object has already been closed";
@@ -200,6 +204,10 @@ bool convert_for_store(database_object &db, PyObject *value_obj, InputDatum &val
 int store(database_object &db, datum key, datum value);
 // The library's record count, or -1 with an exception set.
 Py_ssize_t library_count(database_object &db);
+// The same, kept in known_size until the next change.
+Py_ssize_t count_records(database_object &db);
+// Whether `key` is stored: 1 or 0, or -1 with an exception set.
+int holds(database_object &db, datum key);
 
 // dict_methods.cpp: setdefault()'s body. The value stored under `key`, or
 // `fallback` stored and read back.
@@ -209,11 +217,13 @@ PyObject *fetch_or_store(database_object &db, PyObject *key_obj, datum key, PyOb
 
 // lifecycle.cpp
 PyObject *db_close(PyObject *self, PyObject *);
+PyObject *db_close_letting_go(PyObject *self, PyObject *);
 PyObject *db_enter(PyObject *self, PyObject *);
 PyObject *db_exit(PyObject *self, PyObject *);
 void db_dealloc(PyObject *self);
 int db_traverse(PyObject *self, visitproc visit, void *arg);
 extern const char close_doc[];
+extern const char close_letting_go_doc[];
 
 // mapping.cpp
 PyObject *db_subscript(PyObject *self, PyObject *key_obj);
@@ -271,8 +281,12 @@ extern const char failure_atomic_doc[];
 // apply_changes.cpp
 PyObject *db_apply(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 extern const char apply_doc[];
-PyObject *db_journal(PyObject *self, PyObject *changes);
-extern const char journal_doc[];
+
+// room.cpp
+PyObject *db_reserve(PyObject *self, PyObject *changes);
+extern const char reserve_doc[];
+PyObject *db_release(PyObject *self, PyObject *);
+extern const char release_doc[];
 
 // backup.cpp
 PyObject *db_dump(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
