@@ -14,9 +14,15 @@ demo: $(BUILT)
 	$(PY) examples/quickstart.py
 	$(PY) examples/package_and_cli.py
 
-## test: set up and build when needed, then run the test suite
+## test: set up and build when needed, then run the test suite: on every core, then the serial tests alone
+# One worker per core, each taking whole files, and a line as each file
+# starts. The tests marked serial (kills at chosen moments, waits bounded
+# from above, objects of over 2 GiB, mounts) run after the rest, one at a
+# time. The leak tests measure their own process's memory, which another
+# worker does not share: they run with the rest.
 test: $(BUILT)
-	$(PY) -m pytest -q tests
+	$(PY) -m pytest -q -n auto --dist loadfile -m "not serial" tests
+	$(PY) -m pytest -q -m serial tests
 
 ## build: (re)install the module into .venv when its sources changed
 build: $(BUILT)

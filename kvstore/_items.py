@@ -35,6 +35,10 @@ def parse_item(line: bytes) -> tuple[bytes, bytes]:
         raise ValueError("not UTF-8") from None
     except json.JSONDecodeError as wrong:
         raise ValueError(f"not JSON ({wrong.msg})") from None
+    except RecursionError:
+        # The decoder recurses once a level: a line nested deeper than the
+        # interpreter's stack allows is refused like any other bad line.
+        raise ValueError("nested too deeply to read") from None
     if not isinstance(record, dict):
         raise ValueError('not a JSON object: {"key": ..., "value": ...}')
     fields = cast("dict[str, object]", record)

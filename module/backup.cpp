@@ -185,7 +185,7 @@ bool read_dump(database_object &db, const char *name, bool replace, DumpContents
         return false;
     }
     Steps checking(db, "load", nullptr, 0);
-    return dump.read(db.state, name, file.get(), checking) &&
+    return read_dump_file(db.state, name, file.get(), checking, dump) &&
            (replace || refuse_stored_keys(db, dump, checking));
 }
 

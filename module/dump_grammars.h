@@ -6,7 +6,7 @@
 #ifndef KVSTORE_DUMP_GRAMMARS_H
 #define KVSTORE_DUMP_GRAMMARS_H
 
-#include "dump_reader.h"
+#include "dump_contents.h"
 #include "dump_source.h"
 #include "steps.h"
 

@@ -54,21 +54,11 @@ bool raise_unless_complete(module_state *state, const char *name, const DumpStop
 
 }  // namespace
 
-bool DumpContents::read(module_state *state, const char *name, int fd, Steps &steps)
+bool read_dump_file(module_state *state, const char *name, int fd, Steps &steps, DumpContents &out)
 {
     DumpSource in(fd);
-    DumpReading reading{in, *this, steps};
+    DumpReading reading{in, out, steps};
     return raise_unless_complete(state, name, read_dump(reading));
-}
-
-datum DumpContents::item(size_t index) const
-{
-    size_t start = index == 0 ? 0 : ends_[index - 1];
-    // The library takes a pointer to change, but reads it only; it refuses
-    // a null one, which a dump of empty items alone leaves here.
-    static char nothing[1] = "";
-    char *bytes = bytes_.data() != nullptr ? const_cast<char *>(bytes_.data()) : nothing;
-    return datum{bytes + start, static_cast<int>(ends_[index] - start)};
 }
 
 }  // namespace kvstore

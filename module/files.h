@@ -1,9 +1,10 @@
-// Descriptors, the files a call makes, and what the files this module
-// opens itself must be: database files in open(), dump files in dump() and
-// load(), the files the package keeps beside a database.
+// The files a call makes, and what the files this module opens itself
+// must be: database files in open(), dump files in dump() and load(), the
+// files the package keeps beside a database.
 #ifndef KVSTORE_FILES_H
 #define KVSTORE_FILES_H
 
+#include "descriptor.h"
 #include "growing.h"
 #include "kvstore.h"
 #include "temporary_names.h"
@@ -11,29 +12,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 
 namespace kvstore {
-
-// An open descriptor, closed when its owner goes unless handed on.
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) noexcept : fd_(fd) {}
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    ~Descriptor() { reset(-1); }
-    int get() const noexcept { return fd_; }
-    int hand_on() noexcept { return std::exchange(fd_, -1); }
-    void reset(int fd) noexcept
-    {
-        if (int old = std::exchange(fd_, fd); old >= 0) {
-            close(old);
-        }
-    }
-
-private:
-    int fd_;
-};
 
 // A file that this call made: removed when its owner goes, unless kept,
 // so that a call that fails leaves nothing behind. It is removed only while

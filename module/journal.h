@@ -37,9 +37,6 @@
 
 namespace kvstore {
 
-// The journal's name is the database's with this after it.
-inline constexpr char journal_suffix[] = "-journal";
-
 class Journal {
 public:
     explicit Journal(module_state *state) noexcept : state_(state) {}

@@ -27,6 +27,9 @@ PyObject *reorganize_file(database_object &db)
     if (count < 0) {
         return nullptr;
     }
+    // A reorganisation that carried every record changes none: a count
+    // cached before it still holds. Any failure forgets it.
+    Py_ssize_t cached = db.known_size;
     gdbm_recovery report{};
     report.max_failed_keys = 1;
     report.max_failed_buckets = 1;
@@ -39,7 +42,11 @@ PyObject *reorganize_file(database_object &db)
                     report.recovered_keys, count);
         return nullptr;
     }
-    return commit_change(db) ? Py_NewRef(Py_None) : nullptr;
+    if (!commit_change(db)) {
+        return nullptr;
+    }
+    db.known_size = cached;
+    Py_RETURN_NONE;
 }
 
 const char sync_doc[] =

@@ -30,7 +30,6 @@ namespace {
 
 int delete_key(database_object &db, PyObject *key_obj, datum key)
 {
-    db.known_size = -1;
     if (gdbm_delete(db.handle, key) >= 0) {
         ++db.changes;
         return commit_change(db) ? 0 : -1;
@@ -50,8 +49,8 @@ bool convert_for_store(database_object &db, PyObject *value_obj, InputDatum &val
 {
     // Converting the value may run Python code (a buffer exporter's), which
     // may close this object or count its records: the handle is looked at
-    // again afterwards, and store() forgets the count with no Python code
-    // between that and the store.
+    // again afterwards, and store() forgets the count once more with no
+    // Python code between that and the store.
     return may_change(db) && value.convert(value_obj, stored_item) && ensure_open(db);
 }
 
@@ -73,6 +72,9 @@ int store(database_object &db, datum key, datum value)
 
 int assign(database_object &db, PyObject *key_obj, datum key, PyObject *value_obj)
 {
+    // Forgotten before anything here can fail: a change refused for its
+    // value, or by the library, leaves no count behind either.
+    db.known_size = -1;
     if (value_obj == nullptr) {
         return may_change(db) ? delete_key(db, key_obj, key) : -1;
     }

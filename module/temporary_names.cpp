@@ -3,8 +3,7 @@
 // (temporary_names.h).
 #include "temporary_names.h"
 
-#include "files.h"
-#include "journal.h"
+#include "descriptor.h"
 #include "ref.h"
 
 #include <algorithm>

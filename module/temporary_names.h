@@ -35,6 +35,10 @@ extern const TemporaryKind unfinished_dump;
 // A batch's journal made anew, beside the journal it replaces (journal.h).
 extern const TemporaryKind replacing_journal;
 
+// A batch's journal is named after its database: the database's name with
+// this after it.
+inline constexpr char journal_suffix[] = "-journal";
+
 // Opens the folder that holds `target`, as `target` names it; -1 with errno
 // set.
 int open_folder_of(const char *target);

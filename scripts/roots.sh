@@ -30,6 +30,32 @@ ROOTS=(
     "nogdbm-development-arm64 $DEVELOPMENT arm64 ca-certificates,python3.14-venv,python3.15-venv"
 )
 
+# Files that no root may hold: the interpreter's own compiled gdbm bindings,
+# which Debian's interpreter packages (the debug build's library above all)
+# carry in lib-dynload. dpkg leaves them out of every package it installs in a
+# root, and a root that holds one all the same is refused.
+NO_BINDINGS=('/usr/lib/python3*/lib-dynload/*gdbm*' '/usr/lib/debug/usr/lib/python3*/lib-dynload/*gdbm*')
+
+# Writes the exclusions into ROOT's dpkg configuration, before any package
+# but the few that debootstrap's first stage unpacks (none of them Python).
+exclude_bindings() {
+    local pattern
+    mkdir -p "$1/etc/dpkg/dpkg.cfg.d"
+    for pattern in "${NO_BINDINGS[@]}"; do
+        echo "path-exclude=$pattern"
+    done >"$1/etc/dpkg/dpkg.cfg.d/90kvstore-no-gdbm-bindings"
+}
+
+# Fails, naming them, when ROOT holds any file that NO_BINDINGS names.
+check_no_bindings() {
+    local root=$1 pattern found=()
+    for pattern in "${NO_BINDINGS[@]}"; do
+        mapfile -t -O "${#found[@]}" found < <(find "$root/usr/lib" -path "$root$pattern" 2>/dev/null)
+    done
+    [ ${#found[@]} -eq 0 ] ||
+        die "the root $root holds an interpreter's own gdbm bindings, which no root may: ${found[*]}"
+}
+
 # The Debian mirror that this machine's apt sources name.
 mirror() {
     cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null |
@@ -111,15 +137,22 @@ make_root() {
         [ "${line%% *}" = "$name" ] && read -r _ suite arch packages <<<"$line"
     done
     [ -n "$suite" ] || die "no root $name"
-    local root=$cache/$name stamp="$suite $arch $packages"
+    # A root made before the exclusions is made again.
+    local root=$cache/$name stamp="$suite $arch $packages; without ${NO_BINDINGS[*]}"
     if [ -f "$root.ready" ] && [ "$(cat "$root.ready")" = "$stamp" ]; then
+        check_no_bindings "$root"
         return 0
     fi
     echo "roots: making the $name root (Debian $suite, $arch)"
     rm -rf "$root" "$root.ready"
     mkdir -p "$cache"
-    debootstrap --arch="$arch" --variant=minbase --include="$packages" "$suite" "$root" "$(mirror)" \
+    # In two stages, so that the exclusions are in place before dpkg installs
+    # the packages: the first stage only unpacks what dpkg itself needs.
+    { debootstrap --foreign --arch="$arch" --variant=minbase --include="$packages" "$suite" "$root" "$(mirror)" &&
+        exclude_bindings "$root" &&
+        chroot "$root" /debootstrap/debootstrap --second-stage; } \
         >"$cache/$name.log" 2>&1 || die "debootstrap failed: see $cache/$name.log"
+    check_no_bindings "$root"
     # The development suite's Release file may be past its Valid-Until date.
     echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/90check-matrix"
     in_root "$root" -- apt-get clean

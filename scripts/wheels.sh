@@ -88,9 +88,14 @@ export PATH=/opt/tools/bin:$PATH
 for arch in $arches; do
     # zig for this architecture and glibc, as single commands (libtool takes
     # the first word of CC for the compiler) and as a meson machine file.
+    # A question about the compiler itself (libtool's configure asks for its
+    # search paths with -print-search-dirs, its stderr unredirected) goes to
+    # clang with the triple as given, and clang reads no glibc version in it
+    # ("version '.2.17' in target triple ... is invalid"): asked without the
+    # version, which compiles nothing, it gets the same answer and no error.
     for tool in cc c++; do
-        printf '#!/bin/sh\nexec /opt/tools/bin/python -m ziglang %s -target %s "$@"\n' \
-            "$tool" "$arch-linux-gnu.$floor" >"/opt/tools/bin/$arch-$tool"
+        printf '#!/bin/sh\ntarget=%s\ncase " $* " in *" -print-"*) target=%s ;; esac\nexec /opt/tools/bin/python -m ziglang %s -target "$target" "$@"\n' \
+            "$arch-linux-gnu.$floor" "$arch-linux-gnu" "$tool" >"/opt/tools/bin/$arch-$tool"
         chmod +x "/opt/tools/bin/$arch-$tool"
     done
     printf '#!/bin/sh\nexec /opt/tools/bin/python -m ziglang "${0##*-}" "$@"\n' >/opt/tools/bin/zig-ar

@@ -31,3 +31,28 @@ def make_db(tmp_path):
     yield make
     for db in opened:
         db.close()
+
+
+class FileLines:
+    """With tests spread over worker processes (pytest-xdist), progress dots
+    alone do not say what runs: a line names each test file as it starts."""
+
+    def __init__(self, config):
+        self.config = config
+        self.started = set()
+
+    def pytest_runtest_logstart(self, nodeid, location):
+        test_file = nodeid.partition("::")[0]
+        if test_file not in self.started:
+            self.started.add(test_file)
+            reporter = self.config.pluginmanager.get_plugin("terminalreporter")
+            # On a line of its own, the progress dots going on below it.
+            if reporter._tw.width_of_current_line:
+                reporter.write("\n")
+            reporter.write_line(f"{test_file} started")
+
+
+def pytest_configure(config):
+    # The process that hands out the tests, not a worker.
+    if getattr(config.option, "numprocesses", None) and not hasattr(config, "workerinput"):
+        config.pluginmanager.register(FileLines(config))

@@ -488,6 +488,7 @@ print(json.dumps(ctypes.c_int.in_dll(shim, "kvshim_mode").value))
 """
 
 
+@pytest.mark.serial
 def test_a_dump_over_a_private_file_is_never_open_to_others(tmp_path, source):
     # No one else may open the unfinished file between its creation and the
     # change of its mode, and read the records as they are written.

@@ -137,6 +137,7 @@ def small_disk(tmp_path):
         subprocess.run(["umount", str(mount)], check=True)
 
 
+@pytest.mark.serial
 def test_a_batch_larger_than_the_free_space_of_a_full_disk_changes_nothing(template, small_disk):
     path = small_disk / "full.db"
     shutil.copyfile(template, path)

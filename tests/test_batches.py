@@ -490,6 +490,7 @@ def whole_batch(records):
 @pytest.mark.xfail(_kvstore._KVSTORE_VERSION[:2] >= (1, 24), raises=_kvstore.error, strict=False,
                    reason="gdbm 1.24 and later: a kill inside a commit's writes can leave a bucket "
                    "that recovery cannot rebuild")
+@pytest.mark.serial
 def test_processes_killed_in_batches_leave_a_whole_batch(tmp_path):
     """Children killed at random points, while they fill, commit or abandon
     batches: the next open finds the last batch committed, whole."""

@@ -5,7 +5,7 @@ import pytest
 
 import _kvstore
 
-pytestmark = pytest.mark.bigmem
+pytestmark = [pytest.mark.bigmem, pytest.mark.serial]
 
 INT_MAX = 2**31 - 1
 OVERFLOW = "size does not fit in an int"

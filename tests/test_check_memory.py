@@ -96,9 +96,9 @@ def clean_run(tmp_path):
     return out
 
 
-def verdict(out, tmp_path, capsys, passes=("valgrind", "sanitizers")):
+def verdict(out, tmp_path, capsys, passes=("valgrind", "sanitizers"), seconds="seconds.json"):
     """(exit status, printed lines) of the verdict on `out`."""
-    status = check_memory.verdict(out, passes, seconds_file=tmp_path / "seconds.json", tests=tmp_path)
+    status = check_memory.verdict(out, passes, seconds_file=tmp_path / seconds, tests=tmp_path)
     return status, capsys.readouterr().out.splitlines()
 
 
@@ -198,6 +198,14 @@ def test_seconds_are_recorded_from_the_shards_that_passed(clean_run, tmp_path, c
         "valgrind": {"test_a.py": 3.5, "test_b.py": 2.0, "test_c.py": 0.0, "test_new.py": 0.5},
         "sanitizers": {"test_a.py": 5.0},
     }
+
+
+def test_the_first_run_records_its_seconds_where_nothing_was(clean_run, tmp_path, capsys):
+    # A clean clone: no build folder, no figures; the run leaves its own.
+    write(tmp_path / "test_a.py", "")
+    write(clean_run / "valgrind-1.xml", junit([("tests.test_a", 1.5)]))
+    verdict(clean_run, tmp_path, capsys, passes=("valgrind",), seconds="build/seconds.json")
+    assert json.loads((tmp_path / "build" / "seconds.json").read_text()) == {"valgrind": {"test_a.py": 1.5}}
 
 
 def test_run_gives_each_shard_its_files_and_keeps_each_status(tmp_path):

@@ -88,13 +88,13 @@ def test_keys_into_a_pipe_closed_early(tmp_path):
     with _kvstore.open(str(path), "c") as db:
         for i in range(100_000):
             db[b"key %d" % i] = b""
-    reader = subprocess.Popen([sys.executable, "-m", "kvstore", "keys", str(path)],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    assert reader.stdout.readline().startswith(b"key ")
-    reader.stdout.close()
-    # The status a shell gives a program that SIGPIPE stopped.
-    assert reader.wait(60) == 141
-    assert reader.stderr.read() == b""
+    with subprocess.Popen([sys.executable, "-m", "kvstore", "keys", str(path)],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as reader:
+        assert reader.stdout.readline().startswith(b"key ")
+        reader.stdout.close()
+        # The status a shell gives a program that SIGPIPE stopped.
+        assert reader.wait(60) == 141
+        assert reader.stderr.read() == b""
 
 
 def test_get_raw_writes_the_bytes(dbfile):
@@ -201,15 +201,15 @@ def test_a_file_whose_traversal_does_not_end(tmp_path, command):
 @pytest.fixture
 def locked(dbfile):
     """The database held open for writing by another process."""
-    holder = subprocess.Popen(
-        [sys.executable, "-c",
-         "import sys, _kvstore; db = _kvstore.open(sys.argv[1], 'w'); print('held', flush=True); "
-         "sys.stdin.read()", str(dbfile)],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    assert holder.stdout.readline() == "held\n"
-    yield dbfile
-    holder.stdin.close()
-    holder.wait(30)
+    with subprocess.Popen(
+            [sys.executable, "-c",
+             "import sys, _kvstore; db = _kvstore.open(sys.argv[1], 'w'); print('held', flush=True); "
+             "sys.stdin.read()", str(dbfile)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as holder:
+        assert holder.stdout.readline() == "held\n"
+        yield dbfile
+        holder.stdin.close()
+        holder.wait(30)
 
 
 @pytest.mark.parametrize("command", COMMANDS)
@@ -404,14 +404,18 @@ def test_interrupted(tmp_path):
     with _kvstore.open(str(path), "c") as db:
         for i in range(100_000):
             db[b"key %d" % i] = b""
-    # keys fills the pipe, which is not read, and waits: Ctrl-C then.
-    process = subprocess.Popen(kvstore_command("keys", path), stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE)
-    assert process.stdout.readline().startswith(b"key ")
-    process.send_signal(signal.SIGINT)
-    assert process.wait(60) == 130
-    assert process.stderr.read() == b""
-    process.stdout.close()
+    # keys fills the pipe, which is not read, and waits: Ctrl-C then. The
+    # child gets Ctrl-C's default whatever this process was started with (a
+    # shell ignores it for its background jobs, and the ignoring is inherited).
+    with subprocess.Popen(kvstore_command("keys", path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as process:
+        try:
+            assert process.stdout.readline().startswith(b"key ")
+            process.send_signal(signal.SIGINT)
+            assert process.wait(60) == 130
+            assert process.stderr.read() == b""
+        finally:
+            process.kill()
 
 
 def test_recover_says_when_nothing_needed_recovering(dbfile):
@@ -456,12 +460,12 @@ def test_info_on_a_file_that_is_no_database(tmp_path):
 @pytest.mark.parametrize("format", ["ascii", "binary"])
 def test_dump_into_a_pipe_and_load_from_one(dbfile, tmp_path, format):
     copy = tmp_path / "copy.db"
-    dump = subprocess.Popen(kvstore_command("dump", "--format", format, dbfile, "-"),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    load = subprocess.run(kvstore_command("load", copy, "-"), stdin=dump.stdout,
-                          capture_output=True, timeout=60)
-    dump.stdout.close()
-    assert (dump.wait(60), dump.stderr.read()) == (0, b"")
+    with subprocess.Popen(kvstore_command("dump", "--format", format, dbfile, "-"),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as dump:
+        load = subprocess.run(kvstore_command("load", copy, "-"), stdin=dump.stdout,
+                              capture_output=True, timeout=60)
+        dump.stdout.close()
+        assert (dump.wait(60), dump.stderr.read()) == (0, b"")
     assert (load.returncode, load.stdout, load.stderr) == (0, b"", b"")
     assert records_of(copy) == RECORDS
     assert not Path("-").exists()
@@ -562,6 +566,9 @@ REFUSED_ITEMS = {
     "not-hex": (b'{"key_hex": "zz", "value": "1"}\n', ["line 1", "hexadecimal"]),
     "lone-surrogate": (b'{"key": "\\ud800", "value": "1"}\n', ["line 1", "surrogate"]),
     "not-utf-8": (b'{"key": "\xff", "value": "1"}\n', ["line 1", "UTF-8"]),
+    "nested": (b"[" * 100_000 + b"]" * 100_000 + b"\n", ["line 1", "nested too deeply"]),
+    "nested-value": (b'{"key": "a", "value": ' + b"[" * 100_000 + b"]" * 100_000 + b"}\n",
+                     ["line 1", "nested too deeply"]),
     "twice": (b'{"key": "a", "value": "1"}\n{"key": "a", "value": "2"}\n', ["line 2", "line 1", "--replace"]),
     "stored": (b'{"key": "new", "value": "1"}\n{"key": "alpha", "value": "2"}\n', ["line 2", "--replace"]),
 }

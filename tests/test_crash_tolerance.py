@@ -21,6 +21,9 @@ import _kvstore
 from children import build_shim, preload_env, run_json
 from safety_scale import scaled
 
+# Loop devices mounted, writers killed at chosen moments.
+pytestmark = pytest.mark.serial
+
 HARNESS = Path(__file__).parent / "crash_tolerance_harness.py"
 TRIALS = scaled(10, minimum=3)
 SEED = int(os.environ.get("KVSTORE_CRASH_SEED", "20261210"))

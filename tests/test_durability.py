@@ -386,6 +386,7 @@ def read_synced(db, count):
     return report, missing, wrong
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("flags", ["c", "cs"])
 def test_killed_writer_loses_no_synced_record_silently(tmp_path, flags):
     synced = 1500

@@ -20,6 +20,9 @@ import pytest
 
 import kvstore
 
+# Each case bounds its child's wait from above.
+pytestmark = pytest.mark.serial
+
 # How long a Shared operation may wait; a case must answer well within its
 # child's limit.
 SHARED_TIMEOUT = 2

@@ -265,32 +265,32 @@ def test_a_file_a_live_process_is_writing_is_left_alone(tmp_path, case):
     other = source if running.startswith("dump") else dump
     if not running.startswith("dump"):
         make_records(target, {b"own": b"record"})
-    child = subprocess.Popen([sys.executable, "-c", PAUSED, target, running, other],
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline() == "ready\n"
-        live = leftovers(target)
-        assert len(live) == 1 and live[0].in_use is True
-        before = os.stat(live[0].path)
-        if meanwhile.startswith("dump"):
-            with _kvstore.open(source, "r") as db:
-                db.dump(target, meanwhile.split("-")[1])
-        else:
-            with _kvstore.open(target, "wu") as db:
-                if meanwhile == "compact":
-                    db.compact()
-                else:
-                    db.load(dump, True)
-        # The same file, still there, still in use.
-        assert leftovers(target) == live
-        after = os.stat(live[0].path)
-        assert (after.st_dev, after.st_ino) == (before.st_dev, before.st_ino)
-        child.stdin.write("go\n")
-        child.stdin.flush()
-        assert child.stdout.readline() == "done\n"
-    finally:
-        child.stdin.close()
-        assert child.wait(timeout=120) == 0
+    with subprocess.Popen([sys.executable, "-c", PAUSED, target, running, other],
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as child:
+        try:
+            assert child.stdout.readline() == "ready\n"
+            live = leftovers(target)
+            assert len(live) == 1 and live[0].in_use is True
+            before = os.stat(live[0].path)
+            if meanwhile.startswith("dump"):
+                with _kvstore.open(source, "r") as db:
+                    db.dump(target, meanwhile.split("-")[1])
+            else:
+                with _kvstore.open(target, "wu") as db:
+                    if meanwhile == "compact":
+                        db.compact()
+                    else:
+                        db.load(dump, True)
+            # The same file, still there, still in use.
+            assert leftovers(target) == live
+            after = os.stat(live[0].path)
+            assert (after.st_dev, after.st_ino) == (before.st_dev, before.st_ino)
+            child.stdin.write("go\n")
+            child.stdin.flush()
+            assert child.stdout.readline() == "done\n"
+        finally:
+            child.stdin.close()
+            assert child.wait(timeout=120) == 0
     assert leftovers(target) == []
     # The child's file, whole, took the name last.
     if running.startswith("dump"):

@@ -41,7 +41,7 @@ def test_close_twice(db):
 
 # Every method and slot of the type, found by dir(), so that one added later
 # is checked too; a method that must work on a closed object is named here.
-WORKS_WHEN_CLOSED = {"close", "__enter__", "__exit__"}
+WORKS_WHEN_CLOSED = {"close", "_close_letting_go", "__enter__", "__exit__"}
 # A value for each required parameter, by name; a file name that no call may
 # reach, since the object is closed.
 ARGUMENTS = {"key": b"key", "value": b"changed", "default": b"default",

@@ -3,11 +3,13 @@ the truth value."""
 
 import contextlib
 import ctypes
+import json
 import os
 
 import pytest
 
 import _kvstore
+from children import build_shim, preload_env, run_json
 from support import CLOSED, INDICES_ONLY, Bytes, Exporter, Text, library_message
 
 
@@ -193,6 +195,77 @@ def test_len_follows_changes_made_through_the_object(db):
     assert len(db) == 5
     del db[b"0"]
     assert len(db) == 4
+
+
+# The cache seen from outside: each step's operation, then a len() or bool()
+# whose calls into the library the preloaded tests/count_shim.c counts.
+# (operation, probe, (what the operation raised, what the probe answered,
+# gdbm_count calls, gdbm_firstkey calls)).
+CACHE_STEPS = [
+    ("pass", "len", (None, 3, 1, 0)),
+    ("pass", "len", (None, 3, 0, 0)),
+    ("pass", "bool", (None, True, 0, 0)),
+    # A reorganisation carries every record and changes none.
+    ("db.reorganize()", "len", (None, 3, 0, 0)),
+    ("db[b'a']; db.get(b'a'); db.keys(); b'a' in db; db.setdefault(b'a'); db.sync()", "len", (None, 3, 0, 0)),
+    # Forgotten once the key is converted, before the value is refused.
+    ("db[b'n'] = 1", "len", ("TypeError", 3, 1, 0)),
+    ("db.setdefault(b'missing')", "len", ("TypeError", 3, 1, 0)),
+    ("db[b'd'] = b'4'", "bool", (None, True, 0, 1)),
+    ("pass", "len", (None, 4, 1, 0)),
+    ("del db[b'd']", "len", (None, 3, 1, 0)),
+    ("del db[b'missing']", "len", ("KeyError", 3, 1, 0)),
+    # A count not known before a reorganisation is not known after it.
+    ("db[b'd'] = b'4'; db.reorganize()", "len", (None, 4, 1, 0)),
+    # The rewrite counts the records it copies.
+    ("db.compact()", "len", (None, 4, 0, 0)),
+    # Additions that may change the records forget the count.
+    ("db.recover(force=True)", "len", (None, 4, 1, 0)),
+    ("db.load(dump)", "len", (None, 5, 1, 0)),
+    ("db.clear()", "bool", (None, False, 0, 1)),
+    ("pass", "len", (None, 0, 0, 0)),
+]
+
+CACHE_CHILD = """
+import ctypes, json, sys
+import _kvstore
+
+path, dump, shim_path, steps = sys.argv[1], sys.argv[2], sys.argv[3], json.loads(sys.argv[4])
+shim = ctypes.CDLL(shim_path)
+counts = ctypes.c_long.in_dll(shim, "kvshim_counts")
+firstkeys = ctypes.c_long.in_dll(shim, "kvshim_firstkeys")
+with open("/proc/self/maps") as maps:
+    linked = any("libgdbm" in line for line in maps)
+seen = []
+with _kvstore.open(path, "w") as db:
+    for operation, probe in steps:
+        try:
+            exec(operation, {"db": db, "dump": dump})
+            raised = None
+        except Exception as caught:
+            raised = type(caught).__name__
+        before = counts.value, firstkeys.value
+        answer = len(db) if probe == "len" else bool(db)
+        seen.append([raised, answer, counts.value - before[0], firstkeys.value - before[1]])
+print(json.dumps({"linked": linked, "seen": seen}))
+"""
+
+
+def test_the_cached_count_spares_the_library(tmp_path, path):
+    with _kvstore.open(path, "c") as db:
+        for key in (b"a", b"b", b"c"):
+            db[key] = key
+    dump = tmp_path / "one.dump"
+    with _kvstore.open(str(tmp_path / "other.db"), "c") as other:
+        other[b"loaded"] = b"v"
+        other.dump(str(dump))
+    shim = build_shim(tmp_path, "count_shim")
+    steps = [[operation, probe] for operation, probe, _ in CACHE_STEPS]
+    result = run_json(CACHE_CHILD, path, dump, shim, json.dumps(steps), env=preload_env(shim))
+    if not result["linked"]:
+        pytest.skip("gdbm is linked into the module, out of the preloaded counter's reach")
+    expected = [[operation, probe, list(outcome)] for operation, probe, outcome in CACHE_STEPS]
+    assert [[*step, seen] for step, seen in zip(steps, result["seen"], strict=True)] == expected
 
 
 def open_fds_to(path):

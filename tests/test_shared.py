@@ -21,6 +21,9 @@ import kvstore
 from children import build_shim, preload_env, run_json
 from safety_scale import scaled
 
+# Waits bounded by their timeouts and kills at chosen moments.
+pytestmark = pytest.mark.serial
+
 # gdbm's tools run without a sanitizer that the memory checks preload.
 TOOL_ENV = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
 # How long a turn may wait where the test expects it to get in: long, for
@@ -515,19 +518,19 @@ def held_by_a_plain_writer(path):
 def test_a_foreign_holder_makes_every_turn_wait_then_time_out(path, holder):
     impatient = kvstore.Shared(path, timeout=0.3)
     impatient[b"k"] = b"v"
-    process = holder(path)
-    for call in (lambda: impatient[b"k"], lambda: impatient.__setitem__(b"k", b"w"),
-                 lambda: impatient.reading().__enter__(), lambda: impatient.batch().__enter__()):
-        refused_for_lock(call, 0.3)
-    # A turn that waits gets in once the holder lets go.
-    got = []
-    waiting = threading.Thread(target=lambda: got.append(kvstore.Shared(path, timeout=PATIENT)[b"k"]))
-    waiting.start()
-    time.sleep(0.2)
-    assert got == []
-    process.stdin.close()
-    process.wait()
-    waiting.join()
+    with holder(path) as process:
+        for call in (lambda: impatient[b"k"], lambda: impatient.__setitem__(b"k", b"w"),
+                     lambda: impatient.reading().__enter__(), lambda: impatient.batch().__enter__()):
+            refused_for_lock(call, 0.3)
+        # A turn that waits gets in once the holder lets go.
+        got = []
+        waiting = threading.Thread(target=lambda: got.append(kvstore.Shared(path, timeout=PATIENT)[b"k"]))
+        waiting.start()
+        time.sleep(0.2)
+        assert got == []
+        process.stdin.close()
+        process.wait()
+        waiting.join()
     assert got == [b"v"]
 
 

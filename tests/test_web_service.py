@@ -21,6 +21,9 @@ import kvstore
 
 pytest.importorskip("gunicorn", reason="gunicorn (requirements-dev.txt) serves the example")
 
+# Workers killed in the middle of a run, a server on the loopback interface.
+pytestmark = pytest.mark.serial
+
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 WORKERS = 4
 CLIENTS = 4
@@ -62,8 +65,8 @@ def service(request, tmp_path):
                "--chdir", str(EXAMPLES), "--graceful-timeout", "5", "--log-level", "warning",
                *(["--preload"] if request.param == "--preload" else []), "web_service:app"]
     env = dict(os.environ, SERVICE_DB=str(database))
-    master = subprocess.Popen(command, env=env, cwd=tmp_path, stdout=subprocess.DEVNULL,
-                              stderr=open(tmp_path / "gunicorn.log", "w"))
+    with open(tmp_path / "gunicorn.log", "w") as log:
+        master = subprocess.Popen(command, env=env, cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=log)
     end = time.monotonic() + DEADLINE
     while True:
         try:
