@@ -1,0 +1,500 @@
+"""kvstore.Shared: one file, many processes, each operation a turn of its
+own. The processes are children, so that kills and forks cannot touch the
+test runner; what the file holds afterwards is checked from here."""
+
+import errno
+import json
+import os
+import pickle
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import _kvstore
+import kvstore
+from support.scale import scaled
+
+# gdbm's tools run without a sanitizer that the memory checks preload.
+TOOL_ENV = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+# How long a turn may wait where the test expects it to get in: long, for
+# slow machines and memory checkers.
+PATIENT = 60.0
+
+
+def child(code, *args):
+    """A child interpreter running `code`, its output a pipe of lines."""
+    return subprocess.Popen([sys.executable, "-c", code, *map(str, args)],
+                            stdout=subprocess.PIPE, text=True)
+
+
+def expect(process, line):
+    assert process.stdout.readline().strip() == line
+
+
+def finish(process):
+    """The JSON the child printed on its last line, once it exits with 0."""
+    out, _ = process.communicate(timeout=600)
+    assert process.returncode == 0, out
+    return json.loads(out.splitlines()[-1])
+
+
+def refused_for_lock(call, timeout):
+    """Checks that call() raises error EAGAIN, after about timeout seconds."""
+    start = time.monotonic()
+    with pytest.raises(kvstore.error) as caught:
+        call()
+    assert caught.value.errno == errno.EAGAIN
+    assert "locked by another opener" in str(caught.value)
+    assert time.monotonic() - start >= timeout
+
+
+@pytest.fixture
+def shared(path):
+    return kvstore.Shared(path)
+
+
+# ---- the mapping ---------------------------------------------------------------
+
+# Each step runs on the Shared and on a dict, which must return the same
+# and then hold the same records.
+STEPS = [
+    lambda m: m.__setitem__(b"a", b"1"),
+    lambda m: m.update({b"b": b"2", b"c": b"3"}),
+    lambda m: m.update([(b"d", b"4")]),
+    lambda m: m[b"b"],
+    lambda m: m.get(b"zz", 7),
+    lambda m: (b"a" in m, b"zz" in m),
+    lambda m: m.setdefault(b"a", b"other"),
+    lambda m: m.setdefault(b"e", b"5"),
+    lambda m: m.pop(b"c"),
+    lambda m: m.pop(b"c", None),
+    lambda m: m.__delitem__(b"d"),
+    len,
+    lambda m: sorted(m),
+    lambda m: sorted(m.keys()),
+    lambda m: sorted(m.values()),
+    lambda m: ((b"a", b"1") in m.items(), (b"a", b"2") in m.items(), b"e" in m.keys()),
+    lambda m: m == {b"a": b"1", b"b": b"2", b"e": b"5"},
+    lambda m: m.clear(),
+]
+
+
+def test_operations_behave_as_on_a_dict(shared):
+    model = {}
+    for number, step in enumerate(STEPS):
+        assert step(shared) == step(model), number
+        assert dict(shared.items()) == model, number
+    shared.update([(b"x", b"1")], y=b"2")
+    key, value = shared.popitem()
+    assert (key, value) in [(b"x", b"1"), (b"y", b"2")] and key not in shared and len(shared) == 1
+    shared["text"] = "é"
+    assert shared[b"text"] == "é".encode()
+    with pytest.raises(KeyError):
+        shared[b"missing"]
+    with pytest.raises(KeyError):
+        del shared[b"missing"]
+    shared.clear()
+    with pytest.raises(KeyError, match="empty"):
+        shared.popitem()
+    with pytest.raises(TypeError):
+        _ = 1 in shared
+
+
+def test_update_is_all_or_nothing(shared):
+    shared[b"kept"] = b"1"
+    with pytest.raises(TypeError):
+        shared.update({b"new": b"2", b"bad": 3})
+    assert dict(shared.items()) == {b"kept": b"1"}
+
+
+def test_a_copy_made_by_pickle_reaches_the_same_file(shared):
+    shared[b"k"] = b"v"
+    copy = pickle.loads(pickle.dumps(shared))
+    assert (copy.filename, copy.flag, copy.timeout) == (shared.filename, shared.flag, shared.timeout)
+    copy[b"k2"] = b"v2"
+    assert dict(shared.items()) == {b"k": b"v", b"k2": b"v2"}
+
+
+@pytest.mark.parametrize(
+    "flag, timeout, message",
+    [("n", 1.0, "flag must be"), ("cu", 1.0, "flag must be"), ("c", -1.0, "timeout must be"),
+     ("c", float("nan"), "timeout must be")],
+)
+def test_arguments_are_checked(path, flag, timeout, message):
+    with pytest.raises(ValueError, match=message):
+        kvstore.Shared(path, flag, timeout=timeout)
+    assert not os.path.exists(path)
+
+
+def test_a_reader_refuses_changes_and_a_missing_file_is_reported(path):
+    with pytest.raises(kvstore.error):
+        kvstore.Shared(path, "w")
+    kvstore.Shared(path)[b"k"] = b"v"
+    reader = kvstore.Shared(path, "r")
+    assert reader[b"k"] == b"v"
+    with pytest.raises(kvstore.error, match="reading only"):
+        reader[b"k"] = b"w"
+    with pytest.raises(kvstore.error, match="reading only"):
+        with reader.batch():
+            pass
+
+
+def test_blocks_give_a_database_and_batches_are_all_or_nothing(shared):
+    with shared.batch() as db:
+        db[b"a"] = b"1"
+        db[b"b"] = b"2"
+    with pytest.raises(RuntimeError):
+        with shared.batch() as db:
+            db[b"a"] = b"changed"
+            raise RuntimeError
+    with shared.reading() as db:
+        assert dict(db.items()) == {b"a": b"1", b"b": b"2"}
+        assert db.flag == "r"
+    assert db.closed
+
+
+@pytest.mark.parametrize("block", ["batch", "reading"])
+@pytest.mark.parametrize("operation", [
+    lambda s: s.get(b"k"),
+    lambda s: s.__setitem__(b"k", b"v"),
+    lambda s: list(s),
+    lambda s: s.reading().__enter__(),
+])
+def test_an_operation_inside_the_threads_own_block_is_refused_at_once(path, block, operation):
+    shared = kvstore.Shared(path, timeout=PATIENT)
+    other = kvstore.Shared(path, timeout=PATIENT)
+    start = time.monotonic()
+    with getattr(shared, block)():
+        with pytest.raises(kvstore.error) as caught:
+            operation(other)
+    assert caught.value.errno == errno.EDEADLK
+    assert time.monotonic() - start < PATIENT
+    # The block let go of everything: a writer gets in at once.
+    kvstore.Shared(path, timeout=0)[b"after"] = b"1"
+
+
+# ---- turns between processes -----------------------------------------------------
+
+INCREMENTS = r"""
+import sys, kvstore
+shared = kvstore.Shared(sys.argv[1], timeout=60)
+print("ready", flush=True)
+sys.stdin.readline()
+for _ in range(int(sys.argv[2])):
+    with shared.batch() as db:
+        db[b"n"] = b"%d" % (int(db.get(b"n", b"0")) + 1)
+    shared.setdefault(b"seen-%d" % (int(shared[b"n"]) % 7), b"x")
+print("[]")
+"""
+
+
+def test_a_counter_incremented_by_many_processes_ends_at_the_total(path):
+    processes, each = 4, scaled(500, minimum=20)
+    kvstore.Shared(path)
+    children = [subprocess.Popen([sys.executable, "-c", INCREMENTS, path, str(each)],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                for _ in range(processes)]
+    for process in children:
+        expect(process, "ready")
+    for process in children:
+        process.stdin.write("go\n")
+        process.stdin.flush()
+    for process in children:
+        assert finish(process) == []
+    assert kvstore.Shared(path, "r")[b"n"] == b"%d" % (processes * each)
+
+
+# A writer stores every key as one number in each batch; readers check that
+# what they see, in reading() blocks, snapshots and single reads of one key
+# against a count kept beside it, is always one whole batch.
+WRITER = r"""
+import sys, time, kvstore
+shared = kvstore.Shared(sys.argv[1], timeout=60)
+end = time.monotonic() + float(sys.argv[2])
+n = 0
+while time.monotonic() < end:
+    n += 1
+    with shared.batch() as db:
+        for i in range(20):
+            db[b"k%d" % i] = b"%d" % n
+print(n)
+"""
+
+READER = r"""
+import json, sys, time, kvstore
+shared = kvstore.Shared(sys.argv[1], timeout=60)
+end = time.monotonic() + float(sys.argv[2])
+seen = {"blocks": 0, "snapshots": 0, "torn": 0, "backwards": 0}
+last = 0
+while time.monotonic() < end:
+    with shared.reading() as db:
+        values = {db[b"k%d" % i] for i in range(20)}
+    seen["blocks"] += 1
+    snapshot = set(shared.values())
+    seen["snapshots"] += 1
+    for state in (values, snapshot):
+        seen["torn"] += len(state) != 1
+        n = int(min(state))
+        seen["backwards"] += n < last
+        last = n
+print(json.dumps(seen))
+"""
+
+
+def test_readers_see_only_whole_batches_in_order(path):
+    shared = kvstore.Shared(path)
+    shared.update({b"k%d" % i: b"0" for i in range(20)})
+    seconds = 2.0
+    writer = child(WRITER, path, seconds)
+    readers = [child(READER, path, seconds) for _ in range(2)]
+    batches = finish(writer)
+    for reader in readers:
+        seen = finish(reader)
+        assert seen["blocks"] > 0 and seen["snapshots"] > 0
+        assert seen["torn"] == 0 and seen["backwards"] == 0, seen
+    assert batches > 0
+    assert set(shared.values()) == {b"%d" % batches}
+
+
+# ---- holders that die -------------------------------------------------------------
+
+HOLDERS = {
+    # Killed with the writer's turn and a batch's changes in memory.
+    "inside a batch": r"""
+with shared.batch() as db:
+    db[b"a"] = b"changed"
+    db[b"b"] = b"changed"
+    print("holding", flush=True)
+    time.sleep(600)
+""",
+    "inside a reading block": r"""
+with shared.reading() as db:
+    print("holding", flush=True)
+    time.sleep(600)
+""",
+    # Killed somewhere in a stream of single changes, each a turn.
+    "among single changes": r"""
+print("holding", flush=True)
+n = 0
+while True:
+    n += 1
+    shared[b"a"] = b"%d" % n
+""",
+}
+HOLDER = r"""
+import sys, time, kvstore
+shared = kvstore.Shared(sys.argv[1], timeout=60)
+"""
+
+
+@pytest.mark.parametrize("holder", list(HOLDERS))
+def test_a_killed_holder_lets_the_others_in(path, holder):
+    shared = kvstore.Shared(path, timeout=PATIENT)
+    shared.update({b"a": b"0", b"b": b"0"})
+    process = child(HOLDER + HOLDERS[holder], path)
+    expect(process, "holding")
+    time.sleep(0.05)
+    process.kill()
+    process.wait()
+    process.stdout.close()
+    shared[b"b"] = b"after"
+    records = dict(shared.items())
+    assert records[b"b"] == b"after"
+    assert records[b"a"] != b"changed"
+    assert not os.path.exists(path + "-journal")
+
+
+# A batch big enough that its commit takes a while: killed as soon as its
+# journal is there, in the middle of the commit.
+BIG_BATCH = r"""
+import sys, kvstore
+shared = kvstore.Shared(sys.argv[1], timeout=60)
+print("ready", flush=True)
+with shared.batch() as db:
+    for i in range(int(sys.argv[2])):
+        db[b"k%d" % i] = b"new"
+print("committed", flush=True)
+"""
+
+
+@pytest.mark.xfail(_kvstore._KVSTORE_VERSION[:2] >= (1, 24), raises=_kvstore.error, strict=False,
+                   reason="gdbm 1.24 and later: a kill inside a commit's writes can leave a bucket "
+                   "that recovery cannot rebuild")
+def test_a_batch_killed_in_its_commit_is_rolled_back_by_the_next_reader(path):
+    count = 50_000
+    shared = kvstore.Shared(path, timeout=PATIENT)
+    with shared.batch() as db:
+        for i in range(count):
+            db[b"k%d" % i] = b"old"
+    journal = path + "-journal"
+    process = child(BIG_BATCH, path, count)
+    expect(process, "ready")
+    deadline = time.monotonic() + PATIENT
+    while not os.path.exists(journal) and process.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.0005)
+    process.kill()
+    process.wait()
+    process.stdout.close()
+    in_commit = os.path.exists(journal)
+    # A reader's turn rolls the commit back before it reads.
+    values = set(kvstore.Shared(path, "r", timeout=PATIENT).values())
+    assert values in ({b"old"}, {b"new"}), "a part of a batch"
+    assert not os.path.exists(journal)
+    if in_commit:
+        assert values == {b"old"}
+
+
+# ---- other openers -------------------------------------------------------------------
+
+def gdbmtool():
+    tool = shutil.which("gdbmtool")
+    if tool is None:
+        pytest.skip("gdbmtool is missing: scripts/setup.sh installs it (Debian package gdbmtool)")
+    return tool
+
+
+def held_by_gdbmtool(path):
+    """gdbmtool, started on path, once it holds the file open for writing:
+    seen in /proc/locks, since a probe of the lock could make its open fail."""
+    tool = subprocess.Popen([gdbmtool(), "-q", "-N", path], stdin=subprocess.PIPE,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, text=True, env=TOOL_ENV)
+    tool.stdin.write("count\n")
+    tool.stdin.flush()
+    held = re.compile(rf"FLOCK\s+ADVISORY\s+WRITE\s+{tool.pid}\s+\S+:{os.stat(path).st_ino}\s")
+    deadline = time.monotonic() + PATIENT
+    while time.monotonic() < deadline:
+        with open("/proc/locks") as locks:
+            if held.search(locks.read()):
+                return tool
+        time.sleep(0.01)
+    raise AssertionError("gdbmtool never held the file")
+
+
+PLAIN_WRITER = r"""
+import sys, kvstore
+db = kvstore.open(sys.argv[1], "w")
+print("holding", flush=True)
+sys.stdin.readline()
+db.close()
+"""
+
+
+def held_by_a_plain_writer(path):
+    process = subprocess.Popen([sys.executable, "-c", PLAIN_WRITER, path],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    expect(process, "holding")
+    return process
+
+
+@pytest.mark.parametrize("holder", [held_by_gdbmtool, held_by_a_plain_writer], ids=["gdbmtool", "kvstore.open"])
+def test_a_foreign_holder_makes_every_turn_wait_then_time_out(path, holder):
+    impatient = kvstore.Shared(path, timeout=0.3)
+    impatient[b"k"] = b"v"
+    process = holder(path)
+    for call in (lambda: impatient[b"k"], lambda: impatient.__setitem__(b"k", b"w"),
+                 lambda: impatient.reading().__enter__(), lambda: impatient.batch().__enter__()):
+        refused_for_lock(call, 0.3)
+    # A turn that waits gets in once the holder lets go.
+    got = []
+    waiting = threading.Thread(target=lambda: got.append(kvstore.Shared(path, timeout=PATIENT)[b"k"]))
+    waiting.start()
+    time.sleep(0.2)
+    assert got == []
+    process.stdin.close()
+    process.wait()
+    waiting.join()
+    assert got == [b"v"]
+
+
+@pytest.mark.parametrize("block", ["batch", "reading"])
+def test_a_turn_keeps_gdbmtool_out(path, block):
+    shared = kvstore.Shared(path)
+    shared[b"k"] = b"v"
+    with getattr(shared, block)():
+        refused = subprocess.run([gdbmtool(), "-q", "-N", path], input="count\n", capture_output=True,
+                                 text=True, timeout=PATIENT, env=TOOL_ENV)
+        assert "There is 1 item" not in refused.stdout
+    done = subprocess.run([gdbmtool(), "-q", "-N", path], input="count\n", capture_output=True,
+                          text=True, timeout=PATIENT, env=TOOL_ENV)
+    assert "There is 1 item" in done.stdout, done.stdout + done.stderr
+
+
+def test_readers_share_while_a_writer_waits_for_them(path):
+    shared = kvstore.Shared(path, timeout=0.3)
+    shared[b"k"] = b"v"
+    process = child(HOLDER + HOLDERS["inside a reading block"], path)
+    expect(process, "holding")
+    try:
+        assert shared[b"k"] == b"v"
+        with shared.reading() as db:
+            assert db[b"k"] == b"v"
+        refused_for_lock(lambda: shared.__setitem__(b"k", b"w"), 0.3)
+    finally:
+        process.kill()
+        process.wait()
+        process.stdout.close()
+    shared[b"k"] = b"w"
+
+
+# ---- fork ---------------------------------------------------------------------------
+
+# The parent forks inside its batch and commits it. The child, still alive,
+# cannot take a turn while it is inside the block, nor commit its copy of
+# the batch; a third process gets a turn meanwhile, since the child's copy
+# of the lock file was closed at the fork; and the child takes turns of its
+# own once the block is behind it.
+FORK_IN_BATCH = r"""
+import json, os, sys, kvstore
+path = sys.argv[1]
+shared = kvstore.Shared(path, timeout=60)
+reader, writer = os.pipe()
+go_on, told = os.pipe()
+result = {}
+pid = -1
+try:
+    with shared.batch() as db:
+        db[b"parent"] = b"1"
+        pid = os.fork()
+        if pid == 0:
+            try:
+                shared.get(b"parent")
+            except kvstore.error as caught:
+                result["inside"] = caught.errno
+            db[b"child"] = b"1"
+except kvstore.error as caught:
+    if pid != 0:
+        raise
+    result["commit"] = str(caught)
+if pid == 0:
+    os.write(writer, json.dumps(result).encode())
+    os.read(go_on, 1)
+    shared[b"child after"] = b"1"
+    os._exit(0)
+print(os.read(reader, 4096).decode(), flush=True)
+sys.stdin.readline()
+os.write(told, b"x")
+_, status = os.waitpid(pid, 0)
+print(json.dumps({"status": status}), flush=True)
+"""
+
+
+def test_fork_inside_a_batch(path):
+    kvstore.Shared(path)
+    process = subprocess.Popen([sys.executable, "-c", FORK_IN_BATCH, path], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, text=True)
+    in_child = json.loads(process.stdout.readline())
+    assert in_child["inside"] == errno.EDEADLK
+    assert "another process" in in_child["commit"]
+    other = kvstore.Shared(path, timeout=PATIENT)
+    assert dict(other.items()) == {b"parent": b"1"}
+    other[b"third"] = b"1"
+    process.stdin.write("go\n")
+    process.stdin.flush()
+    assert finish(process) == {"status": 0}
+    assert dict(other.items()) == {b"parent": b"1", b"third": b"1", b"child after": b"1"}
