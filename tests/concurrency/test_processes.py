@@ -9,25 +9,7 @@ import sys
 import pytest
 
 import _kvstore
-
-# The child stores `count` records (every third one deleted again), syncs,
-# says so, and waits to be told to go or to be killed.
-CHILD = r"""
-import sys
-import _kvstore
-
-path, flags, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
-db = _kvstore.open(path, flags)
-for i in range(count):
-    db[b"key%d" % i] = b"%d:" % i * (i % 97 + 1)
-for i in range(0, count, 3):
-    del db[b"key%d" % i]
-db.sync()
-print("synced", flush=True)
-sys.stdin.readline()
-db.close()
-"""
-
+from support.children import program_command
 
 def expected_records(count):
     return {b"key%d" % i: b"%d:" % i * (i % 97 + 1) for i in range(count) if i % 3}
@@ -36,7 +18,7 @@ def expected_records(count):
 class Child:
     def __init__(self, path, flags, count):
         self.process = subprocess.Popen(
-            [sys.executable, "-c", CHILD, path, flags, str(count)],
+            [*program_command("processes_child"), path, flags, str(count)],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             text=True,

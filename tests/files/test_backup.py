@@ -15,7 +15,7 @@ import pytest
 
 import _kvstore
 import kvstore
-from support.children import build_flush_shim, build_shim, preload_env, run_json
+from support.children import build_flush_shim, build_shim, preload_env, program_command, run_json
 from support.dump_files import (FORMATS, TOOL_ENV, ascii_dump, binary_item, contents,
                         documented_gdbm_version, gdbm_load_reads, in_dump_order,
                         installed_gdbm_version, item, target, tool_run, write_db, written_dump)
@@ -396,29 +396,6 @@ def test_dump_through_a_live_symlink_replaces_the_file_it_names(tmp_path, source
     assert contents(tmp_path / "copy.db") == RECORDS
 
 
-# A child that dumps the database at argv[1] to argv[2] under a file-size
-# limit, or with the flush shim making the next fsync fail; it prints the
-# error's errno.
-FAILING_DUMP = r"""
-import ctypes, json, resource, sys
-import _kvstore
-db_path, target, how, fmt = sys.argv[1:5]
-db = _kvstore.open(db_path, "r")
-if how == "size-limit":
-    resource.setrlimit(resource.RLIMIT_FSIZE, (8192, resource.RLIM_INFINITY))
-else:
-    shim = ctypes.CDLL(None)
-    ctypes.c_long.in_dll(shim, "kvshim_fail_next").value = 1
-    ctypes.c_int.in_dll(shim, "kvshim_fail_errno").value = 5  # EIO
-try:
-    db.dump(target, fmt)
-except _kvstore.error as e:
-    print(json.dumps([e.errno, e.filename]))
-else:
-    print(json.dumps(None))
-"""
-
-
 @pytest.mark.parametrize("existing", [False, True], ids=["new", "replacing"])
 @pytest.mark.parametrize("fmt", FORMATS)
 @pytest.mark.parametrize("how, code", [("size-limit", errno.EFBIG), ("fsync-fails", errno.EIO)])
@@ -429,63 +406,18 @@ def test_a_failed_dump_leaves_no_short_file(tmp_path, source, how, code, fmt, ex
     if existing:
         target.write_bytes(b"the previous backup")
     env = preload_env(build_flush_shim(tmp_path)) if how == "fsync-fails" else None
-    assert run_json(FAILING_DUMP, source, target, how, fmt, env=env) == [code, str(target)]
+    assert run_json("backup_failing_dump", source, target, how, fmt, env=env) == [code, str(target)]
     assert folder_listing(out) == (["backup.dump"] if existing else [])
     if existing:
         assert target.read_bytes() == b"the previous backup"
 
 
-# A child that dumps once every descriptor it may have is taken, in the
-# last progress call: what follows, the rename and the folder's flush
-# after it, needs none. It prints the errno raised, or None.
-NO_DESCRIPTOR_LEFT = r"""
-import json, os, resource, sys
-import _kvstore
-db = _kvstore.open(sys.argv[1], "r")
-taken = []
-
-def progress(done, total):
-    if done == total and not taken:
-        resource.setrlimit(resource.RLIMIT_NOFILE,
-                           (256, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
-        try:
-            while True:
-                taken.append(os.open(os.devnull, os.O_RDONLY))
-        except OSError:
-            pass
-
-try:
-    db.dump(sys.argv[2], progress=progress)
-    raised = None
-except _kvstore.error as caught:
-    raised = caught.errno
-for fd in taken:
-    os.close(fd)
-print(json.dumps([raised, len(taken) > 0]))
-"""
-
-
 def test_a_dump_needs_no_descriptor_once_written(tmp_path, source):
     target = tmp_path / "backup.dump"
-    assert run_json(NO_DESCRIPTOR_LEFT, source, target) == [None, True]
+    assert run_json("backup_no_descriptor_left", source, target) == [None, True]
     assert folder_listing(tmp_path) == ["backup.dump", "source.db"]
     kvstore.load(target, tmp_path / "copy.db")
     assert contents(tmp_path / "copy.db") == RECORDS
-
-
-# A child under the creation shim that dumps, with umask 022, over a file that
-# only its owner may read; it prints the mode the unfinished file was
-# created with.
-CREATED_MODE = r"""
-import ctypes, json, os, sys
-import _kvstore
-shim = ctypes.CDLL(None)
-(ctypes.c_char * 256).in_dll(shim, "kvshim_watch").value = b".unfinished-"
-os.umask(0o022)
-with _kvstore.open(sys.argv[1], "r") as db:
-    db.dump(sys.argv[2])
-print(json.dumps(ctypes.c_int.in_dll(shim, "kvshim_mode").value))
-"""
 
 
 def test_a_dump_over_a_private_file_is_never_open_to_others(tmp_path, source):
@@ -495,7 +427,7 @@ def test_a_dump_over_a_private_file_is_never_open_to_others(tmp_path, source):
     target.write_bytes(b"old")
     os.chmod(target, 0o600)
     shim = build_shim(tmp_path, "creation_shim")
-    created = run_json(CREATED_MODE, source, target, env=preload_env(shim))
+    created = run_json("backup_created_mode", source, target, env=preload_env(shim))
     assert created != -1
     assert created & ~0o022 & ~0o600 == 0
     assert os.stat(target).st_mode & 0o777 == 0o600
@@ -768,31 +700,9 @@ def test_a_load_that_fails_midway_leaves_the_file_as_it_was(tmp_path, target):
                                                        b"twice": b"3"}
 
 
-FAILING_LOAD = r"""
-import hashlib, json, os, resource, signal, sys
-import _kvstore
-path, dump = sys.argv[1:3]
-before = hashlib.sha256(open(path, "rb").read()).hexdigest()
-signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-with _kvstore.open(path, "w") as db:
-    mine = {key: db[key] for key in db.keys()}
-    # The new file outgrows the limit; the old one is only read.
-    limit = os.path.getsize(path) + 65536
-    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-    try:
-        db.load(dump)
-        failed = None
-    except _kvstore.error as caught:
-        failed = caught.errno
-    usable = {key: db[key] for key in db.keys()} == mine
-after = hashlib.sha256(open(path, "rb").read()).hexdigest()
-print(json.dumps([failed, usable, before == after, sorted(os.listdir(os.path.dirname(path)))]))
-"""
-
-
 def test_a_load_that_outgrows_the_file_size_limit_leaves_the_file_as_it_was(tmp_path, many,
                                                                             target):
-    assert run_json(FAILING_LOAD, target, many / "ascii") == [errno.EFBIG, True, True,
+    assert run_json("backup_failing_load", target, many / "ascii") == [errno.EFBIG, True, True,
                                                               ["target.db"]]
 
 
@@ -884,20 +794,11 @@ def test_the_package_passes_progress_on(tmp_path, source):
         ("dump", total), ("kvstore.load", total), ("load", total)]
 
 
-KILLED_MIDWAY = r"""
-import os, signal, sys
-import _kvstore
-db_path, target = sys.argv[1:3]
-with _kvstore.open(db_path) as db:
-    db.dump(target, progress=lambda done, total: os.kill(os.getpid(), signal.SIGKILL))
-"""
-
-
 def test_a_dump_killed_midway_leaves_the_old_file_under_the_name(tmp_path, many):
     out = tmp_path / "out"
     out.mkdir()
     (out / "backup.dump").write_bytes(b"the previous backup")
-    child = subprocess.run([sys.executable, "-c", KILLED_MIDWAY, many / "many.db",
+    child = subprocess.run([*program_command("backup_killed_midway"), many / "many.db",
                             out / "backup.dump"], timeout=120)
     assert child.returncode == -9
     assert (out / "backup.dump").read_bytes() == b"the previous backup"

@@ -141,43 +141,13 @@ def test_a_damaged_file_is_refused_and_left_as_it_was(tmp_path):
     assert others_in(tmp_path, path) == []
 
 
-FAILED_FLUSH_CHILD = r"""
-import ctypes, hashlib, json, os, sys
-import _kvstore
-folder, shim = sys.argv[1], ctypes.CDLL(sys.argv[2])
-path = os.path.join(folder, "db")
-with _kvstore.open(path, "n") as db:
-    for i in range(3000):
-        db[b"k%d" % i] = b"v" * 50
-before = hashlib.sha256(open(path, "rb").read()).hexdigest()
-db = _kvstore.open(path, "w")
-if sys.argv[3] == "load":
-    with _kvstore.open(os.path.join(folder, "new.db"), "n") as new:
-        new[b"new"] = b"1"
-        new.dump(os.path.join(folder, "new.dump"))
-    os.remove(os.path.join(folder, "new.db"))
-ctypes.c_int.in_dll(shim, "kvshim_fail_errno").value = 5
-ctypes.c_long.in_dll(shim, "kvshim_fail_next").value = 1
-try:
-    if sys.argv[3] == "load":
-        db.load(os.path.join(folder, "new.dump"))
-    else:
-        db.compact()
-    raised = None
-except _kvstore.error as caught:
-    raised = str(caught)
-after = hashlib.sha256(open(path, "rb").read()).hexdigest()
-print(json.dumps([raised, before == after, sorted(os.listdir(folder)), len(db)]))
-"""
-
-
 @pytest.mark.parametrize("operation", ["compact", "load"])
 def test_a_failed_flush_of_the_new_file_leaves_the_old_one(tmp_path, operation):
     """The disk fails the first flush, which is the new file's."""
     shim = build_flush_shim(tmp_path)
     folder = tmp_path / "data"
     folder.mkdir()
-    raised, same, names, count = run_json(FAILED_FLUSH_CHILD, folder, shim, operation,
+    raised, same, names, count = run_json("compact_failed_flush_child", folder, shim, operation,
                                           env=preload_env(shim))
     # Where the library meets the failed flush decides the words.
     assert raised is not None
@@ -254,18 +224,10 @@ def test_progress_itself_is_refused_too(full):
     assert set(refused) == {BUSY}
 
 
-LOCK_PROBE = r"""
-import json, sys, _kvstore
-try:
-    _kvstore.open(sys.argv[1], "r").close()
-    print(json.dumps(0))
-except _kvstore.error as caught:
-    print(json.dumps(caught.errno))
-"""
-
-
 def probe_lock(path):
-    return run_json(LOCK_PROBE, path)
+    """The errno another process's open for reading gets (0: it opens)."""
+    outcome = run_json("open_probe", path, "r")
+    return 0 if outcome == "opened" else outcome[0]
 
 
 @pytest.mark.parametrize("operation, moment", STOP_CASES)
@@ -330,26 +292,8 @@ def test_refusals(make_db, tmp_path):
     assert others_in(tmp_path, "") == ["reader.db", "writer.db"]
 
 
-FORK_CHILD = r"""
-import json, os, sys, _kvstore
-db = _kvstore.open(sys.argv[1], "c")
-db[b"a"] = b"1"
-read, write = os.pipe()
-pid = os.fork()
-if pid == 0:
-    try:
-        db.compact()
-        os.write(write, b"done")
-    except _kvstore.error as caught:
-        os.write(write, str(caught).encode())
-    os._exit(0)
-os.waitpid(pid, 0)
-print(json.dumps([os.read(read, 1000).decode(), db[b"a"].decode()]))
-"""
-
-
 def test_a_forked_child_is_refused(path):
-    message, value = run_json(FORK_CHILD, path)
+    message, value = run_json("compact_fork_child", path)
     assert "opened in another process" in message
     assert value == "1"
 
@@ -381,23 +325,6 @@ def test_package_reorganize_survives_a_keyboard_interrupt_in_progress(path):
         assert len(db) == len(RECORDS)
 
 
-# A million records loaded, in the dump's order (the source's hash order),
-# into a new file: gdbm 1.23 aborted in the first bucket read after the
-# rewrite made that handle's small cache larger, to give the library back
-# its own sizing.
-MILLION = r"""
-import json, os, sys, _kvstore
-folder = sys.argv[1]
-with _kvstore.open(os.path.join(folder, "source.db"), "n") as db:
-    for start in range(0, 1_000_000, 100_000):
-        db._apply({b"key%07d" % i: b"value %d " % i * 4 for i in range(start, start + 100_000)})
-    db.dump(os.path.join(folder, "all.dump"), "binary")
-with _kvstore.open(os.path.join(folder, "target.db"), "n") as target:
-    target.load(os.path.join(folder, "all.dump"))
-    print(json.dumps([len(target), target[b"key0999999"].decode()]))
-"""
-
-
 @pytest.mark.skipif(bool(MEMTOOL), reason="a million records take too long under a memory checker")
 def test_a_million_records_loaded_read_back(tmp_path):
-    assert run_json(MILLION, tmp_path) == [1_000_000, "value 999999 " * 4]
+    assert run_json("compact_million", tmp_path) == [1_000_000, "value 999999 " * 4]

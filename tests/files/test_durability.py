@@ -17,7 +17,7 @@ import time
 import pytest
 
 import _kvstore
-from support.children import build_flush_shim, build_shim, preload_env, run_json
+from support.children import build_flush_shim, build_shim, preload_env, program_command, run_json
 from support.scale import MEMTOOL, scaled
 from support import file_layout
 
@@ -51,69 +51,13 @@ def folder_state(folder):
 
 # ---- the s flag ---------------------------------------------------------------
 
-# Each change, made in a database opened with "s", under the flush shim: with
-# no failure requested, prints how many flushes each call made; otherwise
-# makes the next `failing` flushes fail with EIO before each change (on a
-# fresh file) and prints the errno each change raised with.
-SYNC_CHILD = r"""
-import ctypes, errno, json, os, sys
-import _kvstore
-
-folder, shim_path, failing = sys.argv[1], sys.argv[2], int(sys.argv[3])
-shim = ctypes.CDLL(shim_path)
-flushes = ctypes.c_long.in_dll(shim, "kvshim_flushes")
-fail_next = ctypes.c_long.in_dll(shim, "kvshim_fail_next")
-ctypes.c_int.in_dll(shim, "kvshim_fail_errno").value = errno.EIO
-
-CHANGES = {
-    "store-new": lambda db, i: db.__setitem__(b"new%d" % i, b"v"),
-    "store-replace": lambda db, i: db.__setitem__(b"key%d" % i, b"replaced"),
-    "store-large": lambda db, i: db.__setitem__(b"large%d" % i, b"x" * 100_000),
-    "delete": lambda db, i: db.__delitem__(b"key%d" % i),
-    "setdefault": lambda db, i: db.setdefault(b"fresh%d" % i, b"v"),
-    "clear": lambda db, i: db.clear(),
-    "reorganize": lambda db, i: db.reorganize(),
-}
-CALLS = 8
-
-def fresh(name):
-    db = _kvstore.open(os.path.join(folder, name + ".db"), "ns")
-    for i in range(50):
-        db[b"key%d" % i] = b"value%d" % i
-    return db
-
-result = {}
-for name, change in CHANGES.items():
-    with fresh(name) as db:
-        if not failing:
-            result[name] = []
-            for i in range(CALLS):
-                before = flushes.value
-                change(db, i)
-                result[name].append(flushes.value - before)
-            continue
-        fail_next.value = failing
-        try:
-            change(db, 0)
-            result[name] = None
-        except _kvstore.error as caught:
-            result[name] = [caught.errno, caught.strerror]
-        fail_next.value = 0
-        try:
-            db.close()
-        except _kvstore.error:
-            pass
-print(json.dumps(result))
-"""
-
-
 @pytest.fixture(scope="module")
 def flush_shim(tmp_path_factory):
     return build_flush_shim(tmp_path_factory.mktemp("shim"))
 
 
 def test_sync_mode_flushes_after_every_change(tmp_path, flush_shim):
-    flushes = run_json(SYNC_CHILD, tmp_path, flush_shim, 0, env=preload_env(flush_shim))
+    flushes = run_json("durability_sync_child", tmp_path, flush_shim, 0, env=preload_env(flush_shim))
     unflushed = {name: calls for name, calls in flushes.items() if 0 in calls}
     assert not unflushed, f"calls that returned without a flush: {unflushed}"
 
@@ -122,7 +66,7 @@ def test_sync_mode_flushes_after_every_change(tmp_path, flush_shim):
 # telling one fsync), or on every flush from then on.
 @pytest.mark.parametrize("failing", [1, 1000], ids=["once", "from-then-on"])
 def test_sync_mode_raises_the_failed_flush(tmp_path, flush_shim, failing):
-    raised = run_json(SYNC_CHILD, tmp_path, flush_shim, failing, env=preload_env(flush_shim))
+    raised = run_json("durability_sync_child", tmp_path, flush_shim, failing, env=preload_env(flush_shim))
     eio = [errno.EIO, os.strerror(errno.EIO)]
     assert raised == {name: eio for name in raised}
 
@@ -153,35 +97,6 @@ def test_reorganize_refuses_a_damaged_file_and_leaves_it_as_it_was(damaged_bucke
     assert folder_state(tmp_path) == before
 
 
-# A record larger than what the process may still allocate: the rewrite
-# cannot read it. The child prints what reorganize() did.
-ADDRESS_LIMIT_CHILD = r"""
-import json, resource, sys
-import _kvstore
-
-path = sys.argv[1]
-db = _kvstore.open(path, "w")
-with open("/proc/self/status") as status:
-    size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
-resource.setrlimit(resource.RLIMIT_AS, (size + (24 << 20), resource.RLIM_INFINITY))
-try:
-    bytearray(64 << 20)
-except MemoryError:
-    pass
-else:
-    print(json.dumps("limit not enforced"))
-    sys.exit()
-try:
-    db.reorganize()
-    outcome = "returned"
-except _kvstore.error as caught:
-    outcome = "error"
-except MemoryError:
-    outcome = "MemoryError"
-print(json.dumps(outcome))
-"""
-
-
 @pytest.mark.skipif(MEMTOOL == "asan", reason="the sanitizer needs an unlimited address space")
 def test_reorganize_that_cannot_read_a_record_changes_nothing(tmp_path):
     path = str(tmp_path / "big.db")
@@ -192,7 +107,7 @@ def test_reorganize_that_cannot_read_a_record_changes_nothing(tmp_path):
             key, value = record(i)
             db[key] = value
     before = folder_state(tmp_path)
-    outcome = run_json(ADDRESS_LIMIT_CHILD, path)
+    outcome = run_json("durability_address_limit_child", path)
     if outcome == "limit not enforced":
         pytest.skip("this system does not enforce RLIMIT_AS (qemu's user-mode emulation does not)")
     assert outcome in ("error", "MemoryError")
@@ -276,39 +191,16 @@ def test_open_errors_name_the_file_as_given(tmp_path, monkeypatch):
 
 # ---- processes started with exec ----------------------------------------------------
 
-LIST_FILES = r"""
-import json, os
-names = []
-for fd in os.listdir("/proc/self/fd"):
-    try:
-        names.append(os.readlink("/proc/self/fd/" + fd))
-    except OSError:
-        pass
-print(json.dumps(names))
-"""
-
-
 @pytest.mark.parametrize("flags", ["r", "w", "cu"])
 def test_descriptor_stays_out_of_programs_started_with_exec(path, flags):
     _kvstore.open(path, "n").close()
     with _kvstore.open(path, flags):
-        inherited = subprocess.run([sys.executable, "-c", LIST_FILES], close_fds=False,
+        inherited = subprocess.run([*program_command("durability_list_files")], close_fds=False,
                                    capture_output=True, text=True, check=True).stdout
     assert os.path.realpath(path) not in inherited
 
 
 # ---- only regular files ----------------------------------------------------------------
-
-OPEN_CHILD = r"""
-import json, sys
-import _kvstore
-try:
-    _kvstore.open(sys.argv[1], sys.argv[2]).close()
-    print(json.dumps("opened"))
-except _kvstore.error as caught:
-    print(json.dumps([caught.errno, caught.filename, str(caught)]))
-"""
-
 
 def make_fifo(folder):
     name = str(folder / "fifo")
@@ -337,7 +229,7 @@ def make_socket(folder):
 def test_only_regular_files_open(tmp_path, make, flags):
     name = make(tmp_path)
     # A child, so that a name which blocks the opener fails the test.
-    outcome = run_json(OPEN_CHILD, name, flags, timeout=30)
+    outcome = run_json("open_probe", name, flags, timeout=30)
     assert outcome != "opened"
     raised_errno, filename, _ = outcome
     assert raised_errno is not None and filename == name
@@ -346,29 +238,6 @@ def test_only_regular_files_open(tmp_path, make, flags):
 
 
 # ---- recover() -------------------------------------------------------------------
-
-# Stores the synced records, syncs, says so, then stores more records until
-# killed. New keys only: every synced record keeps its value.
-KILLED_WRITER = r"""
-import sys
-import _kvstore
-
-path, flags, synced = sys.argv[1], sys.argv[2], int(sys.argv[3])
-def record(i):
-    return b"key%d" % i, b"%d:" % i * (i % 97 + 1)
-db = _kvstore.open(path, flags)
-for i in range(synced):
-    key, value = record(i)
-    db[key] = value
-db.sync()
-print("synced", flush=True)
-i = synced
-while True:
-    key, value = record(i)
-    db[key] = value * 3
-    i += 1
-"""
-
 
 def read_synced(db, count):
     """Reads the first `count` records; when the file needs it, recovers it
@@ -392,7 +261,7 @@ def test_killed_writer_loses_no_synced_record_silently(tmp_path, flags):
     chooser = random.Random()
     for trial in range(scaled(10, minimum=2)):
         path = str(tmp_path / f"killed{trial}.db")
-        child = subprocess.Popen([sys.executable, "-c", KILLED_WRITER, path, flags, str(synced)],
+        child = subprocess.Popen([*program_command("durability_killed_writer"), path, flags, str(synced)],
                                  stdout=subprocess.PIPE, text=True)
         assert child.stdout.readline() == "synced\n"
         # A random moment within the stores that follow.
@@ -416,39 +285,8 @@ def test_killed_writer_loses_no_synced_record_silently(tmp_path, flags):
                 f"trial {trial}: {missing} of {synced} synced records missing, {report}")
 
 
-FULL_DISK_WRITER = r"""
-import json, os, resource, signal, sys
-import _kvstore
-
-path, synced = sys.argv[1], int(sys.argv[2])
-def record(i):
-    return b"key%d" % i, b"%d:" % i * (i % 97 + 1)
-db = _kvstore.open(path, "c")
-for i in range(synced):
-    key, value = record(i)
-    db[key] = value
-db.sync()
-signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-# Room for a few more blocks: the write that fails is then one of several
-# that make up a store.
-resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(path) + 20000, resource.RLIM_INFINITY))
-failed = None
-try:
-    for i in range(synced, synced + 5000):
-        key, value = record(i)
-        db[key] = value * 20
-except _kvstore.error as caught:
-    failed = caught.errno
-try:
-    db.close()
-except _kvstore.error:
-    pass
-print(json.dumps(failed))
-"""
-
-
 def test_write_to_a_full_disk_recovers_every_synced_record(path):
-    assert run_json(FULL_DISK_WRITER, path, 200) == errno.EFBIG
+    assert run_json("durability_full_disk_writer", path, 200) == errno.EFBIG
     with _kvstore.open(path, "w") as db:
         report, missing, wrong = read_synced(db, 200)
     assert report is not None, "the failed write left the file readable: nothing was tested"
@@ -498,7 +336,7 @@ def test_rewrite_keeps_close_on_exec_and_the_locking_mode(path, flags, rewrite):
             key, value = record(i)
             db[key] = value
         rewrite(db)
-        inherited = subprocess.run([sys.executable, "-c", LIST_FILES], close_fds=False,
+        inherited = subprocess.run([*program_command("durability_list_files")], close_fds=False,
                                    capture_output=True, text=True, check=True).stdout
         try:
             _kvstore.open(path, "w").close()
@@ -509,41 +347,6 @@ def test_rewrite_keeps_close_on_exec_and_the_locking_mode(path, flags, rewrite):
     assert os.path.realpath(path) not in inherited
     assert second == (None if "u" in flags else errno.EAGAIN)
     assert read_all(path) == {**records(100), b"after": b"stored"}
-
-
-# In a child, under the rename shim: lets `passing` renames through, makes
-# the `failing` after them fail with EIO during a recover() of a sound file,
-# then goes on through the same handle (a read of every record and one more
-# store) and prints what recover() raised.
-FAILING_RECOVER = r"""
-import ctypes, errno, json, os, resource, signal, sys
-import _kvstore
-
-path, shim_path, how, passing, failing = sys.argv[1:6]
-shim = ctypes.CDLL(shim_path)
-db = _kvstore.open(path, "w")
-if how == "rename":
-    ctypes.c_long.in_dll(shim, "kvshim_rename_pass").value = int(passing)
-    ctypes.c_long.in_dll(shim, "kvshim_rename_fail").value = int(failing)
-    ctypes.c_int.in_dll(shim, "kvshim_rename_errno").value = errno.EIO
-elif how == "file-size":
-    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(path) // 4, resource.RLIM_INFINITY))
-elif how == "folder":
-    # No rights on the folder: as root, those of nobody.
-    if os.geteuid() == 0:
-        os.setuid(65534)
-try:
-    db.recover(force=True, backup=how == "rename")
-    raised = None
-except _kvstore.error as caught:
-    raised = [caught.errno, caught.filename]
-resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
-count = sum(1 for key in db.keys() if db[key])
-db[b"after"] = b"stored"
-db.close()
-print(json.dumps({"raised": raised, "count": count}))
-"""
 
 
 @pytest.fixture(scope="module")
@@ -571,7 +374,7 @@ def test_failed_recover_leaves_the_database_under_its_name(tmp_path, rename_shim
     if how == "folder":
         os.chmod(tmp_path, 0o555)
     try:
-        outcome = run_json(FAILING_RECOVER, path, rename_shim, how, passing, failing,
+        outcome = run_json("durability_failing_recover", path, rename_shim, how, passing, failing,
                            env=preload_env(rename_shim))
     finally:
         os.chmod(tmp_path, 0o755)
@@ -589,7 +392,7 @@ def test_recover_that_cannot_put_the_database_back_names_where_it_is(tmp_path, r
             db[key] = value
     # The rewrite's rename fails, and so does the one that would undo the
     # backup's.
-    outcome = run_json(FAILING_RECOVER, path, rename_shim, "rename", 1, 2,
+    outcome = run_json("durability_failing_recover", path, rename_shim, "rename", 1, 2,
                        env=preload_env(rename_shim))
     assert outcome["raised"] == [errno.EIO, path + ".~1~"]
     assert outcome["count"] == 500

@@ -13,7 +13,7 @@ import pytest
 
 import _kvstore
 import kvstore
-from support.children import run_json
+from support.children import program_command, run_json
 
 # open() with gdbm's settings: the route kvstore.open() takes.
 tuned_open = _kvstore._open_tuned
@@ -150,23 +150,9 @@ def test_the_package_passes_the_settings_on(path):
         assert db[b"key"] == b"value"
 
 
-# A writer killed with SIGKILL right after its stores: whatever the
-# settings, every store is in the file, which opens without recovery.
-KILLED_WRITER = """
-import os, signal, sys
-import _kvstore
-db = _kvstore._open_tuned(sys.argv[1], "n" + sys.argv[2], mmap=False, coalesce_blocks=True, cache_size=3)
-for i in range(2000):
-    db[b"k%d" % i] = b"v" * (i % 300)
-for i in range(0, 2000, 2):
-    del db[b"k%d" % i]
-os.kill(os.getpid(), signal.SIGKILL)
-"""
-
-
 @pytest.mark.parametrize("flags", ["", "s"])
 def test_a_killed_writer_leaves_every_change_in_the_file(path, flags):
-    child = subprocess.run([sys.executable, "-c", KILLED_WRITER, path, flags], timeout=120)
+    child = subprocess.run([*program_command("tuning_killed_writer"), path, flags], timeout=120)
     assert child.returncode == -signal.SIGKILL
     assert contents(path) == {b"k%d" % i: b"v" * (i % 300) for i in range(1, 2000, 2)}
 
@@ -193,31 +179,6 @@ def test_freed_blocks_are_merged_only_when_asked(path):
     assert grown_after_reuse(path, coalesce_blocks=True) < unmerged
 
 
-# Stores, deletions and rewrites in turn on a handle with a small cache:
-# resizing such a cache while the handle is in use aborts inside the
-# library, so a rewrite leaves a chosen size alone.
-SMALL_CACHE_REWRITES = """
-import json, random, sys
-import _kvstore
-path, size = sys.argv[1], int(sys.argv[2])
-chosen = random.Random(size)
-model = {}
-with _kvstore._open_tuned(path, "n", cache_size=size) as db:
-    for round in range(8):
-        for _ in range(chosen.randrange(1, 3000)):
-            key = b"k%d" % chosen.randrange(5000)
-            model[key] = db[key] = chosen.randbytes(chosen.randrange(1, 300))
-        for key in list(model)[: chosen.randrange(len(model) + 1)]:
-            del db[key], model[key]
-        if round % 2:
-            db.compact()
-        else:
-            db.dump(path + ".dump")
-            db.load(path + ".dump", True)
-    print(json.dumps(len(db) == len(model) and all(db[key] == value for key, value in model.items())))
-"""
-
-
 @pytest.mark.parametrize("size", [1, 2, 3, 4, 8, 16])
 def test_rewrites_survive_a_small_cache(path, size):
-    assert run_json(SMALL_CACHE_REWRITES, path, size) is True
+    assert run_json("tuning_small_cache_rewrites", path, size) is True

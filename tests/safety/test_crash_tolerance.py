@@ -18,11 +18,9 @@ from pathlib import Path
 import pytest
 
 import _kvstore
-from support.children import build_shim, preload_env, run_json
+from support.children import build_shim, preload_env, program_command, run_json
 from support.scale import scaled
-from support.paths import PROGRAMS
 
-HARNESS = PROGRAMS / "crash_tolerance_harness.py"
 TRIALS = scaled(10, minimum=3)
 SEED = int(os.environ.get("KVSTORE_CRASH_SEED", "20261210"))
 FICLONE = 0x40049409
@@ -69,7 +67,7 @@ def xfs_image(tmp_path_factory):
 def test_killed_writers_leave_every_synced_record_in_the_latest_snapshot(xfs_image):
     image, mountpoint = xfs_image
     result = subprocess.run(
-        ["unshare", "--mount", sys.executable, str(HARNESS), str(image), str(mountpoint),
+        ["unshare", "--mount", *program_command("crash_tolerance_harness"), str(image), str(mountpoint),
          str(TRIALS), str(SEED)],
         capture_output=True, text=True, timeout=1800)
     assert result.returncode == 0, result.stderr
@@ -108,30 +106,11 @@ def test_failure_atomic_leaves_an_existing_file_alone(tmp_path, snapshots):
     assert sorted(os.listdir(tmp_path)) == ["db", "db.even"]
 
 
-# A child under the creation shim: a file of someone else's appears at the odd
-# snapshot's name just before the library creates it, after the library has
-# made the even one.
-APPEARING = r"""
-import ctypes, json, os, sys
-import _kvstore
-folder = sys.argv[1]
-appear = (ctypes.c_char * 256).in_dll(ctypes.CDLL(None), "kvshim_appear")
-appear.value = b"db.odd"
-with _kvstore.open(os.path.join(folder, "db"), "n") as db:
-    try:
-        db.failure_atomic(os.path.join(folder, "db.even"), os.path.join(folder, "db.odd"))
-        raised = None
-    except _kvstore.error as caught:
-        raised = caught.errno
-print(json.dumps(raised))
-"""
-
-
 def test_failure_atomic_removes_its_own_files_and_no_one_elses(tmp_path):
     shim = build_shim(tmp_path, "creation_shim")
     folder = tmp_path / "data"
     folder.mkdir()
-    assert run_json(APPEARING, folder, env=preload_env(shim)) == errno.EEXIST
+    assert run_json("crash_tolerance_appearing", folder, env=preload_env(shim)) == errno.EEXIST
     assert sorted(os.listdir(folder)) == ["db", "db.odd"]
     assert (folder / "db.odd").read_bytes() == b"someone else's"
 

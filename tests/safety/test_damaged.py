@@ -23,9 +23,9 @@ import pytest
 import _kvstore
 from support.scale import CHILD_PREFIX, MEMTOOL, scaled
 from support import record_stats
-from support.paths import DATA, PROGRAMS
+from support.children import program_command
+from support.paths import DATA
 
-WORKER = PROGRAMS / "damage_worker.py"
 SEED = int(os.environ.get("KVSTORE_DAMAGE_SEED", "20261210"))
 MUTATIONS = scaled(20000, minimum=100)
 # Seconds one file may take before the worker counts as hung.
@@ -44,7 +44,7 @@ class Worker:
 
     def start(self):
         self.process = subprocess.Popen(
-            [*CHILD_PREFIX, sys.executable, str(WORKER)],
+            [*CHILD_PREFIX, *program_command("damage_worker")],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             text=True,

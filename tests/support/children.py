@@ -1,5 +1,6 @@
-"""Running a piece of Python in a child interpreter, for the cases where a
-crash, a kill, a fork or a process limit must not touch the test runner."""
+"""Running a child program (support/programs/) in a child interpreter, for
+the cases where a crash, a kill, a fork or a process limit must not touch
+the test runner."""
 
 import json
 import os
@@ -13,13 +14,19 @@ from support.paths import SHIMS
 
 
 
-def run_json(code, *args, env=None, timeout=120):
-    """Runs `code` with `args` in a child interpreter; returns what it printed
+def program_command(program, *args):
+    """The command that runs the child program `program` (a module of
+    support.programs) with `args`: found through PYTHONPATH, which
+    conftest.py points at tests/."""
+    return [sys.executable, "-m", f"support.programs.{program}", *map(str, args)]
+
+
+def run_json(program, *args, env=None, timeout=120):
+    """Runs the child program `program` with `args`; returns what it printed
     as JSON on its last line."""
-    result = subprocess.run(
-        [sys.executable, "-c", code, *map(str, args)],
-        capture_output=True, text=True, env=env, timeout=timeout,
-    )
+    command = ([sys.executable, "-c", program, *map(str, args)] if "\n" in program
+               else program_command(program, *args))
+    result = subprocess.run(command, capture_output=True, text=True, env=env, timeout=timeout)
     assert result.returncode == 0, f"child failed ({result.returncode}):\n{result.stderr}"
     return json.loads(result.stdout.splitlines()[-1])
 

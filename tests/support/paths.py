@@ -7,6 +7,5 @@ TESTS = SUPPORT.parent
 ROOT = TESTS.parent
 DATA = TESTS / "data"
 SHIMS = SUPPORT / "shims"
-PROGRAMS = SUPPORT / "programs"
 # A damaged file kept from a fuzzing run: its traversal circles (docs/testing.md).
 DAMAGED_CYCLE = DATA / "damaged-traversal-cycle.db"

@@ -1,7 +1,7 @@
 """Writers killed at random points on a file system with reflink copies.
 
 Run inside a private mount namespace (unshare --mount) as root:
-    crash_tolerance_harness.py IMAGE MOUNTPOINT TRIALS SEED
+    python -m support.programs.crash_tolerance_harness IMAGE MOUNTPOINT TRIALS SEED
 mounts the XFS image IMAGE on MOUNTPOINT and, TRIALS times, starts a writer
 that turns crash tolerance on and stores records in batches, syncing after
 each batch and saying how many records were synced, kills it at a random
