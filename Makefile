@@ -120,9 +120,9 @@ bench-lock-wait: $(BUILT)
 	$(PY) bench/lock_wait.py
 
 .PHONY: bench-shared
-## bench-shared: 2 and 4 processes doing get-or-set on one store: kvstore.Shared against kvstore.open per operation, diskcache and lmdb
+## bench-shared: 2 and 4 processes doing get-or-set on one store, read-mostly and write-heavy: kvstore.Shared against kvstore.open per operation, diskcache, lmdb, sqlitedict and dbm.sqlite3
 bench-shared: $(BUILT)
-	$(PY) -c 'import lmdb, diskcache' 2>/dev/null || $(PY) -m pip install -q --disable-pip-version-check -r bench/requirements.txt
+	$(PY) -c 'import lmdb, diskcache, sqlitedict' 2>/dev/null || $(PY) -m pip install -q --disable-pip-version-check -r bench/requirements.txt
 	$(PY) bench/shared.py
 
 .PHONY: bench-shared-reader

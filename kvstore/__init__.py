@@ -12,11 +12,11 @@ from typing import TYPE_CHECKING
 
 from _kvstore import error, latest_snapshot
 
-from ._database import Database
+from ._database import Database, RecoveryReport
 from ._open import load, open
 from ._shared import Shared
 
-__all__ = ["Database", "Shared", "error", "latest_snapshot", "load", "open"]
+__all__ = ["Database", "RecoveryReport", "Shared", "error", "latest_snapshot", "load", "open"]
 
 
 # The version, whose one source is meson.build, is read from the installed

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Final, cast, final, override
 
 import _kvstore
 
-from ._journal import Entry, Journal, identity_of, put_back
+from ._journal import Journal, put_back
 
 if TYPE_CHECKING:
     from collections.abc import MutableMapping
@@ -292,29 +292,28 @@ class Batch(_kvstore._Batch):  # pyright: ignore[reportPrivateUsage]
             run = changes
         else:
             return
-        entry = Entry(identity_of(journal.database), len(run), raw._journal(run))
         durable = self._durable
         # The room first: a store the file system refuses half-way can cost
         # records stored before the batch, which no journal holds.
         raw._reserve(run)
         try:
-            journal.begin(entry, durable=durable)
+            journal.begin(raw, run, durable=durable)
             try:
                 raw._apply(run, unmapped=len(run) >= UNMAPPED_FROM)
                 if durable:
                     raw.sync()
                 journal.end(durable=durable)
             except BaseException as failure:
-                self._undo(entry, journal, failure)
+                self._undo(journal, failure)
                 raise
         finally:
             raw._release()
 
-    def _undo(self, entry: Entry, journal: Journal, failure: BaseException) -> None:
+    def _undo(self, journal: Journal, failure: BaseException) -> None:
         """Puts the records back after a commit failed half-way."""
         database, name = journal.database, journal.name
         try:
-            put_back(self._raw, entry, database, name)
+            put_back(self._raw, journal)
             journal.discard()
         except BaseException as undo_failure:
             raise _kvstore.error(

@@ -14,7 +14,7 @@ import _kvstore
 
 from ._items import format_item, parse_item
 from ._leftovers import leftovers
-from ._open import _create, _remove, open  # pyright: ignore[reportPrivateUsage]
+from ._open import _create, _remove, open_waiting  # pyright: ignore[reportPrivateUsage]
 from ._terminal import (
     CHUNK,
     PROG,
@@ -107,7 +107,7 @@ class Command:
         the block is damage, which the error says `recover` may mend."""
         name = self.options.file
         try:
-            db = open(name, flag, timeout=self.options.timeout)
+            db = open_waiting(name, flag, 0o666, self.options.timeout, "pass --timeout SECONDS to wait for it")
         except _kvstore.error as refused:
             if refused.errno is not None:
                 raise

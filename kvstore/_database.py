@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import errno
+import operator
 import os
 import threading
 from collections.abc import Callable, ItemsView, Iterator, KeysView, MutableMapping, ValuesView
@@ -10,7 +11,7 @@ from typing import TYPE_CHECKING, Literal, NoReturn, Self, SupportsIndex, TypedD
 
 import _kvstore
 
-from ._journal import Journal, remove, roll_back, unfinished
+from ._journal import Journal, roll_back
 from ._batch import Batch, BatchBlock
 
 if TYPE_CHECKING:
@@ -30,6 +31,27 @@ class Tuning(TypedDict, total=False):
     block_size: int | None
     central_free: bool | None
     coalesce_blocks: bool | None
+
+
+class RecoveryReport(TypedDict):
+    """What Database.recover() did, as a dict: the counts of what the
+    rebuild carried over and of what it could not read, and the name of
+    the damaged file kept beside the database (backup=True), else None. A
+    file that the check found whole is left as it was, with every count
+    0."""
+
+    recovered_keys: int
+    """Records read from the damaged file and written to the new one."""
+    recovered_buckets: int
+    """Buckets read whole."""
+    failed_keys: int
+    """Records that could not be read, and are not in the new file."""
+    failed_buckets: int
+    """Buckets that could not be read: their records are not in the new file."""
+    duplicate_keys: int
+    """Keys found more than once: the first record read is kept."""
+    backup_name: str | None
+    """The damaged file, kept under this name with backup=True; else None."""
 
 
 class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ignore[reportPrivateUsage]
@@ -77,9 +99,9 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
             return
         if self._flag[:1] == "n":
             # The file was emptied by this open: the records are no more.
-            remove(name)
+            self._journal.discard()
         elif self._flag[:1] == "r":
-            if not unfinished(name):
+            if not self._journal.unfinished():
                 # A void journal, which a Database killed between commits left.
                 return
             raise _kvstore.error(
@@ -89,7 +111,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
                 self._filename,
             )
         else:
-            roll_back(self._raw, self._database, name, identity)
+            roll_back(self._raw, self._journal, identity)
 
     # ---- the mapping ------------------------------------------------------
     # Subscription, assignment, deletion, `in`, len(), the truth value,
@@ -98,14 +120,21 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
 
     @override
     def keys(self) -> KeysView[bytes]:
+        """A live view of the keys: iterating it walks the file's hash table
+        one key at a time, as iterating the Database does; len() and in
+        ask the file, and set operations answer as a dict's keys view does."""
         return _Keys(self)
 
     @override
     def items(self) -> ItemsView[bytes, bytes]:
+        """A live view of the (key, value) pairs: iterating it walks the file
+        one record at a time; in looks the key up and compares its value."""
         return _Items(self)
 
     @override
     def values(self) -> ValuesView[bytes]:
+        """A live view of the values: iterating it walks the file one record
+        at a time."""
         return _Values(self)
 
     @override
@@ -116,6 +145,40 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
             batch.clear()
             return
         self._raw.clear()
+
+    # ---- read-modify-write --------------------------------------------------
+
+    def transform(self, key: Data, function: Callable[[bytes | None], Data | None]) -> Data | None:
+        """Stores what function returns for the value of key (None when key is
+        missing) and returns it; None from function deletes key.
+
+        The lookup and the store are one step: inside a batch they join it,
+        and outside one they make a batch of their own, in which another
+        thread's use of this Database waits; an exception from function
+        changes nothing.
+        """
+        if not self._closed and self._flag[:1] == "r":
+            raise _kvstore.error("transform() needs a database opened for writing, not for reading")
+        with self.batch():
+            new = function(self.get(key))
+            if new is None:
+                _ = self.pop(key, None)
+            else:
+                self[key] = new
+        return new
+
+    def incr(self, key: Data, delta: int = 1, default: int | None = 0) -> int:
+        """Adds delta to the whole number stored as text under key (as b"42"),
+        stores the sum the same way and returns it, in one step as
+        transform() makes it. A missing key counts as default; with default
+        None it raises KeyError. A value that is not a whole number raises
+        ValueError and stays.
+        """
+        return int(cast("bytes", self.transform(key, counter(key, delta, default))))
+
+    def decr(self, key: Data, delta: int = 1, default: int | None = 0) -> int:
+        """incr(key, -delta, default)."""
+        return self.incr(key, -delta, default)
 
     # ---- batches ----------------------------------------------------------
 
@@ -169,9 +232,10 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         force: bool = False,
         max_failures: int | None = None,
         progress: Callable[[int, int], object] | None = None,
-    ) -> _kvstore._RecoveryReport:  # pyright: ignore[reportPrivateUsage]
-        """Rebuilds a damaged file from what the library can still read; see
-        the _kvstore object's recover() for the arguments and the report.
+    ) -> RecoveryReport:
+        """Rebuilds a damaged file from what the library can still read, and
+        returns what it did (a RecoveryReport); see the _kvstore object's
+        recover() for the arguments.
 
         The rebuild is one library call, which other threads wait for;
         progress, when given, hears (0, 1) before it and (1, 1) after it.
@@ -255,12 +319,20 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
 
     def close(self) -> None:
         """Closes the file; closing twice is fine."""
+        self._close(self._raw.close)
+
+    def _close_letting_go(self) -> None:
+        """close(), the file's lock let go before the final flush: for a
+        kvstore.Shared write turn (see _kvstore's _close_letting_go)."""
+        self._close(self._raw._close_letting_go)
+
+    def _close(self, close_raw: Callable[[], None]) -> None:
         self._outside_batch("close")
         self._closed = True
         try:
             self._journal.close()
         finally:
-            self._raw.close()
+            close_raw()
 
     def __enter__(self) -> Self:
         return self
@@ -304,6 +376,27 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
     def __repr__(self) -> str:
         state = "closed" if self._closed else "open"
         return f"<kvstore.Database {self._filename!r} flag={self._flag!r} {state}>"
+
+
+def counter(key: Data, delta: int, default: int | None) -> Callable[[bytes | None], bytes]:
+    """incr()'s function for transform(): the whole number stored as text
+    under key, or default when key is missing, plus delta, as text."""
+    delta = operator.index(delta)
+    default = None if default is None else operator.index(default)
+
+    def counted(value: bytes | None) -> bytes:
+        if value is None:
+            if default is None:
+                raise KeyError(key)
+            number = default
+        else:
+            try:
+                number = int(value)
+            except ValueError:
+                raise ValueError(f"the value of {key!r} is not a whole number written as text: {value!r}") from None
+        return b"%d" % (number + delta)
+
+    return counted
 
 
 def _as_stored(key: object) -> bytes | None:

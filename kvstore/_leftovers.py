@@ -1,11 +1,13 @@
-"""The files that a killed compact(), load() or dump() leaves beside its target.
+"""The files that a killed compact(), load(), dump() or roll-back leaves beside its target.
 
 compact() and load() write a database's new file beside it, as
 ``NAME.compact.XXXXXX``; dump() writes a dump's unfinished file beside its
-final name, as ``NAME.unfinished-XXXXXXXX``. A process killed meanwhile
-leaves that file behind; the next compact(), load() or dump() for the same
-name removes those that no live process holds (each maker locks its file with
-flock() from its creation). leftovers() lists them for a target without
+final name, as ``NAME.unfinished-XXXXXXXX``; a roll-back that rebuilt the
+file makes its batch's journal anew beside the old one, as
+``NAME-journal.new-XXXXXXXX``. A process killed meanwhile leaves that file
+behind; the next operation that makes one for the same name removes those
+that no live process holds (each maker locks its file with flock() from its
+creation). leftovers() lists them for a target without
 touching them, as the command line's ``info`` may show them.
 
 Where ``NAME`` (the last part of the target's name) is too long for the file
@@ -27,7 +29,7 @@ from ._database import FileName
 
 
 class Leftover(NamedTuple):
-    """A file made beside a target by compact(), load() or dump()."""
+    """A file made beside a target by compact(), load(), dump() or a roll-back."""
 
     path: bytes
     # True while a live process holds it (its operation is running now);
@@ -54,8 +56,9 @@ def _in_use(path: bytes) -> bool | None:
 
 
 def leftovers(target: FileName) -> list[Leftover]:
-    """The files that compact() or load() of the database `target`, or
-    dump() to the file `target`, made beside it and that are still there:
+    """The files that compact() or load() of the database `target`, the
+    roll-back of its batches, or dump() to the file `target`, made beside it
+    and that are still there:
     those of operations running now (in_use) and those that killed processes
     left. Sorted by name; an unreadable folder has none."""
     name = os.path.realpath(os.fsencode(target))

@@ -6,7 +6,7 @@ import errno
 import os
 import time
 from collections.abc import Callable
-from typing import Unpack
+from typing import Final, Unpack
 
 import _kvstore
 
@@ -33,6 +33,20 @@ def open(
     or False) merges adjacent freed blocks, which makes deleting many
     records faster.
     """
+    return open_waiting(filename, flag, mode, timeout, OPEN_ADVICE, **tuning)
+
+
+# What a caller of open() can do about a lock that another opener holds.
+OPEN_ADVICE: Final = (
+    "pass timeout=SECONDS to wait for it, or use kvstore.Shared, which gives each process "
+    + "its turn at the file"
+)
+
+
+def open_waiting(
+    filename: FileName, flag: str, mode: int, timeout: float, advice: str, **tuning: Unpack[Tuning]
+) -> Database:
+    """open(), whose lock error ends with `advice` (the command line's own)."""
     if not timeout >= 0:
         raise ValueError(f"timeout must be a number of seconds, 0 or more, not {timeout!r}")
     deadline = time.monotonic() + timeout
@@ -44,7 +58,7 @@ def open(
             if refused.errno != errno.EAGAIN:
                 raise
         if time.monotonic() >= deadline or not wait_for_gdbm(filename, flag[:1] != "r", deadline, missed):
-            raise locked(filename, timeout) from None
+            raise locked(filename, timeout, advice) from None
         missed += 1
 
 

@@ -20,6 +20,11 @@ readers cannot starve it; and gdbm's lock keeps Shared users and every
 other gdbm program apart as it always does.
 
 Waiting for either lock sleeps until the holder lets go (kvstore/_waiting.py).
+
+A writer's turn flushes once, after letting go of both locks: its changes
+are in the file by then, so the next process reads or changes the file
+while the flush runs, and the writer's call returns once the flush is done
+(raising if it failed). flush_in_turn=True flushes before letting go.
 """
 
 from __future__ import annotations
@@ -30,22 +35,23 @@ import math
 import os
 import threading
 import time
-from collections.abc import Callable, Generator, ItemsView, Iterable, Iterator, MutableMapping, ValuesView
+from collections.abc import (
+    Callable, Generator, ItemsView, Iterable, Iterator, KeysView, MutableMapping, ValuesView
+)
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Final, cast, final, overload, override
 
 import _kvstore
 
 from ._batch import MISSING
-from ._database import Data, Database, FileName, holds_item
-from ._journal import journal_name
+from ._database import Data, Database, FileName, counter, holds_item
+from ._journal import journal_name, unfinished
 from ._waiting import lock, locked, wait_for_gdbm
 
 if TYPE_CHECKING:
     from _typeshed import SupportsKeysAndGetItem
 
 LOCK_SUFFIX: Final = "-lock"
-
 
 
 # ---- what this process holds ----------------------------------------------
@@ -82,9 +88,6 @@ class _Blocks(threading.local):
 _blocks = _Blocks()
 
 
-# ---- waiting ------------------------------------------------------------------
-
-
 # ---- the shared store ----------------------------------------------------------
 
 
@@ -102,12 +105,26 @@ class Shared(MutableMapping[bytes, bytes]):
     exists) or "c" (created when missing), optionally followed by "s" (every
     change flushed, batches durable); mode is the permission of a newly
     created file and of the lock file beside it.
+
+    A write turn lets go of the file before its flush, so that other
+    processes need not wait for the disk: they may read a change whose
+    flush is still running, which a loss of power in that moment can undo.
+    The writer's call returns once its flush is done, and raises if the
+    flush failed. flush_in_turn=True flushes before letting go instead.
     """
 
-    __slots__: tuple[str, ...] = ("_database", "_filename", "_flag", "_journal", "_lock_file", "_mode", "_timeout")
+    __slots__: tuple[str, ...] = (
+        "_database", "_filename", "_flag", "_flush_in_turn", "_journal", "_lock_file", "_mode", "_timeout"
+    )
 
     def __init__(
-        self, filename: FileName, flag: str = "c", mode: int = 0o666, *, timeout: float | None = 10.0
+        self,
+        filename: FileName,
+        flag: str = "c",
+        mode: int = 0o666,
+        *,
+        timeout: float | None = 10.0,
+        flush_in_turn: bool = False,
     ) -> None:
         if flag[:1] not in ("r", "w", "c") or flag[1:] not in ("", "s"):
             raise ValueError(f"flag must be 'r', 'w' or 'c', optionally followed by 's', not {flag!r}")
@@ -117,6 +134,7 @@ class Shared(MutableMapping[bytes, bytes]):
         self._flag: str = flag
         self._mode: int = mode
         self._timeout: float | None = timeout
+        self._flush_in_turn: bool = bool(flush_in_turn)
         # The file itself, past symbolic links, as its batches' journal is
         # named: the lock file lies beside it too.
         self._database: str = os.path.realpath(self._filename)
@@ -144,14 +162,15 @@ class Shared(MutableMapping[bytes, bytes]):
         if self._database in _blocks.databases:
             raise _kvstore.error(
                 errno.EDEADLK,
-                "this thread is inside a batch() or reading() block of this database: "
-                + "use the database that the block gives",
+                "this thread is inside a batch() or reading() block of this database (or "
+                + "transform()'s function): use the database that the block gives",
                 self._filename,
             )
 
     def _take_turnstile(self, exclusive: bool, deadline: float) -> tuple[int, int]:
         """The lock file, open and locked; and the number of forks when taken."""
-        fd = os.open(self._lock_file, os.O_RDONLY | os.O_CREAT | os.O_CLOEXEC, self._mode)
+        # Never through a symbolic link nor waiting on a FIFO: a regular file or error.
+        fd = _kvstore._open_beside(self._lock_file, self._mode)  # pyright: ignore[reportPrivateUsage]
         _lock_files.add(fd)
         try:
             if not lock(fd, fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH, self._lock_file, deadline):
@@ -188,9 +207,14 @@ class Shared(MutableMapping[bytes, bytes]):
                 if refused.errno != errno.EAGAIN:
                     raise
             else:
-                if exclusive or not os.path.lexists(self._journal):
+                try:
+                    settled = exclusive or not unfinished(self._database)
+                except BaseException:
+                    opened.close()
+                    raise
+                if settled:
                     return opened
-                # Under gdbm's lock no commit runs: the journal is a crashed one's.
+                # Under gdbm's lock no commit runs: a whole journal is a crashed one's.
                 opened.close()
                 return None
             if not wait_for_gdbm(self._database, exclusive, deadline, missed):
@@ -212,13 +236,16 @@ class Shared(MutableMapping[bytes, bytes]):
                 return opened
             with self._writer_turn(deadline=deadline):
                 pass
+            if time.monotonic() >= deadline:
+                raise self._timed_out()
 
     @contextmanager
     def _writer_turn(
         self, flag: str = "w", *, mmap: bool | None = None, deadline: float | None = None
     ) -> Generator[Database]:
         """A writer's turn: the file open for writing (`flag`), kept from every
-        other opener until the block ends."""
+        other opener until the block ends; then the flush, after letting go
+        unless flush_in_turn. A block that raises changed nothing to flush."""
         self._outside_blocks()
         if deadline is None:
             deadline = self._deadline()
@@ -228,12 +255,27 @@ class Shared(MutableMapping[bytes, bytes]):
                 lambda: Database(self._database, flag + self._flag[1:], self._mode, mmap=mmap), True, deadline
             )
             assert db is not None
-            try:
-                yield db
-            finally:
-                db.close()
-        finally:
+        except BaseException:
             self._let_go(turnstile)
+            raise
+        try:
+            yield db
+        except BaseException:
+            try:
+                db.close()
+            finally:
+                self._let_go(turnstile)
+            raise
+        if self._flush_in_turn:
+            try:
+                db.close()
+            finally:
+                self._let_go(turnstile)
+        else:
+            try:
+                self._let_go(turnstile)
+            finally:
+                db._close_letting_go()  # pyright: ignore[reportPrivateUsage]
 
     def _reading[R](self, work: Callable[[_kvstore.gdbm], R]) -> R:
         """work(the file open for reading), in a reader's turn."""
@@ -252,11 +294,12 @@ class Shared(MutableMapping[bytes, bytes]):
         if self._flag[:1] == "r":
             raise _kvstore.error("this Shared database was opened for reading only (flag 'r')")
 
-    def _writing[R](self, work: Callable[[_kvstore.gdbm], R]) -> R:
-        """work(the file open for writing), in a writer's turn."""
+    def _writing[R](self, work: Callable[[Database], R]) -> R:
+        """work(the file open for writing), in a writer's turn. Without the
+        mapping, which one or two changes do not repay."""
         self._writable()
         with self._writer_turn(mmap=False) as db:
-            return work(db.raw)
+            return work(db)
 
     # ---- blocks ----------------------------------------------------------------------
 
@@ -320,11 +363,21 @@ class Shared(MutableMapping[bytes, bytes]):
         return iter(self._reading(lambda db: db.keys()))
 
     @override
+    def keys(self) -> KeysView[bytes]:
+        """A view of the keys: iterating it reads every key in one reader's
+        turn and walks that snapshot; len() and in take a turn each."""
+        return KeysView(self)
+
+    @override
     def items(self) -> ItemsView[bytes, bytes]:
+        """A view of the (key, value) pairs: iterating it reads every record
+        in one reader's turn and walks that snapshot; in takes a turn."""
         return _Items(self)
 
     @override
     def values(self) -> ValuesView[bytes]:
+        """A view of the values: iterating it reads every record in one
+        reader's turn and walks that snapshot."""
         return _Values(self)
 
     def _snapshot(self) -> list[tuple[bytes, bytes]]:
@@ -355,35 +408,57 @@ class Shared(MutableMapping[bytes, bytes]):
     def pop[T](self, key: Data, default: T, /) -> bytes | T: ...
     @override
     def pop(self, key: Data, default: object = MISSING, /) -> object:
-        """Removes key and returns its value, or default when key is missing
-        (KeyError without one): one writer's turn."""
+        """If key is stored, removes it and returns its value, else returns
+        default; without a default, a missing key raises KeyError. One
+        writer's turn."""
 
-        def pop(db: _kvstore.gdbm) -> object:
-            value = db.get(key)
-            if value is None:
-                if default is MISSING:
-                    raise KeyError(key)
-                return default
-            del db[key]
-            return value
-
-        return self._writing(pop)
+        if default is MISSING:
+            return self._writing(lambda db: db.pop(key))
+        return self._writing(lambda db: db.pop(key, default))
 
     @override
     def popitem(self) -> tuple[bytes, bytes]:
-        def popitem(db: _kvstore.gdbm) -> tuple[bytes, bytes]:
-            key = db.firstkey()
-            if key is None:
-                raise KeyError("popitem(): database is empty")
-            value = db[key]
-            del db[key]
-            return key, value
-
-        return self._writing(popitem)
+        """Removes the first key in the file's order and returns it with its
+        value (KeyError when the file is empty): one writer's turn."""
+        return self._writing(lambda db: db.popitem())
 
     @override
     def clear(self) -> None:
         self._writing(lambda db: db.clear())
+
+    # ---- read-modify-write: one writer's turn each -------------------------------
+
+    def transform(self, key: Data, function: Callable[[bytes | None], Data | None]) -> Data | None:
+        """Stores what function returns for the value of key (None when key is
+        missing) and returns it; None from function deletes key. The lookup,
+        the call and the store are one writer's turn: no other process or
+        thread changes the file in between. An exception from function
+        changes nothing; function must not use this database (it would
+        wait for its own turn: error EDEADLK)."""
+        self._writable()
+
+        def change(db: Database) -> Data | None:
+            with _inside(self._database):
+                new = function(db.get(key))
+            if new is None:
+                _ = db.pop(key, None)
+            else:
+                db[key] = new
+            return new
+
+        return self._writing(change)
+
+    def incr(self, key: Data, delta: int = 1, default: int | None = 0) -> int:
+        """Adds delta to the whole number stored as text under key (as b"42"),
+        stores the sum the same way and returns it, in one writer's turn. A
+        missing key counts as default; with default None it raises
+        KeyError. A value that is not a whole number raises ValueError and
+        stays."""
+        return int(cast("bytes", self.transform(key, counter(key, delta, default))))
+
+    def decr(self, key: Data, delta: int = 1, default: int | None = 0) -> int:
+        """incr(key, -delta, default)."""
+        return self.incr(key, -delta, default)
 
     @overload
     def update(self, other: SupportsKeysAndGetItem[bytes, Data], /, **kwds: Data) -> None: ...
@@ -427,6 +502,12 @@ class Shared(MutableMapping[bytes, bytes]):
     def timeout(self) -> float | None:
         """How long a turn waits for other holders, in seconds; None: no limit."""
         return self._timeout
+
+    @property
+    def flush_in_turn(self) -> bool:
+        """Whether a write turn flushes before letting go of the file, rather
+        than after."""
+        return self._flush_in_turn
 
     @override
     def __repr__(self) -> str:

@@ -214,8 +214,11 @@ def wait_for_gdbm(database: FileName, exclusive: bool, deadline: float, missed: 
     return True
 
 
-def locked(filename: FileName, timeout: float) -> _kvstore.error:
-    """The error of a wait for the lock that timed out."""
+def locked(filename: FileName, timeout: float, advice: str = "") -> _kvstore.error:
+    """The error of a wait for the lock that timed out; advice, when given,
+    follows what happened and says what to do instead."""
     waited = f" (waited {timeout:g} s)" if timeout else ""
     message = f"the database file is locked by another opener{waited}"
+    if advice:
+        message += f": {advice}"
     return _kvstore.error(errno.EAGAIN, message, os.fsdecode(filename))

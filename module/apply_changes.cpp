@@ -1,11 +1,8 @@
 // _apply(): a run of changes in one call, for the kvstore package's batches,
-// which commit through it and roll back through it from their journal.
+// which commit through it and roll back through it from their journal
+// (journal.h).
 #include "arguments.h"
-#include "database.h"
-#include "growing.h"
-
-#include <cstdint>
-#include <cstring>
+#include "change_runs.h"
 
 namespace kvstore {
 
@@ -61,38 +58,6 @@ private:
     bool failed_ = false;
 };
 
-// Calls `each(key, value)` for each change of the dict `changes` (bytes
-// keys to bytes, or to None for a deletion, whose `value` is null) in the
-// dict's order, holding it, until a call fails; false with an exception set.
-template <class Each>
-bool for_each_change(PyObject *changes, Each each)
-{
-    bool done = true;
-    Py_ssize_t position = 0;
-    PyObject *key;
-    PyObject *value;
-    Py_BEGIN_CRITICAL_SECTION(changes);
-    while (done && PyDict_Next(changes, &position, &key, &value)) {
-        InputDatum k;
-        InputDatum v;
-        if (!PyBytes_CheckExact(key) || (value != Py_None && !PyBytes_CheckExact(value))) {
-            PyErr_SetString(PyExc_TypeError,
-                            "a batch's changes are a dict of bytes to bytes or None");
-            done = false;
-        }
-        else if (value == Py_None) {
-            done = k.convert(key, lookup_key) && each(k.get(), nullptr);
-        }
-        else {
-            done = k.convert(key, lookup_key) && v.convert(value, lookup_key);
-            datum stored = v.get();
-            done = done && each(k.get(), &stored);
-        }
-    }
-    Py_END_CRITICAL_SECTION();
-    return done;
-}
-
 // One change: `*value` stored under `key`, or `key` deleted when `value` is
 // null (a key that is not there is already as wanted).
 bool apply_one(database_object &db, datum key, const datum *value)
@@ -139,63 +104,7 @@ PyObject *apply_changes(database_object &db, PyObject *changes, bool unmapped)
     return applied ? Py_NewRef(Py_None) : nullptr;
 }
 
-// Appends one journal record for `key`: whether the file stores it, the
-// key's and the value's lengths (32 bits, big-endian), the key, the value.
-bool append_record(Growing<char> &out, datum key, const LibDatum &value)
-{
-    size_t value_size = value ? static_cast<size_t>(value.view().dsize) : 0;
-    size_t size = 9 + static_cast<size_t>(key.dsize) + value_size;
-    if (!out.reserve_more(size)) {
-        return false;
-    }
-    char *at = out.data() + out.size();
-    *at++ = value ? 1 : 0;
-    for (uint32_t length : {static_cast<uint32_t>(key.dsize), static_cast<uint32_t>(value_size)}) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            *at++ = static_cast<char>((length >> shift) & 0xff);
-        }
-    }
-    std::memcpy(at, key.dptr, static_cast<size_t>(key.dsize));
-    if (value_size != 0) {
-        std::memcpy(at + key.dsize, value.view().dptr, value_size);
-    }
-    out.extend(size);
-    return true;
-}
-
-// The records that the changes would replace, as they are now.
-PyObject *journal_records(database_object &db, PyObject *changes)
-{
-    Growing<char> out;
-    bool done = for_each_change(changes, [&](datum key, const datum *) {
-        LibDatum stored(gdbm_fetch(db.handle, key));
-        return (stored || !raise_unless_miss(db.state, "gdbm_fetch() error")) &&
-               append_record(out, key, stored);
-    });
-    if (!done) {
-        return nullptr;
-    }
-    return fallible::new_bytes(out.data(), static_cast<Py_ssize_t>(out.size()));
-}
-
 }  // namespace
-
-PyObject *db_journal(PyObject *self, PyObject *changes)
-{
-    if (!PyDict_Check(changes)) {
-        PyErr_Format(PyExc_TypeError, "_journal() argument must be dict, not %.100s",
-                     Py_TYPE(changes)->tp_name);
-        return nullptr;
-    }
-    return on_open(self, [&](database_object &db) { return journal_records(db, changes); });
-}
-
-const char journal_doc[] =
-"_journal($self, changes, /)\n--\n\n"
-"The records that the dict changes would replace, as the file holds them\n"
-"now, in the layout of a batch's journal: for each key, in the dict's\n"
-"order, a byte (1 when the key is stored), the key's and the value's\n"
-"lengths as 32-bit big-endian numbers, the key and the value.";
 
 PyObject *db_apply(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {

@@ -118,6 +118,7 @@ PyObject *start_snapshots(database_object &db, const char *even, const char *odd
         raise_snapshot_failure(db, number);
         return nullptr;
     }
+    db.takes_snapshots = true;
     // The extended format counts the syncs in the file, so the latest
     // snapshot is told by its count rather than by file times, which two
     // syncs within one clock tick share.

@@ -39,6 +39,7 @@ struct database_object {
     bool writable;          // opened with 'w', 'c' or 'n'
     bool locks_file;        // opened without 'u'
     bool sync_each_change;  // opened with 's'
+    bool takes_snapshots;   // failure_atomic() started the library's snapshots
     // The long operation that lets other threads run between its steps
     // (steps.h), or null: while it is set, a use from another thread of the
     // same process waits until it ends, and any other use is refused.
@@ -212,11 +213,13 @@ PyObject *fetch_or_store(database_object &db, PyObject *key_obj, datum key, PyOb
 
 // lifecycle.cpp
 PyObject *db_close(PyObject *self, PyObject *);
+PyObject *db_close_letting_go(PyObject *self, PyObject *);
 PyObject *db_enter(PyObject *self, PyObject *);
 PyObject *db_exit(PyObject *self, PyObject *);
 void db_dealloc(PyObject *self);
 int db_traverse(PyObject *self, visitproc visit, void *arg);
 extern const char close_doc[];
+extern const char close_letting_go_doc[];
 
 // mapping.cpp
 PyObject *db_subscript(PyObject *self, PyObject *key_obj);
@@ -274,8 +277,6 @@ extern const char failure_atomic_doc[];
 // apply_changes.cpp
 PyObject *db_apply(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 extern const char apply_doc[];
-PyObject *db_journal(PyObject *self, PyObject *changes);
-extern const char journal_doc[];
 
 // room.cpp
 PyObject *db_reserve(PyObject *self, PyObject *changes);

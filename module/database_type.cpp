@@ -17,6 +17,7 @@ PyDoc_STRVAR(database_doc,
 
 PyMethodDef database_methods[] = {
     {"close", db_close, METH_NOARGS, close_doc},
+    {"_close_letting_go", db_close_letting_go, METH_NOARGS, close_letting_go_doc},
     {"keys", as_cfunction(db_keys), defining_class_flags, keys_doc},
     {"firstkey", as_cfunction(no_argument_method<"firstkey", first_key>), defining_class_flags,
      firstkey_doc},
@@ -36,7 +37,6 @@ PyMethodDef database_methods[] = {
     {"load", as_cfunction(db_load), METH_FASTCALL | METH_KEYWORDS, load_doc},
     {"_load_with", as_cfunction(db_load_with), METH_FASTCALL, load_with_doc},
     {"_apply", as_cfunction(db_apply), METH_FASTCALL | METH_KEYWORDS, apply_doc},
-    {"_journal", db_journal, METH_O, journal_doc},
     {"_reserve", db_reserve, METH_O, reserve_doc},
     {"_release", db_release, METH_NOARGS, release_doc},
     {"__enter__", db_enter, METH_NOARGS, nullptr},

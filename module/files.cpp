@@ -171,4 +171,72 @@ bool ensure_regular(module_state *state, const struct stat &status, const char *
     return true;
 }
 
+namespace {
+
+// What stands at a name where a regular file was wanted, and the error
+// number that says so.
+struct Kind {
+    int number;
+    const char *text;
+};
+
+Kind kind_of(const struct stat &status)
+{
+    switch (status.st_mode & S_IFMT) {
+    case S_IFLNK:
+        return {ELOOP, "Not a regular file but a symbolic link, which is never followed: refused"};
+    case S_IFDIR:
+        return {EISDIR, "Not a regular file but a folder: refused"};
+    case S_IFIFO:
+        return {EINVAL, "Not a regular file but a FIFO: refused"};
+    case S_IFCHR:
+    case S_IFBLK:
+        return {EINVAL, "Not a regular file but a device: refused"};
+    case S_IFSOCK:
+        return {EINVAL, "Not a regular file but a socket: refused"};
+    default:
+        return {EEXIST, "File exists, made by another than this database: refused"};
+    }
+}
+
+}  // namespace
+
+int open_beside(module_state *state, const char *name, int flags, mode_t mode)
+{
+    struct stat status;
+    // Told apart before the open, so that a device is never opened at all;
+    // fstat() below settles what the open found.
+    bool there = lstat(name, &status) == 0;
+    if (!there && errno == ENOENT && (flags & O_CREAT) == 0) {
+        return -1;
+    }
+    Descriptor file;
+    if (!there || S_ISREG(status.st_mode)) {
+        file.reset(errno_first_call(
+            [&] { return open(name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode); }));
+        if (file.get() < 0) {
+            int refused = errno;
+            if (refused == ENOENT && (flags & O_CREAT) == 0) {
+                return -1;
+            }
+            // Refused by O_NOFOLLOW or O_EXCL: say what stands there.
+            if ((refused != ELOOP && refused != EEXIST) || lstat(name, &status) != 0) {
+                errno = refused;
+                raise_failure(state, errno_first("open() error", name));
+                return -1;
+            }
+        }
+        else if (fstat(file.get(), &status) != 0) {
+            raise_failure(state, errno_first("fstat() error", name));
+            return -1;
+        }
+    }
+    if (file.get() < 0 || !S_ISREG(status.st_mode)) {
+        Kind kind = kind_of(status);
+        raise_failure(state, system_failure(kind.number, kind.text, name));
+        return -1;
+    }
+    return file.hand_on();
+}
+
 }  // namespace kvstore

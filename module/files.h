@@ -1,6 +1,6 @@
 // Descriptors, the files a call makes, and what the files this module
 // opens itself must be: database files in open(), dump files in dump() and
-// load().
+// load(), the files the package keeps beside a database.
 #ifndef KVSTORE_FILES_H
 #define KVSTORE_FILES_H
 
@@ -155,6 +155,17 @@ auto detached(Call call) -> decltype(call())
 // else, with the name) unless `status` is a regular file's: a FIFO would
 // block, a device or a folder is no file to read or replace.
 bool ensure_regular(module_state *state, const struct stat &status, const char *name);
+
+// Opens `name`, a file the module keeps beside a database (a batch's
+// journal, the shared store's lock file), with `flags`; with O_CREAT a
+// missing file is made with `mode` less the umask. Such a name is the
+// module's or refused: never followed when it is a symbolic link (a dangling
+// one included, which O_CREAT would make the file it names through), never
+// waited on (a FIFO), and nothing but a regular file is kept; anything else
+// there raises error naming the file and what it is. -1 with `error` set;
+// where there is no file and `flags` lacks O_CREAT, -1 with errno ENOENT
+// and nothing raised.
+int open_beside(module_state *state, const char *name, int flags, mode_t mode);
 
 }  // namespace kvstore
 

@@ -18,6 +18,8 @@ struct module_state {
     PyTypeObject *mapping_type;
     PyTypeObject *walk_type;
     PyTypeObject *batch_type;
+    // The batches' rollback journal (journal_type.cpp).
+    PyTypeObject *journal_type;
 };
 
 // The state of the module object `module`: the route to it for the
@@ -47,6 +49,11 @@ extern const char open_doc[];
 // package, whose open() takes them.
 PyObject *open_tuned(PyObject *module, PyObject *const *args, size_t nargsf, PyObject *kwnames);
 extern const char open_tuned_doc[];
+
+// The batches' rollback journal and _open_beside() (journal_type.cpp).
+extern PyType_Spec journal_spec;
+PyObject *open_beside_file(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+extern const char open_beside_doc[];
 
 // latest_snapshot() (crash_tolerance.cpp).
 PyObject *latest_snapshot(PyObject *module, PyObject *const *args, Py_ssize_t nargs,

@@ -21,6 +21,7 @@ constexpr type_entry types[] = {
     {&mapping_spec, &module_state::mapping_type, true},
     {&walk_spec, &module_state::walk_type, false},
     {&batch_spec, &module_state::batch_type, true},
+    {&journal_spec, &module_state::journal_type, true},
 };
 
 int module_exec(PyObject *module)
@@ -89,6 +90,7 @@ PyMethodDef module_methods[] = {
     {"latest_snapshot", as_cfunction(latest_snapshot), METH_FASTCALL | METH_KEYWORDS,
      latest_snapshot_doc},
     {"_leftover_names", leftover_names, METH_O, leftover_names_doc},
+    {"_open_beside", as_cfunction(open_beside_file), METH_FASTCALL, open_beside_doc},
 #ifdef KVSTORE_FAULT_INJECTION
     {"_fault_at", fault::fault_at, METH_O, nullptr},
 #endif

@@ -193,13 +193,23 @@ bool set_cache_size(GDBM_FILE handle, Py_ssize_t buckets)
 }
 
 // The settings that gdbm_open takes no argument for; false when the library
-// refuses one.
+// refuses one. The mapping is switched on here, not off: gdbm_open maps the
+// file unless told not to (open_flags()), and each switch costs a flush.
 bool apply_settings(GDBM_FILE handle, const settings &chosen)
 {
     return set_cache_size(handle, chosen.cache_size) &&
            set_option(handle, GDBM_SETCENTFREE, chosen.central_free) &&
            set_option(handle, GDBM_SETCOALESCEBLKS, chosen.coalesce_blocks) &&
-           set_option(handle, GDBM_SETMMAP, chosen.mmap);
+           (chosen.mmap != 1 || set_option(handle, GDBM_SETMMAP, 1));
+}
+
+// The library's flags for the handle: the letters' and those of the
+// settings that gdbm_open takes. A handle without the mapping is opened
+// without one, which costs nothing, rather than mapped and then switched
+// off, which flushes the whole file first.
+int open_flags(int flags, const settings &chosen)
+{
+    return flags | GDBM_CLOEXEC | GDBM_CLOERROR | (chosen.mmap == 0 ? GDBM_NOMMAP : 0);
 }
 
 // Reads the flags string and the mode, in the order the checks must run.
@@ -319,7 +329,7 @@ bool open_handle(database_object &db, const char *name, int flags, int mode,
     // The library closes the descriptor when it fails, and owns it otherwise.
     GDBM_FILE handle = errno_first_call([&] {
         return gdbm_fd_open(file.hand_on(), resolved.get(), chosen.block_size,
-                            flags | GDBM_CLOEXEC | GDBM_CLOERROR, nullptr);
+                            open_flags(flags, chosen), nullptr);
     });
     if (handle == nullptr) {
         raise_failure(db.state, errno_first("gdbm_open() error", name));
@@ -377,6 +387,7 @@ PyObject *open_object(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
     db.writable = (flags & GDBM_OPENMASK) != GDBM_READER;
     db.locks_file = (flags & GDBM_NOLOCK) == 0;
     db.sync_each_change = (flags & GDBM_SYNC) != 0;
+    db.takes_snapshots = false;
     db.busy_with = nullptr;
     db.busy_in = 0;
     db.working_thread = 0;

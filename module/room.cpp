@@ -13,8 +13,7 @@
 // want of space. The blocks are claimed with fallocate() without changing
 // the file's size (the library takes a file longer than its next free block
 // for one that needs recovery), and given back once the run is over.
-#include "arguments.h"
-#include "database.h"
+#include "change_runs.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -92,27 +91,15 @@ uint64_t most_added(const Layout &layout, uint64_t changes, uint64_t stored, uin
 // The number of changes, of those that store, and the bytes they store.
 bool measure(PyObject *changes, uint64_t &count, uint64_t &stored, uint64_t &bytes)
 {
-    Py_ssize_t position = 0;
-    PyObject *key;
-    PyObject *value;
     count = stored = bytes = 0;
-    bool done = true;
-    Py_BEGIN_CRITICAL_SECTION(changes);
-    while (done && PyDict_Next(changes, &position, &key, &value)) {
-        if (!PyBytes_CheckExact(key) || (value != Py_None && !PyBytes_CheckExact(value))) {
-            PyErr_SetString(PyExc_TypeError,
-                            "a batch's changes are a dict of bytes to bytes or None");
-            done = false;
-            break;
-        }
+    return for_each_change(changes, [&](datum key, const datum *value) {
         ++count;
-        if (value != Py_None) {
+        if (value != nullptr) {
             ++stored;
-            bytes += static_cast<uint64_t>(PyBytes_GET_SIZE(key) + PyBytes_GET_SIZE(value));
+            bytes += static_cast<uint64_t>(key.dsize) + static_cast<uint64_t>(value->dsize);
         }
-    }
-    Py_END_CRITICAL_SECTION();
-    return done;
+        return true;
+    });
 }
 
 // Whether the process's file-size limit lets the file reach `end` bytes.

@@ -4,6 +4,7 @@
 #include "temporary_names.h"
 
 #include "files.h"
+#include "journal.h"
 #include "ref.h"
 
 #include <algorithm>
@@ -24,6 +25,7 @@ namespace kvstore {
 const TemporaryKind rewritten_database{
     ".compact.", 6, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"};
 const TemporaryKind unfinished_dump{".unfinished-", 8, "0123456789abcdef"};
+const TemporaryKind replacing_journal{".new-", 8, "0123456789abcdef"};
 
 namespace {
 
@@ -181,10 +183,23 @@ PyObject *leftover_names(PyObject *, PyObject *target_obj)
         return names.release();
     }
     size_t folder_part = folder_length(target);
+    // The journal's replacement is named after the journal.
+    size_t target_length = std::strlen(target);
+    Growing<char> journal;
+    if (!journal.reserve_more(target_length + sizeof journal_suffix)) {
+        return nullptr;
+    }
+    std::memcpy(journal.data(), target, target_length);
+    std::memcpy(journal.data() + target_length, journal_suffix, sizeof journal_suffix);
+    struct Named {
+        const char *stem;
+        const TemporaryKind *kind;
+    };
     Growing<char> prefix;
-    for (const TemporaryKind *kind : {&rewritten_database, &unfinished_dump}) {
-        if (!temporary_prefix(folder.get(), target, *kind, prefix) ||
-            !for_each_named(folder.get(), prefix.data(), *kind, [&](const char *name) {
+    for (Named each : {Named{target, &rewritten_database}, Named{target, &unfinished_dump},
+                       Named{journal.data(), &replacing_journal}}) {
+        if (!temporary_prefix(folder.get(), each.stem, *each.kind, prefix) ||
+            !for_each_named(folder.get(), prefix.data(), *each.kind, [&](const char *name) {
                 size_t length = std::strlen(name);
                 Ref named = Ref::take(fallible::new_bytes(nullptr, static_cast<Py_ssize_t>(
                                                                        folder_part + length)));
@@ -204,7 +219,8 @@ PyObject *leftover_names(PyObject *, PyObject *target_obj)
 
 const char leftover_names_doc[] =
 "_leftover_names($module, target, /)\n--\n\n"
-"The paths of the files that compact(), load() or dump() made beside target.\n"
+"The paths of the files that compact(), load(), dump() or a batch's journal\n"
+"made beside target.\n"
 "\n"
 "Those of calls running now and those that killed processes left, unsorted;\n"
 "none where target's folder cannot be read.  For kvstore._leftovers.";

@@ -1,10 +1,11 @@
 // The names of the files made beside a target for a while, and what killed
 // processes leave under them.
 //
-// The rewrite's new file beside a database (compact(), load()) and a dump's
-// unfinished file beside its final name are named after that target, so
+// The rewrite's new file beside a database (compact(), load()), a dump's
+// unfinished file beside its final name and a batch's journal made anew
+// beside the journal it replaces are named after that target, so
 // that a later call for the same target finds what a killed process left:
-// a stem, a mark (".compact.", ".unfinished-") and unique characters, in
+// a stem, a mark (".compact.", ".unfinished-", ".new-") and unique characters, in
 // the target's folder. The stem is the target's last part; where that would
 // make a name longer than the folder's file system takes (NAME_MAX), it is
 // the start of that part, cut at a character's edge, then "~" and 8 hex
@@ -31,6 +32,8 @@ struct TemporaryKind {
 extern const TemporaryKind rewritten_database;
 // A dump's file before it takes its name.
 extern const TemporaryKind unfinished_dump;
+// A batch's journal made anew, beside the journal it replaces (journal.h).
+extern const TemporaryKind replacing_journal;
 
 // Opens the folder that holds `target`, as `target` names it; -1 with errno
 // set.
@@ -61,8 +64,9 @@ bool temporary_prefix(int folder, const char *target, const TemporaryKind &kind,
 void sweep_leftovers(int folder, const char *prefix, const TemporaryKind &kind);
 
 // _leftover_names(target, /): the paths of the files of every kind named
-// after `target` (bytes, as os.fsencode() gives it) in its folder, whether
-// a live process holds them or not; none where the folder cannot be read.
+// after the database or dump `target` (bytes, as os.fsencode() gives it),
+// or after its journal, in its folder, whether a live process holds them or
+// not; none where the folder cannot be read.
 PyObject *leftover_names(PyObject *module, PyObject *target);
 extern const char leftover_names_doc[];
 

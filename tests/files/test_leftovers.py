@@ -426,3 +426,27 @@ def test_the_file_takes_the_name_in_the_folder_where_it_began(tmp_path, monkeypa
     else:
         loaded = RECORDS if operation == "load" else {}
         assert contents(str(folder / "target.db")) == {**loaded, b"own": b"record"}
+
+
+def test_a_journal_made_anew_is_swept_and_listed_like_the_others(tmp_path):
+    """A roll-back that rebuilt the file makes the batch's journal anew beside
+    the old one (NAME-journal.new-XXXXXXXX): what a killed one left is listed,
+    then removed when the next is made; one a live process holds is left."""
+    path = str(tmp_path / "db")
+    make_records(path, {b"a": b"1"})
+    dead = tmp_path / "db-journal.new-0123abcd"
+    held = tmp_path / "db-journal.new-89abcdef"
+    dead.write_bytes(b"left by a killed process")
+    held.write_bytes(b"being written")
+    with open(held, "rb") as holder:
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        assert leftovers(path) == [(os.fsencode(dead), False), (os.fsencode(held), True)]
+        with _kvstore.open(path, "w") as db:
+            journal = _kvstore._Journal(path)
+            journal.begin(db, {b"a": b"2", b"b": b"3"})
+            journal.replace(12, 34)
+        assert leftovers(path) == [(os.fsencode(held), True)]
+    # The journal took its name whole, for the file it was made for.
+    again = _kvstore._Journal(path)
+    assert again.read() == (12, 34)
+    assert again.before() == {b"a": b"1", b"b": None}

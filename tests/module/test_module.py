@@ -20,9 +20,10 @@ def test_public_attributes():
     # _Mapping is the private base of the kvstore package's Database, and
     # _open_tuned the package's route to gdbm's settings, _leftover_names
     # its listing of the files a killed process left beside a target, _Batch
-    # the base of its batches.
+    # the base of its batches, _Journal their journal, _open_beside its way
+    # to the shared store's lock file.
     assert public == {"open", "latest_snapshot", "error", "open_flags", "_KVSTORE_VERSION", "_Mapping",
-                      "_Batch", "_open_tuned", "_leftover_names"}
+                      "_Batch", "_Journal", "_open_tuned", "_leftover_names", "_open_beside"}
 
 
 def test_version_is_that_of_the_headers_built_against():

@@ -18,6 +18,7 @@ import pytest
 
 import _kvstore
 import kvstore
+from support.children import build_shim, preload_env, run_json
 from support.scale import scaled
 
 # gdbm's tools run without a sanitizer that the memory checks preload.
@@ -111,6 +112,89 @@ def test_update_is_all_or_nothing(shared):
     with pytest.raises(TypeError):
         shared.update({b"new": b"2", b"bad": 3})
     assert dict(shared.items()) == {b"kept": b"1"}
+
+
+@pytest.fixture(params=["Shared", "Database", "Database in a batch"])
+def changed(request, path):
+    """Where transform() and incr() run: a Shared, a Database, or a
+    Database inside a batch that the test ends (the block yields the
+    mapping and a way to read the file afterwards)."""
+    if request.param == "Shared":
+        yield kvstore.Shared(path)
+        return
+    with kvstore.open(path, "c") as db:
+        if request.param == "Database":
+            yield db
+        else:
+            with db.batch():
+                yield db
+
+
+def test_read_modify_write_in_one_call(changed):
+    assert changed.incr(b"n") == 1
+    assert changed.incr("n", 10) == 11
+    assert changed.decr(b"n", 2) == 9
+    assert changed[b"n"] == b"9"
+    assert changed.incr(b"from", default=100) == 101
+    assert changed.decr(b"below", 5) == -5 and changed[b"below"] == b"-5"
+    changed[b"text"] = b" 7\n"
+    assert changed.incr(b"text") == 8
+    with pytest.raises(KeyError):
+        changed.incr(b"absent", default=None)
+    changed[b"word"] = b"seven"
+    with pytest.raises(ValueError, match="not a whole number"):
+        changed.incr(b"word")
+    with pytest.raises(TypeError):
+        changed.incr(b"n", 0.5)
+    assert changed.transform(b"trail", lambda value: (value or b"") + b"a") == b"a"
+    assert changed.transform(b"trail", lambda value: value + b"b") == b"ab"
+    assert changed.transform(b"trail", lambda value: None) is None
+    assert changed.transform(b"absent", lambda value: None) is None
+    with pytest.raises(ZeroDivisionError):
+        changed.transform(b"n", lambda value: 1 / 0)
+    assert dict(changed.items()) == {b"n": b"9", b"from": b"101", b"below": b"-5", b"text": b"8",
+                                     b"word": b"seven"}
+
+
+def test_transform_holds_the_turn_for_its_function(path):
+    shared = kvstore.Shared(path, timeout=PATIENT)
+    other = kvstore.Shared(path, timeout=PATIENT)
+    seen = []
+
+    def function(value):
+        with pytest.raises(kvstore.error) as caught:
+            other.get(b"k")
+        seen.append((value, caught.value.errno))
+        return b"new"
+
+    shared[b"k"] = b"old"
+    assert shared.transform(b"k", function) == b"new"
+    assert seen == [(b"old", errno.EDEADLK)] and other[b"k"] == b"new"
+    with kvstore.open(path, "r") as reader, pytest.raises(kvstore.error, match="opened for writing"):
+        reader.incr(b"k")
+
+
+def test_database_transform_makes_other_threads_wait(path):
+    """The lookup and the store are one step for another thread's use of the
+    same Database, which would otherwise fall between them."""
+    with kvstore.open(path, "c") as db:
+        inside, release = threading.Event(), threading.Event()
+
+        def slow(value):
+            inside.set()
+            assert release.wait(PATIENT)
+            return b"%d" % (int(value or b"0") + 1)
+
+        thread = threading.Thread(target=lambda: db.transform(b"n", slow))
+        thread.start()
+        assert inside.wait(PATIENT)
+        other = threading.Thread(target=lambda: db.incr(b"n"))
+        other.start()
+        time.sleep(0.1)
+        release.set()
+        thread.join()
+        other.join()
+        assert db[b"n"] == b"2"
 
 
 def test_a_copy_made_by_pickle_reaches_the_same_file(shared):
@@ -208,6 +292,39 @@ def test_a_counter_incremented_by_many_processes_ends_at_the_total(path):
     for process in children:
         assert finish(process) == []
     assert kvstore.Shared(path, "r")[b"n"] == b"%d" % (processes * each)
+
+
+INCR = r"""
+import sys, kvstore
+shared = kvstore.Shared(sys.argv[1], timeout=60)
+tag = sys.argv[3].encode()
+print("ready", flush=True)
+sys.stdin.readline()
+for i in range(int(sys.argv[2])):
+    shared.incr(b"n")
+    if i % 10 == 0:
+        shared.transform(b"trail", lambda value: (value or b"") + tag)
+print("[]")
+"""
+
+
+def test_incr_from_many_processes_loses_no_increment(path):
+    processes, each = 4, scaled(1000, minimum=20)
+    kvstore.Shared(path)
+    children = [subprocess.Popen([sys.executable, "-c", INCR, path, str(each), "abcd"[number]],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                for number in range(processes)]
+    for process in children:
+        expect(process, "ready")
+    for process in children:
+        process.stdin.write("go\n")
+        process.stdin.flush()
+    for process in children:
+        assert finish(process) == []
+    shared = kvstore.Shared(path, "r")
+    assert shared[b"n"] == b"%d" % (processes * each)
+    trail = shared[b"trail"]
+    assert sorted(set(trail)) == sorted(b"abcd") and {trail.count(tag) for tag in b"abcd"} == {-(-each // 10)}
 
 
 # A writer stores every key as one number in each batch; readers check that
@@ -345,7 +462,9 @@ def test_a_batch_killed_in_its_commit_is_rolled_back_by_the_next_reader(path):
     # A reader's turn rolls the commit back before it reads.
     values = set(kvstore.Shared(path, "r", timeout=PATIENT).values())
     assert values in ({b"old"}, {b"new"}), "a part of a batch"
-    assert not os.path.exists(journal)
+    # A whole journal is rolled back; one cut short holds nothing to roll
+    # back, and a reader leaves it for the next writer.
+    assert not kvstore._journal.unfinished(path)
     if in_commit:
         assert values == {b"old"}
 
@@ -498,3 +617,91 @@ def test_fork_inside_a_batch(path):
     process.stdin.flush()
     assert finish(process) == {"status": 0}
     assert dict(other.items()) == {b"parent": b"1", b"third": b"1", b"child after": b"1"}
+
+
+# ---- when the flush runs ---------------------------------------------------------
+
+# Each write turn in a child under tests/call_log_shim.c, which logs the
+# calls that lock, write, flush or close a file, and copies the database
+# file at the moment its exclusive lock is let go.
+TURNS = r"""
+import ctypes, json, os, sys, kvstore
+mark = ctypes.CDLL(None).kvshim_mark
+path, strict = sys.argv[1], sys.argv[2] == "strict"
+shared = kvstore.Shared(path, flush_in_turn=strict)
+shared.update({b"k%d" % i: b"v" * 100 for i in range(50)})
+copy = path + ".at-unlock"
+unchanged = {}
+
+def batch():
+    with shared.batch() as db:
+        db[b"b1"] = b"1"
+        del db[b"k1"]
+
+turns = {
+    "store": lambda: shared.__setitem__(b"k0", b"w" * 3000),
+    "new key": lambda: shared.__setitem__(b"new", b"n"),
+    "delete": lambda: shared.__delitem__(b"k2"),
+    "pop": lambda: shared.pop(b"k3"),
+    "popitem": shared.popitem,
+    "incr": lambda: shared.incr(b"count"),
+    "transform": lambda: shared.transform(b"k4", lambda value: value * 2),
+    "update": lambda: shared.update({b"u%d" % i: b"u" for i in range(30)}),
+    "batch": batch,
+    "clear": shared.clear,
+}
+for name, turn in turns.items():
+    if os.path.exists(copy):
+        os.unlink(copy)
+    mark(name.encode())
+    turn()
+    with open(copy, "rb") as then, open(path, "rb") as now:
+        unchanged[name] = then.read() == now.read()
+mark(b"end")
+status = os.stat(path)
+print(json.dumps({"unchanged": unchanged, "database": f"{status.st_dev}:{status.st_ino}",
+                  "lock": "%d:%d" % (os.stat(path + "-lock").st_dev, os.stat(path + "-lock").st_ino)}))
+"""
+
+FLUSHES = {"fsync", "fdatasync", "msync"}
+LOCK_UN = 8
+
+
+@pytest.fixture(scope="module")
+def call_log_shim(tmp_path_factory):
+    return build_shim(tmp_path_factory.mktemp("shim"), "call_log_shim")
+
+
+@pytest.mark.parametrize("order", ["after letting go", "strict"])
+def test_a_write_turn_flushes_once_and_nothing_else_follows_its_letting_go(path, tmp_path, call_log_shim, order):
+    """For the gdbm in use: after the writer lets go of gdbm's lock and the
+    turnstile, its close flushes and writes nothing, through a descriptor
+    or through the mapping (the file then is as it was at the unlock); with
+    flush_in_turn the flush comes before both."""
+    log = tmp_path / "calls.log"
+    env = preload_env(call_log_shim) | {"KVSHIM_LOG": str(log), "KVSHIM_COPY": path}
+    found = run_json(TURNS, path, "strict" if order == "strict" else "fast", env=env)
+    assert all(found["unchanged"].values()), found["unchanged"]
+    turns, name = {}, None
+    for line in log.read_text().splitlines():
+        if line.startswith("mark "):
+            name = line.removeprefix("mark ")
+            turns[name] = []
+            continue
+        call, file, argument = line.split(" ")
+        if name is not None and (file in (found["database"], found["lock"]) or call == "msync"):
+            turns[name].append((call, "lock" if file == found["lock"] else "database", argument))
+    del turns["end"]
+    assert set(turns) == set(found["unchanged"])
+    for name, calls in turns.items():
+        flushes = [i for i, (call, _, _) in enumerate(calls) if call in FLUSHES]
+        assert len(flushes) == 1, (name, calls)
+        unlocks = {file: next(i for i, (call, f, argument) in enumerate(calls)
+                              if call == "flock" and f == file and int(argument) & LOCK_UN)
+                   for file in ("database", "lock")}
+        if order == "strict":
+            assert flushes[0] < min(unlocks.values()), (name, calls)
+        else:
+            assert flushes[0] > max(unlocks.values()), (name, calls)
+            after = {call for call, file, _ in calls[unlocks["database"]:] if file == "database"}
+            assert after <= FLUSHES | {"flock", "close"}, (name, calls)

@@ -86,7 +86,11 @@ def shown_signature(text, prefix, name, within=None):
     start = rf"^{re.escape(prefix)}" if prefix else "^ +"
     found = re.findall(rf"{start}{name}(\(.*\))(?: -> .*)?$", text, re.M)
     assert len(found) == 1, f"{prefix}{name}: {len(found)} signatures shown"
+    # A default that a call may leave out reads "[, default]", as on dict.pop's
+    # page, whose arguments are positional.
     source = found[0].replace("<unrepresentable>", "...")
+    if "[" in source:
+        source = re.sub(r"\[, (\w+)\]\)", r", \1=..., /)", source)
     return declared(ast.parse(f"def f{source}: pass").body[0].args, method=False)
 
 

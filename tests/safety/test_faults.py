@@ -73,6 +73,18 @@ def package_batch(db, folder):
         package[b"new"] = VALUE
 
 
+def journal_roll_back(db, folder):
+    """A batch's journal written, read back, made anew and removed, as a
+    roll-back after a rebuild goes."""
+    journal = _kvstore._Journal(str(folder / "db"))
+    journal.begin(db, {KEY: None, b"new": VALUE})
+    identity = journal.read()
+    assert identity is not None and journal.name.endswith("-journal")
+    assert journal.before() == {KEY: VALUE, b"new": None}
+    journal.replace(*identity)
+    journal.remove()
+
+
 def package_walks(db):
     package = package_over(db)
     assert [len(list(view)) for view in (package, package.values(), package.items())] == [3, 3, 3]
@@ -149,6 +161,9 @@ CASES = {
                       lambda model: model.update({(TEXT_KEY + "!").encode(): TEXT_VALUE.encode(),
                                                   b"new": VALUE}), None),
     "package-walks": ("c", lambda db, folder: package_walks(db), None, None),
+    "journal-roll-back": ("c", journal_roll_back, None, None),
+    "open-beside": ("c", lambda db, folder: os.close(_kvstore._open_beside(str(folder / "db-lock"), 0o644)),
+                    None, None),
     "recover-with-backup": ("c", lambda db, folder: db.recover(backup=True, force=True), None,
                             None),
     "dump": ("c", lambda db, folder: db.dump(str(folder / "backup.dump")), None, None),
