@@ -21,37 +21,6 @@ OLD = {b"old%05d" % i: b"o" * 20 for i in range(3000)}
 SMALL = {b"old00001": b"changed", b"old00002": None, b"new": b"n"}
 LARGE = {b"new%05d" % i: b"v" * 20 for i in range(3500)}
 
-# In the child: the database open for writing, the limit set (SIGXFSZ
-# ignored, so that a write past it fails instead of killing), then the
-# batch: its changes stored, or a dump loaded through it.
-COMMIT = r"""
-import json, os, resource, signal, sys, kvstore
-path, limit, durable, kind = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "1", sys.argv[4]
-changes = json.loads(sys.argv[5])
-signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-db = kvstore.open(path, "w")
-resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(path) + limit, resource.RLIM_INFINITY))
-result = {"raised": None}
-try:
-    if kind == "load":
-        db.load(sys.argv[6], True)
-    else:
-        with db.batch(durable=durable):
-            for key, value in changes.items():
-                if value is None:
-                    del db[key]
-                else:
-                    db[key] = value
-except kvstore.error as caught:
-    result["raised"] = [caught.errno, str(caught)]
-try:
-    db.close()
-except kvstore.error as caught:
-    result["close"] = str(caught)
-print(json.dumps(result))
-"""
-
-
 @pytest.fixture(scope="module")
 def template(tmp_path_factory):
     path = tmp_path_factory.mktemp("template") / "full.db"
@@ -69,7 +38,7 @@ def commit_under_limit(template, folder, limit, changes, *, durable=False, dump=
     shutil.copyfile(template, path)
     kind = "load" if dump else "batch"
     args = [path, limit, int(durable), kind, json.dumps(as_text(changes))]
-    return path, run_json(COMMIT, *args, *([dump] if dump else []))
+    return path, run_json("batch_commit", *args, *([dump] if dump else []))
 
 
 def check_all_or_nothing(path, result, changes):

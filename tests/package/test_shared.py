@@ -10,7 +10,6 @@ import re
 import shutil
 import signal
 import subprocess
-import sys
 import threading
 import time
 
@@ -18,7 +17,7 @@ import pytest
 
 import _kvstore
 import kvstore
-from support.children import build_shim, preload_env, run_json
+from support.children import build_shim, preload_env, program_command, run_json
 from support.scale import scaled
 
 # gdbm's tools run without a sanitizer that the memory checks preload.
@@ -28,10 +27,10 @@ TOOL_ENV = {name: value for name, value in os.environ.items() if name != "LD_PRE
 PATIENT = 60.0
 
 
-def child(code, *args):
-    """A child interpreter running `code`, its output a pipe of lines."""
-    return subprocess.Popen([sys.executable, "-c", code, *map(str, args)],
-                            stdout=subprocess.PIPE, text=True)
+def child(program, *args):
+    """A child running `program` (support.programs), its output a pipe of
+    lines."""
+    return subprocess.Popen(program_command(program, *args), stdout=subprocess.PIPE, text=True)
 
 
 def expect(process, line):
@@ -265,23 +264,10 @@ def test_an_operation_inside_the_threads_own_block_is_refused_at_once(path, bloc
 
 # ---- turns between processes -----------------------------------------------------
 
-INCREMENTS = r"""
-import sys, kvstore
-shared = kvstore.Shared(sys.argv[1], timeout=60)
-print("ready", flush=True)
-sys.stdin.readline()
-for _ in range(int(sys.argv[2])):
-    with shared.batch() as db:
-        db[b"n"] = b"%d" % (int(db.get(b"n", b"0")) + 1)
-    shared.setdefault(b"seen-%d" % (int(shared[b"n"]) % 7), b"x")
-print("[]")
-"""
-
-
 def test_a_counter_incremented_by_many_processes_ends_at_the_total(path):
     processes, each = 4, scaled(500, minimum=20)
     kvstore.Shared(path)
-    children = [subprocess.Popen([sys.executable, "-c", INCREMENTS, path, str(each)],
+    children = [subprocess.Popen([*program_command("shared_increments"), path, str(each)],
                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
                 for _ in range(processes)]
     for process in children:
@@ -294,24 +280,10 @@ def test_a_counter_incremented_by_many_processes_ends_at_the_total(path):
     assert kvstore.Shared(path, "r")[b"n"] == b"%d" % (processes * each)
 
 
-INCR = r"""
-import sys, kvstore
-shared = kvstore.Shared(sys.argv[1], timeout=60)
-tag = sys.argv[3].encode()
-print("ready", flush=True)
-sys.stdin.readline()
-for i in range(int(sys.argv[2])):
-    shared.incr(b"n")
-    if i % 10 == 0:
-        shared.transform(b"trail", lambda value: (value or b"") + tag)
-print("[]")
-"""
-
-
 def test_incr_from_many_processes_loses_no_increment(path):
     processes, each = 4, scaled(1000, minimum=20)
     kvstore.Shared(path)
-    children = [subprocess.Popen([sys.executable, "-c", INCR, path, str(each), "abcd"[number]],
+    children = [subprocess.Popen([*program_command("shared_incr"), path, str(each), "abcd"[number]],
                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
                 for number in range(processes)]
     for process in children:
@@ -327,49 +299,12 @@ def test_incr_from_many_processes_loses_no_increment(path):
     assert sorted(set(trail)) == sorted(b"abcd") and {trail.count(tag) for tag in b"abcd"} == {-(-each // 10)}
 
 
-# A writer stores every key as one number in each batch; readers check that
-# what they see, in reading() blocks, snapshots and single reads of one key
-# against a count kept beside it, is always one whole batch.
-WRITER = r"""
-import sys, time, kvstore
-shared = kvstore.Shared(sys.argv[1], timeout=60)
-end = time.monotonic() + float(sys.argv[2])
-n = 0
-while time.monotonic() < end:
-    n += 1
-    with shared.batch() as db:
-        for i in range(20):
-            db[b"k%d" % i] = b"%d" % n
-print(n)
-"""
-
-READER = r"""
-import json, sys, time, kvstore
-shared = kvstore.Shared(sys.argv[1], timeout=60)
-end = time.monotonic() + float(sys.argv[2])
-seen = {"blocks": 0, "snapshots": 0, "torn": 0, "backwards": 0}
-last = 0
-while time.monotonic() < end:
-    with shared.reading() as db:
-        values = {db[b"k%d" % i] for i in range(20)}
-    seen["blocks"] += 1
-    snapshot = set(shared.values())
-    seen["snapshots"] += 1
-    for state in (values, snapshot):
-        seen["torn"] += len(state) != 1
-        n = int(min(state))
-        seen["backwards"] += n < last
-        last = n
-print(json.dumps(seen))
-"""
-
-
 def test_readers_see_only_whole_batches_in_order(path):
     shared = kvstore.Shared(path)
     shared.update({b"k%d" % i: b"0" for i in range(20)})
     seconds = 2.0
-    writer = child(WRITER, path, seconds)
-    readers = [child(READER, path, seconds) for _ in range(2)]
+    writer = child("shared_writer", path, seconds)
+    readers = [child("shared_reader", path, seconds) for _ in range(2)]
     batches = finish(writer)
     for reader in readers:
         seen = finish(reader)
@@ -381,40 +316,14 @@ def test_readers_see_only_whole_batches_in_order(path):
 
 # ---- holders that die -------------------------------------------------------------
 
-HOLDERS = {
-    # Killed with the writer's turn and a batch's changes in memory.
-    "inside a batch": r"""
-with shared.batch() as db:
-    db[b"a"] = b"changed"
-    db[b"b"] = b"changed"
-    print("holding", flush=True)
-    time.sleep(600)
-""",
-    "inside a reading block": r"""
-with shared.reading() as db:
-    print("holding", flush=True)
-    time.sleep(600)
-""",
-    # Killed somewhere in a stream of single changes, each a turn.
-    "among single changes": r"""
-print("holding", flush=True)
-n = 0
-while True:
-    n += 1
-    shared[b"a"] = b"%d" % n
-""",
-}
-HOLDER = r"""
-import sys, time, kvstore
-shared = kvstore.Shared(sys.argv[1], timeout=60)
-"""
+HOLDERS = ["inside a batch", "inside a reading block", "among single changes"]
 
 
-@pytest.mark.parametrize("holder", list(HOLDERS))
+@pytest.mark.parametrize("holder", HOLDERS)
 def test_a_killed_holder_lets_the_others_in(path, holder):
     shared = kvstore.Shared(path, timeout=PATIENT)
     shared.update({b"a": b"0", b"b": b"0"})
-    process = child(HOLDER + HOLDERS[holder], path)
+    process = child("shared_holder", path, holder)
     expect(process, "holding")
     time.sleep(0.05)
     process.kill()
@@ -427,19 +336,6 @@ def test_a_killed_holder_lets_the_others_in(path, holder):
     assert not os.path.exists(path + "-journal")
 
 
-# A batch big enough that its commit takes a while: killed as soon as its
-# journal is there, in the middle of the commit.
-BIG_BATCH = r"""
-import sys, kvstore
-shared = kvstore.Shared(sys.argv[1], timeout=60)
-print("ready", flush=True)
-with shared.batch() as db:
-    for i in range(int(sys.argv[2])):
-        db[b"k%d" % i] = b"new"
-print("committed", flush=True)
-"""
-
-
 @pytest.mark.xfail(_kvstore._KVSTORE_VERSION[:2] >= (1, 24), raises=_kvstore.error, strict=False,
                    reason="gdbm 1.24 and later: a kill inside a commit's writes can leave a bucket "
                    "that recovery cannot rebuild")
@@ -450,7 +346,7 @@ def test_a_batch_killed_in_its_commit_is_rolled_back_by_the_next_reader(path):
         for i in range(count):
             db[b"k%d" % i] = b"old"
     journal = path + "-journal"
-    process = child(BIG_BATCH, path, count)
+    process = child("shared_big_batch", path, count)
     expect(process, "ready")
     deadline = time.monotonic() + PATIENT
     while not os.path.exists(journal) and process.poll() is None and time.monotonic() < deadline:
@@ -495,17 +391,8 @@ def held_by_gdbmtool(path):
     raise AssertionError("gdbmtool never held the file")
 
 
-PLAIN_WRITER = r"""
-import sys, kvstore
-db = kvstore.open(sys.argv[1], "w")
-print("holding", flush=True)
-sys.stdin.readline()
-db.close()
-"""
-
-
 def held_by_a_plain_writer(path):
-    process = subprocess.Popen([sys.executable, "-c", PLAIN_WRITER, path],
+    process = subprocess.Popen([*program_command("shared_plain_writer"), path],
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     expect(process, "holding")
     return process
@@ -547,7 +434,7 @@ def test_a_turn_keeps_gdbmtool_out(path, block):
 def test_readers_share_while_a_writer_waits_for_them(path):
     shared = kvstore.Shared(path, timeout=0.3)
     shared[b"k"] = b"v"
-    process = child(HOLDER + HOLDERS["inside a reading block"], path)
+    process = child("shared_holder", path, "inside a reading block")
     expect(process, "holding")
     try:
         assert shared[b"k"] == b"v"
@@ -563,49 +450,9 @@ def test_readers_share_while_a_writer_waits_for_them(path):
 
 # ---- fork ---------------------------------------------------------------------------
 
-# The parent forks inside its batch and commits it. The child, still alive,
-# cannot take a turn while it is inside the block, nor commit its copy of
-# the batch; a third process gets a turn meanwhile, since the child's copy
-# of the lock file was closed at the fork; and the child takes turns of its
-# own once the block is behind it.
-FORK_IN_BATCH = r"""
-import json, os, sys, kvstore
-path = sys.argv[1]
-shared = kvstore.Shared(path, timeout=60)
-reader, writer = os.pipe()
-go_on, told = os.pipe()
-result = {}
-pid = -1
-try:
-    with shared.batch() as db:
-        db[b"parent"] = b"1"
-        pid = os.fork()
-        if pid == 0:
-            try:
-                shared.get(b"parent")
-            except kvstore.error as caught:
-                result["inside"] = caught.errno
-            db[b"child"] = b"1"
-except kvstore.error as caught:
-    if pid != 0:
-        raise
-    result["commit"] = str(caught)
-if pid == 0:
-    os.write(writer, json.dumps(result).encode())
-    os.read(go_on, 1)
-    shared[b"child after"] = b"1"
-    os._exit(0)
-print(os.read(reader, 4096).decode(), flush=True)
-sys.stdin.readline()
-os.write(told, b"x")
-_, status = os.waitpid(pid, 0)
-print(json.dumps({"status": status}), flush=True)
-"""
-
-
 def test_fork_inside_a_batch(path):
     kvstore.Shared(path)
-    process = subprocess.Popen([sys.executable, "-c", FORK_IN_BATCH, path], stdin=subprocess.PIPE,
+    process = subprocess.Popen([*program_command("shared_fork_in_batch"), path], stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, text=True)
     in_child = json.loads(process.stdout.readline())
     assert in_child["inside"] == errno.EDEADLK
@@ -620,48 +467,6 @@ def test_fork_inside_a_batch(path):
 
 
 # ---- when the flush runs ---------------------------------------------------------
-
-# Each write turn in a child under tests/call_log_shim.c, which logs the
-# calls that lock, write, flush or close a file, and copies the database
-# file at the moment its exclusive lock is let go.
-TURNS = r"""
-import ctypes, json, os, sys, kvstore
-mark = ctypes.CDLL(None).kvshim_mark
-path, strict = sys.argv[1], sys.argv[2] == "strict"
-shared = kvstore.Shared(path, flush_in_turn=strict)
-shared.update({b"k%d" % i: b"v" * 100 for i in range(50)})
-copy = path + ".at-unlock"
-unchanged = {}
-
-def batch():
-    with shared.batch() as db:
-        db[b"b1"] = b"1"
-        del db[b"k1"]
-
-turns = {
-    "store": lambda: shared.__setitem__(b"k0", b"w" * 3000),
-    "new key": lambda: shared.__setitem__(b"new", b"n"),
-    "delete": lambda: shared.__delitem__(b"k2"),
-    "pop": lambda: shared.pop(b"k3"),
-    "popitem": shared.popitem,
-    "incr": lambda: shared.incr(b"count"),
-    "transform": lambda: shared.transform(b"k4", lambda value: value * 2),
-    "update": lambda: shared.update({b"u%d" % i: b"u" for i in range(30)}),
-    "batch": batch,
-    "clear": shared.clear,
-}
-for name, turn in turns.items():
-    if os.path.exists(copy):
-        os.unlink(copy)
-    mark(name.encode())
-    turn()
-    with open(copy, "rb") as then, open(path, "rb") as now:
-        unchanged[name] = then.read() == now.read()
-mark(b"end")
-status = os.stat(path)
-print(json.dumps({"unchanged": unchanged, "database": f"{status.st_dev}:{status.st_ino}",
-                  "lock": "%d:%d" % (os.stat(path + "-lock").st_dev, os.stat(path + "-lock").st_ino)}))
-"""
 
 FLUSHES = {"fsync", "fdatasync", "msync"}
 LOCK_UN = 8
@@ -680,7 +485,7 @@ def test_a_write_turn_flushes_once_and_nothing_else_follows_its_letting_go(path,
     flush_in_turn the flush comes before both."""
     log = tmp_path / "calls.log"
     env = preload_env(call_log_shim) | {"KVSHIM_LOG": str(log), "KVSHIM_COPY": path}
-    found = run_json(TURNS, path, "strict" if order == "strict" else "fast", env=env)
+    found = run_json("shared_turns", path, "strict" if order == "strict" else "fast", env=env)
     assert all(found["unchanged"].values()), found["unchanged"]
     turns, name = {}, None
     for line in log.read_text().splitlines():
