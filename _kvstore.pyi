@@ -1,6 +1,7 @@
 """Type information for _kvstore, the GNU dbm (gdbm) extension module."""
 
 import os
+from threading import RLock
 from collections.abc import Callable, Iterator
 from typing import Final, Literal, Self, TypedDict, final, overload, type_check_only
 
@@ -118,15 +119,19 @@ class gdbm:
     def __enter__(self) -> Self: ...
     def __exit__(self, *args: object) -> None: ...
 
-# The base of the kvstore package's batch: its pending changes, which the
-# Database's assignment records directly in the batch's own thread.
+# The pending changes of the kvstore package's batch, over the gdbm object
+# raw: while set as a _Mapping's _batch, every per-record operation of the
+# _Mapping is theirs; another thread's waits for lock.
 @disjoint_base
 class _Batch:
+    def __init__(self, raw: gdbm, /) -> None: ...
+    @property
+    def _raw(self) -> gdbm: ...
     _changes: dict[bytes, bytes | None]
-    _length: int | None
-    _walkers: int
-    owner: int
-    active: bool
+    _cleared: bool
+    lock: RLock
+    @property
+    def owner(self) -> int: ...
 
 # The rollback journal of the package's batches, beside the database file
 # (its absolute, resolved name): its file and layout; the package keeps the
@@ -152,9 +157,9 @@ class _Mapping:
 
     # Set once, to an object that open() returned.
     _raw: gdbm
-    # The package's running batch, which the per-record operations are
-    # handed to while it is set; None otherwise.
-    _batch: object
+    # The package's running batch, whose operations the per-record ones
+    # are while it is set; None otherwise.
+    _batch: _Batch | None
     def __len__(self) -> int: ...
     def __bool__(self) -> bool: ...
     def __getitem__(self, key: _Data, /) -> bytes: ...
@@ -178,7 +183,11 @@ class _Mapping:
     @overload
     def pop[T](self, key: _Data, default: T, /) -> bytes | T: ...
     def popitem(self) -> tuple[bytes, bytes]: ...
+    def clear(self) -> None: ...
     def reorganize(self, *, progress: Callable[[int, int], object] | None = None) -> None: ...
+    # Waits for another thread's batch; method, when given, is refused
+    # inside this thread's own.
+    def _wait_for_batch(self, method: str | None, /) -> None: ...
     def _iter_values(self) -> Iterator[bytes]: ...
     def _iter_items(self) -> Iterator[tuple[bytes, bytes]]: ...
 

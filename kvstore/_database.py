@@ -5,14 +5,13 @@ from __future__ import annotations
 import errno
 import operator
 import os
-import threading
 from collections.abc import Callable, ItemsView, Iterator, KeysView, MutableMapping, ValuesView
 from typing import TYPE_CHECKING, Literal, NoReturn, Self, SupportsIndex, TypedDict, Unpack, cast, final, override
 
 import _kvstore
 
 from ._journal import Journal, roll_back
-from ._batch import Batch, BatchBlock
+from ._batch import BatchBlock
 
 if TYPE_CHECKING:
     from types import TracebackType
@@ -115,8 +114,9 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
 
     # ---- the mapping ------------------------------------------------------
     # Subscription, assignment, deletion, `in`, len(), the truth value,
-    # iteration, get(), setdefault(), pop() and popitem() are _kvstore's
-    # _Mapping, in C: no Python frame between the caller and the library.
+    # iteration, get(), setdefault(), pop(), popitem() and clear() are
+    # _kvstore's _Mapping, in C: no Python frame between the caller and the
+    # library, and while a batch runs, its pending changes.
 
     @override
     def keys(self) -> KeysView[bytes]:
@@ -136,15 +136,6 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         """A live view of the values: iterating it walks the file one record
         at a time."""
         return _Values(self)
-
-    @override
-    def clear(self) -> None:
-        """Deletes every record, in time linear in their number."""
-        batch = cast("Batch | None", self._batch)
-        if batch is not None:
-            batch.clear()
-            return
-        self._raw.clear()
 
     # ---- read-modify-write --------------------------------------------------
 
@@ -208,21 +199,11 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
             raise _kvstore.error("batch() needs a database opened for writing, not for reading")
         return BatchBlock(self, self._journal, "s" in self._flag[1:] if durable is None else durable)
 
-    def _outside_batch(self, method: str) -> None:
-        """A file operation waits for another thread's batch, and is refused
-        inside the caller's own."""
-        batch = cast("Batch | None", self._batch)
-        if batch is None:
-            return
-        if batch.owner == threading.get_ident():
-            raise _kvstore.error(f"{method}() cannot run inside a batch")
-        with batch.lock:
-            pass
-
     # ---- the file ---------------------------------------------------------
 
     def sync(self) -> None:
         """Writes every change still in the library's cache to the disk."""
+        self._wait_for_batch(None)
         self._raw.sync()
 
     def recover(
@@ -240,7 +221,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         The rebuild is one library call, which other threads wait for;
         progress, when given, hears (0, 1) before it and (1, 1) after it.
         """
-        self._outside_batch("recover")
+        self._wait_for_batch("recover")
         if progress is not None:
             _ = progress(0, 1)
         before = os.stat(self._database)
@@ -255,7 +236,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
     def failure_atomic(self, even: FileName, odd: FileName) -> None:
         """Keeps two crash-tolerant snapshots of the file, even and odd, taken
         in turn at each sync; see the _kvstore object's failure_atomic()."""
-        self._outside_batch("failure_atomic")
+        self._wait_for_batch("failure_atomic")
         self._raw.failure_atomic(even, odd)
 
     def dump(
@@ -273,7 +254,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         only once complete. progress(done, total), when given, hears how many
         records are written, between short steps in which other threads run.
         """
-        self._outside_batch("dump")
+        self._wait_for_batch("dump")
         self._raw.dump(path, format, progress=progress)
 
     def load(
@@ -293,7 +274,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         larger one is written with the database's records into a new file
         that then takes the database's name, as the _kvstore object's load()
         does."""
-        self._outside_batch("load")
+        self._wait_for_batch("load")
         if not self._loads_in_place(path):
             self._raw.load(path, replace, progress=progress)
             return
@@ -327,7 +308,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         self._close(self._raw._close_letting_go)
 
     def _close(self, close_raw: Callable[[], None]) -> None:
-        self._outside_batch("close")
+        self._wait_for_batch("close")
         self._closed = True
         try:
             self._journal.close()
@@ -415,6 +396,14 @@ def _as_stored(key: object) -> bytes | None:
     return None
 
 
+def holds_key(contains: Callable[[bytes], bool], key: object) -> bool:
+    """Whether `key` is stored, as a dict's keys view answers: a key that no
+    store takes is not, where the mapping's own `in` refuses it. `contains`
+    looks a stored key up."""
+    stored = _as_stored(key)
+    return stored is not None and contains(stored)
+
+
 def holds_item(get: Callable[[bytes], bytes | None], item: object) -> bool:
     """Whether the (key, value) pair `item` is stored, as a dict's items
     view answers: `get` looks the key up."""
@@ -438,8 +427,7 @@ class _Keys(KeysView[bytes]):
 
     @override
     def __contains__(self, key: object) -> bool:
-        stored = _as_stored(key)
-        return stored is not None and stored in self._mapping
+        return holds_key(self._mapping.__contains__, key)
 
     @override
     def __iter__(self) -> Iterator[bytes]:

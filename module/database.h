@@ -204,6 +204,10 @@ bool convert_for_store(database_object &db, PyObject *value_obj, InputDatum &val
 int store(database_object &db, datum key, datum value);
 // The library's record count, or -1 with an exception set.
 Py_ssize_t library_count(database_object &db);
+// The same, kept in known_size until the next change.
+Py_ssize_t count_records(database_object &db);
+// Whether `key` is stored: 1 or 0, or -1 with an exception set.
+int holds(database_object &db, datum key);
 
 // dict_methods.cpp: setdefault()'s body. The value stored under `key`, or
 // `fallback` stored and read back.

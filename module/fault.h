@@ -65,6 +65,17 @@ inline PyObject *new_pair(PyObject *first, PyObject *second,
     return fault::injected(where) ? nullptr : PyTuple_Pack(2, first, second);
 }
 
+inline PyObject *new_dict(std::source_location where = std::source_location::current())
+{
+    return fault::injected(where) ? nullptr : PyDict_New();
+}
+
+inline int dict_set(PyObject *dict, PyObject *key, PyObject *value,
+                    std::source_location where = std::source_location::current())
+{
+    return fault::injected(where) ? -1 : PyDict_SetItem(dict, key, value);
+}
+
 inline int list_append(PyObject *list, PyObject *item,
                        std::source_location where = std::source_location::current())
 {

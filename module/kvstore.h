@@ -41,7 +41,7 @@ extern PyType_Spec database_spec;
 // (mapping_walk.cpp).
 extern PyType_Spec mapping_spec;
 extern PyType_Spec walk_spec;
-// The base of the package's batch (batch_base.cpp).
+// The pending changes of the package's batch (pending_changes.cpp).
 extern PyType_Spec batch_spec;
 PyObject *open_database(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 extern const char open_doc[];

@@ -119,8 +119,6 @@ Py_ssize_t library_count(database_object &db)
     return static_cast<Py_ssize_t>(count);
 }
 
-namespace {
-
 Py_ssize_t count_records(database_object &db)
 {
     if (db.known_size < 0) {
@@ -129,17 +127,24 @@ Py_ssize_t count_records(database_object &db)
     return db.known_size;
 }
 
+int holds(database_object &db, datum key)
+{
+    if (gdbm_exists(db.handle, key)) {
+        return 1;
+    }
+    // A miss leaves "no error" or "item not found", depending on the release.
+    return raise_unless_miss(db.state, "gdbm_exists() error", true) ? -1 : 0;
+}
+
+namespace {
+
 int contains_key(database_object &db, PyObject *key_obj)
 {
     InputDatum key;
     if (!key.convert(key_obj, membership_key)) {
         return -1;
     }
-    if (gdbm_exists(db.handle, key.get())) {
-        return 1;
-    }
-    // A miss leaves "no error" or "item not found", depending on the release.
-    return raise_unless_miss(db.state, "gdbm_exists() error", true) ? -1 : 0;
+    return holds(db, key.get());
 }
 
 int is_nonempty(database_object &db)

@@ -1,7 +1,9 @@
 // The base type of the kvstore package's Database: the mapping protocol,
-// get(), setdefault(), pop() and popitem(), and the walks, each running the
-// gdbm object's own lookups and stores inside its critical section. The
-// package's class derives from it and adds the file's methods in Python.
+// get(), setdefault(), pop(), popitem(), clear() and the walks, each
+// through the object's table of operations: the file's below, which run the
+// gdbm object's own lookups and stores inside its critical section, or a
+// running batch's. The package's class derives from it and adds the file's
+// methods in Python.
 #include "mapping_base.h"
 
 #include "arguments.h"
@@ -11,23 +13,6 @@
 namespace kvstore {
 
 namespace {
-
-// ---- a running batch's turn ----------------------------------------------------
-
-// The batch's method `Name`, called with the caller's arguments: the batch
-// is a mapping over the pending changes that the package keeps.
-template <method_name Name>
-PyObject *batch_call(PyObject *batch, PyObject *const *args, Py_ssize_t nargs)
-{
-    Ref name = Ref::take(PyUnicode_InternFromString(Name.text));
-    if (!name) {
-        return nullptr;
-    }
-    PyObject *stack[3] = {batch, nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr};
-    return PyObject_VectorcallMethod(name.get(), stack,
-                                     static_cast<size_t>(nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr);
-}
 
 // ---- what each operation does on the open gdbm object ------------------------
 
@@ -78,77 +63,48 @@ PyObject *take_first(database_object &db)
     return pair.release();
 }
 
-// ---- the slots and methods ----------------------------------------------------
+// ---- the file's operations ----------------------------------------------------
 
 // The gdbm object's own slots and methods: the change count that the walks
 // read is the gdbm object's.
-PyObject *mapping_subscript(PyObject *self, PyObject *key_obj)
+PyObject *file_subscript(mapping_object *m, PyObject *key_obj)
 {
-    if (PyObject *batch = as_mapping(self)->batch) [[unlikely]] {
-        return PyObject_GetItem(batch, key_obj);
-    }
-    PyObject *raw = raw_of(as_mapping(self));
+    PyObject *raw = raw_of(m);
     return raw != nullptr ? db_subscript(raw, key_obj) : nullptr;
 }
 
-Py_ssize_t mapping_length(PyObject *self)
+int file_assign(mapping_object *m, PyObject *key_obj, PyObject *value_obj)
 {
-    if (PyObject *batch = as_mapping(self)->batch) [[unlikely]] {
-        return PyObject_Size(batch);
-    }
-    PyObject *raw = raw_of(as_mapping(self));
-    return raw != nullptr ? db_length(raw) : -1;
-}
-
-int mapping_contains(PyObject *self, PyObject *key_obj)
-{
-    if (PyObject *batch = as_mapping(self)->batch) [[unlikely]] {
-        return PySequence_Contains(batch, key_obj);
-    }
-    PyObject *raw = raw_of(as_mapping(self));
-    return raw != nullptr ? db_contains(raw, key_obj) : -1;
-}
-
-int mapping_bool(PyObject *self)
-{
-    if (PyObject *batch = as_mapping(self)->batch) [[unlikely]] {
-        return PyObject_IsTrue(batch);
-    }
-    PyObject *raw = raw_of(as_mapping(self));
-    return raw != nullptr ? db_bool(raw) : -1;
-}
-
-PyObject *mapping_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
-{
-    if (PyObject *batch = as_mapping(self)->batch) [[unlikely]] {
-        return nargs <= 2 ? batch_call<"get">(batch, args, nargs)
-                          : (_PyArg_CheckPositional("get", nargs, 1, 2), nullptr);
-    }
-    PyObject *raw = raw_of(as_mapping(self));
-    return raw != nullptr ? db_get(raw, args, nargs) : nullptr;
-}
-
-int mapping_ass_subscript(PyObject *self, PyObject *key_obj, PyObject *value_obj)
-{
-    mapping_object *m = as_mapping(self);
-    if (m->batch != nullptr) [[unlikely]] {
-        if (value_obj == nullptr) {
-            return PyObject_DelItem(m->batch, key_obj);
-        }
-        int recorded = record_change(m->batch, key_obj, value_obj);
-        return recorded != 0 ? (recorded > 0 ? 0 : -1)
-                             : PyObject_SetItem(m->batch, key_obj, value_obj);
-    }
     PyObject *raw = raw_of(m);
     return raw != nullptr ? db_ass_subscript(raw, key_obj, value_obj) : -1;
 }
 
-PyObject *mapping_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+Py_ssize_t file_length(mapping_object *m)
 {
-    mapping_object *m = as_mapping(self);
-    if (m->batch != nullptr && nargs <= 2) [[unlikely]] {
-        return batch_call<"setdefault">(m->batch, args, nargs);
-    }
+    PyObject *raw = raw_of(m);
+    return raw != nullptr ? db_length(raw) : -1;
+}
+
+int file_contains(mapping_object *m, PyObject *key_obj)
+{
+    PyObject *raw = raw_of(m);
+    return raw != nullptr ? db_contains(raw, key_obj) : -1;
+}
+
+int file_is_true(mapping_object *m)
+{
+    PyObject *raw = raw_of(m);
+    return raw != nullptr ? db_bool(raw) : -1;
+}
+
+PyObject *file_get(mapping_object *m, PyObject *const *args, Py_ssize_t nargs)
+{
+    PyObject *raw = raw_of(m);
+    return raw != nullptr ? db_get(raw, args, nargs) : nullptr;
+}
+
+PyObject *file_setdefault(mapping_object *m, PyObject *const *args, Py_ssize_t nargs)
+{
     PyObject *raw = raw_of(m);
     return raw != nullptr ? db_setdefault(raw, args, nargs) : nullptr;
 }
@@ -156,12 +112,8 @@ PyObject *mapping_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t n
 // pop(): a key and an optional default, positional only; the whole method
 // runs in one critical section. Without a default, take() gets null and
 // raises KeyError for a missing key.
-PyObject *mapping_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+PyObject *file_pop(mapping_object *m, PyObject *const *args, Py_ssize_t nargs)
 {
-    mapping_object *m = as_mapping(self);
-    if (m->batch != nullptr && nargs <= 2) [[unlikely]] {
-        return batch_call<"pop">(m->batch, args, nargs);
-    }
     PyObject *raw = raw_of(m);
     InputDatum key;
     PyObject *fallback;
@@ -172,40 +124,93 @@ PyObject *mapping_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
     return on_open(raw, [&](database_object &db) { return take(db, args[0], key.get(), given); });
 }
 
+PyObject *file_popitem(mapping_object *m)
+{
+    PyObject *raw = raw_of(m);
+    return raw != nullptr ? on_open(raw, take_first) : nullptr;
+}
+
+PyObject *file_clear(mapping_object *m)
+{
+    PyObject *raw = raw_of(m);
+    return raw != nullptr ? on_open(raw, clear_records) : nullptr;
+}
+
+// ---- the slots and methods, through the table --------------------------------
+
+PyObject *mapping_subscript(PyObject *self, PyObject *key_obj)
+{
+    mapping_object *m = as_mapping(self);
+    return m->ops->subscript(m, key_obj);
+}
+
+Py_ssize_t mapping_length(PyObject *self)
+{
+    mapping_object *m = as_mapping(self);
+    return m->ops->length(m);
+}
+
+int mapping_contains(PyObject *self, PyObject *key_obj)
+{
+    mapping_object *m = as_mapping(self);
+    return m->ops->contains(m, key_obj);
+}
+
+int mapping_bool(PyObject *self)
+{
+    mapping_object *m = as_mapping(self);
+    return m->ops->is_true(m);
+}
+
+PyObject *mapping_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    mapping_object *m = as_mapping(self);
+    return m->ops->get(m, args, nargs);
+}
+
+int mapping_ass_subscript(PyObject *self, PyObject *key_obj, PyObject *value_obj)
+{
+    mapping_object *m = as_mapping(self);
+    return m->ops->assign(m, key_obj, value_obj);
+}
+
+PyObject *mapping_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    mapping_object *m = as_mapping(self);
+    return m->ops->setdefault(m, args, nargs);
+}
+
+PyObject *mapping_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    mapping_object *m = as_mapping(self);
+    return m->ops->pop(m, args, nargs);
+}
+
 PyObject *mapping_popitem(PyObject *self, PyObject *)
 {
     mapping_object *m = as_mapping(self);
-    if (m->batch != nullptr) [[unlikely]] {
-        return batch_call<"popitem">(m->batch, nullptr, 0);
-    }
-    PyObject *raw = raw_of(m);
-    if (raw == nullptr) {
-        return nullptr;
-    }
-    return on_open(raw, take_first);
+    return m->ops->popitem(m);
+}
+
+PyObject *mapping_clear(PyObject *self, PyTypeObject *, PyObject *const *, Py_ssize_t nargs,
+                        PyObject *kwnames)
+{
+    mapping_object *m = as_mapping(self);
+    return takes_no_arguments("clear", nargs, kwnames) ? m->ops->clear(m) : nullptr;
 }
 
 PyObject *mapping_iter(PyObject *self)
 {
-    if (PyObject *batch = as_mapping(self)->batch) [[unlikely]] {
-        return PyObject_GetIter(batch);
-    }
     return new_walk(self, WalkKind::keys);
 }
 
 PyObject *mapping_iter_values(PyObject *self, PyObject *)
 {
-    if (PyObject *batch = as_mapping(self)->batch) [[unlikely]] {
-        return batch_call<"iter_values">(batch, nullptr, 0);
-    }
     return new_walk(self, WalkKind::values);
 }
 
 PyObject *mapping_iter_items(PyObject *self, PyObject *)
 {
-    if (PyObject *batch = as_mapping(self)->batch) [[unlikely]] {
-        return batch_call<"iter_items">(batch, nullptr, 0);
-    }
     return new_walk(self, WalkKind::items);
 }
 
@@ -220,6 +225,7 @@ PyObject *mapping_new(PyTypeObject *type, PyObject *, PyObject *)
     PyObject *self = fault::injected() ? nullptr : type->tp_alloc(type, 0);
     if (self != nullptr) {
         as_mapping(self)->state = state_of_module(module);
+        as_mapping(self)->ops = &file_ops;
     }
     return self;
 }
@@ -232,10 +238,11 @@ int mapping_traverse(PyObject *self, visitproc visit, void *arg)
     return 0;
 }
 
-int mapping_clear(PyObject *self)
+int mapping_tp_clear(PyObject *self)
 {
-    Py_CLEAR(as_mapping(self)->raw);
+    as_mapping(self)->ops = &file_ops;
     Py_CLEAR(as_mapping(self)->batch);
+    Py_CLEAR(as_mapping(self)->raw);
     return 0;
 }
 
@@ -244,7 +251,7 @@ void mapping_dealloc(PyObject *self)
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     PyObject_ClearWeakRefs(self);
-    mapping_clear(self);
+    mapping_tp_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -282,7 +289,8 @@ PyObject *get_batch(PyObject *self, void *)
     return Py_NewRef(batch != nullptr ? batch : Py_None);
 }
 
-// None ends the batch's turn: the operations are the file's again.
+// A batch takes over the operations until None ends its turn: the
+// operations are the file's again.
 int set_batch(PyObject *self, PyObject *value, void *)
 {
     if (value == nullptr) {
@@ -290,12 +298,19 @@ int set_batch(PyObject *self, PyObject *value, void *)
         return -1;
     }
     mapping_object *m = as_mapping(self);
-    if (value != Py_None && !PyObject_TypeCheck(value, m->state->batch_type)) {
-        PyErr_Format(PyExc_TypeError, "_batch must be a _kvstore._Batch or None, not %.100s",
-                     Py_TYPE(value)->tp_name);
+    if (value == Py_None) {
+        if (m->batch != nullptr) {
+            end_batch(m);
+            m->ops = &file_ops;
+            Py_CLEAR(m->batch);
+        }
+        return 0;
+    }
+    if (!may_run_on(m, value)) {
         return -1;
     }
-    Py_XSETREF(m->batch, value == Py_None ? nullptr : Py_NewRef(value));
+    m->batch = Py_NewRef(value);
+    m->ops = &batch_ops;
     return 0;
 }
 
@@ -305,6 +320,35 @@ PyGetSetDef mapping_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Waits for another thread's batch: true with `*inside` saying whether this
+// thread's own batch runs; false with an exception set when a wait failed.
+bool after_other_batches(mapping_object *m, bool *inside)
+{
+    PyObject *own;
+    bool settled = settle_batch(m, &own);
+    *inside = own != nullptr;
+    return settled;
+}
+
+PyObject *mapping_wait_for_batch(PyObject *self, PyObject *method)
+{
+    mapping_object *m = as_mapping(self);
+    if (method != Py_None && !PyUnicode_Check(method)) {
+        PyErr_Format(PyExc_TypeError, "_wait_for_batch() argument must be str or None, not %.100s",
+                     Py_TYPE(method)->tp_name);
+        return nullptr;
+    }
+    bool inside;
+    if (!after_other_batches(m, &inside)) {
+        return nullptr;
+    }
+    if (inside && method != Py_None) {
+        raise_error(m->state, "%U() cannot run inside a batch", method);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 // reorganize(): compact() of the gdbm object under the package's name, so
 // that a refusal names the method the caller called.
 PyObject *mapping_reorganize(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
@@ -312,10 +356,12 @@ PyObject *mapping_reorganize(PyObject *self, PyObject *const *args, Py_ssize_t n
 {
     mapping_object *m = as_mapping(self);
     PyObject *progress;
-    if (!progress_argument<"reorganize", "|$O:reorganize">(args, nargs, kwnames, &progress)) {
+    bool inside;
+    if (!progress_argument<"reorganize", "|$O:reorganize">(args, nargs, kwnames, &progress) ||
+        !after_other_batches(m, &inside)) {
         return nullptr;
     }
-    if (m->batch != nullptr) {
+    if (inside) {
         raise_error(m->state, "reorganize() cannot run inside a batch");
         return nullptr;
     }
@@ -341,6 +387,9 @@ PyMethodDef mapping_methods[] = {
     {"popitem", mapping_popitem, METH_NOARGS,
      "popitem($self, /)\n--\n\n"
      "Remove and return a (key, value) pair: the first in the file's order."},
+    {"clear", as_cfunction(mapping_clear), defining_class_flags,
+     "clear($self, /)\n--\n\n"
+     "Deletes every record, in time linear in their number."},
     {"reorganize", as_cfunction(mapping_reorganize), METH_FASTCALL | METH_KEYWORDS,
      "reorganize($self, /, *, progress=None)\n--\n\n"
      "Rewrites the file to give back the space of deleted records.\n"
@@ -352,6 +401,11 @@ PyMethodDef mapping_methods[] = {
      "the way and with done == total at the end; it cannot use this Database\n"
      "itself. All or nothing: on a failure, or when progress raises, the\n"
      "file stays as it was."},
+    {"_wait_for_batch", mapping_wait_for_batch, METH_O,
+     "_wait_for_batch($self, method, /)\n--\n\n"
+     "Waits while another thread's batch runs on this Database. method names\n"
+     "the file operation about to run, which raises error inside this thread's\n"
+     "own batch; None runs there too."},
     {"_iter_values", mapping_iter_values, METH_NOARGS, nullptr},
     {"_iter_items", mapping_iter_items, METH_NOARGS, nullptr},
     {"__init_subclass__", as_cfunction(mapping_init_subclass),
@@ -401,7 +455,7 @@ PyType_Slot mapping_slots[] = {
     {Py_tp_new, as_slot(mapping_new)},
     {Py_tp_dealloc, as_slot(mapping_dealloc)},
     {Py_tp_traverse, as_slot(mapping_traverse)},
-    {Py_tp_clear, as_slot(mapping_clear)},
+    {Py_tp_clear, as_slot(mapping_tp_clear)},
     {Py_tp_iter, as_slot(mapping_iter)},
     {Py_tp_methods, mapping_methods},
     {Py_tp_getset, mapping_getset},
@@ -416,6 +470,19 @@ PyType_Slot mapping_slots[] = {
 };
 
 }  // namespace
+
+const mapping_ops file_ops = {
+    .subscript = file_subscript,
+    .assign = file_assign,
+    .length = file_length,
+    .contains = file_contains,
+    .is_true = file_is_true,
+    .get = file_get,
+    .setdefault = file_setdefault,
+    .pop = file_pop,
+    .popitem = file_popitem,
+    .clear = file_clear,
+};
 
 // Py_TPFLAGS_MAPPING: a derived class takes its flags from this base, not
 // from collections.abc.Mapping, and match statements read it. Weak

@@ -200,16 +200,27 @@ PACKAGE_ACTIONS = {
 }
 
 
-@pytest.mark.parametrize("action", sorted(PACKAGE_ACTIONS))
-@pytest.mark.parametrize("position", sorted(PACKAGE_POSITIONS))
-def test_python_code_inside_a_conversion_of_the_package(path, position, action):
+# On the file and inside a batch, which refuses close().
+PACKAGE_CASES = [
+    pytest.param(position, action, batched, id=f"{position}-{action}-{'batch' if batched else 'file'}")
+    for position in sorted(PACKAGE_POSITIONS) for action in sorted(PACKAGE_ACTIONS)
+    for batched in (False, True) if not (batched and action == "close")
+]
+
+
+@pytest.mark.parametrize(("position", "action", "batched"), PACKAGE_CASES)
+def test_python_code_inside_a_conversion_of_the_package(path, position, action, batched):
     """The exporter closes or changes the Database while one of its walks is
-    running: the operation sees the object as it is afterwards, and the walk's
-    next step reports the change (or the closing) instead of going on."""
+    running, on the file or inside a batch: the operation sees the object as
+    it is afterwards, and the walk's next step reports the change (or the
+    closing) instead of going on. A batch refuses the closing."""
     import kvstore
 
     db = kvstore.open(path, "c")
     db.update(RECORDS)
+    block = db.batch() if batched else None
+    if block is not None:
+        block.__enter__()
     running = iter(db.items())
     first = next(running)
     do, changes_model, action_moves = PACKAGE_ACTIONS[action]
@@ -246,6 +257,8 @@ def test_python_code_inside_a_conversion_of_the_package(path, position, action):
             # The first pair was read before the exporter ran.
             assert sorted([first[0], *(key for key, _ in running)]) == sorted(model)
         assert dict(db.items()) == model
+        if block is not None:
+            block.__exit__(None, None, None)
         db.close()
     assert [e.exports for e in exporters] == [1]
     with _kvstore.open(path, "r") as reopened:

@@ -10,6 +10,7 @@ import contextlib
 import errno
 import os
 import random
+import shutil
 import signal
 import stat
 import struct
@@ -24,6 +25,7 @@ import pytest
 import _kvstore
 import kvstore
 from support.children import build_flush_shim, preload_env, run_json
+from support.paths import DAMAGED_CYCLE
 from support.scale import MEMTOOL, scaled
 
 RECORDS = {b"a": b"1", b"b": b"2", b"c": b"3"}
@@ -102,34 +104,47 @@ class Subclass(bytes):
 
 
 # What keys and values may be: a batch takes and refuses what the Database
-# does, whether its own thread records the change directly or not.
+# does, with the same messages, at every position that converts one.
 DATA = {
     "bytes": b"k",
     "str": "ключ",
     "bytes-subclass": Subclass(b"sub"),
     "bytearray": bytearray(b"array"),
+    "memoryview": memoryview(b"a"),
     "int": 5,
+    "None": None,
     "surrogate": "\udcff",
+}
+POSITIONS = {
+    "store-key": lambda db, x: db.__setitem__(x, b"value"),
+    "store-value": lambda db, x: db.__setitem__(b"key", x),
+    "fetch": lambda db, x: db[x],
+    "delete": lambda db, x: db.__delitem__(x),
+    "in": lambda db, x: x in db,
+    "get": lambda db, x: db.get(x, b"none"),
+    "setdefault-key": lambda db, x: db.setdefault(x, b"default"),
+    "setdefault-default": lambda db, x: db.setdefault(b"new", x),
+    "pop": lambda db, x: db.pop(x, b"none"),
 }
 
 
+@pytest.mark.parametrize("position", POSITIONS.values(), ids=POSITIONS.keys())
 @pytest.mark.parametrize("data", DATA.values(), ids=DATA.keys())
-def test_a_batch_takes_keys_and_values_as_the_database_does(tmp_path, data):
-    def outcome(store):
+def test_a_batch_takes_keys_and_values_as_the_database_does(tmp_path, data, position):
+    def outcome(db):
         try:
-            store()
+            return position(db, data)
         except Exception as refused:
-            return type(refused)
-        return None
+            return type(refused), str(refused)
 
     results = []
     for batched in (False, True):
         with kvstore.open(tmp_path / f"{batched}.db", "c") as db:
+            db.update({b"a": b"1", b"k": b"2", "ключ": b"3", b"array": b"4"})
             with db.batch() if batched else contextlib.nullcontext():
-                outcomes = [outcome(lambda: db.__setitem__(data, b"value")),
-                            outcome(lambda: db.__setitem__(b"key", data))]
+                returned = outcome(db)
                 seen = dict(db.items())
-            results.append((outcomes, seen, dict(db.items())))
+            results.append((returned, seen, dict(db.items())))
     assert results[0] == results[1]
 
 
@@ -209,6 +224,59 @@ def test_iteration_sees_the_batch_and_stops_when_its_keys_change(db):
             list(walk)
 
 
+@pytest.mark.parametrize("batched", [False, True], ids=["outside", "inside"])
+@pytest.mark.parametrize("walk", [iter, lambda db: iter(db.values()), lambda db: iter(db.items())],
+                         ids=["keys", "values", "items"])
+def test_a_walk_of_a_circling_file_fails_in_a_batch_as_outside(tmp_path, batched, walk):
+    path = tmp_path / "cycle.db"
+    shutil.copyfile(DAMAGED_CYCLE, path)
+    with kvstore.open(path, "w") as db:
+        with db.batch() if batched else contextlib.nullcontext():
+            with pytest.raises(kvstore.error, match="the key traversal does not end"):
+                for steps, _ in enumerate(walk(db)):
+                    assert steps < 100_000, "the walk goes round the file's circle"
+
+
+@pytest.mark.parametrize("batched", [False, True], ids=["outside", "inside"])
+def test_a_store_through_raw_stops_a_walk_in_a_batch_as_outside(db, batched):
+    db.update({b"k%d" % i: b"v" for i in range(2000)})
+    with db.batch() if batched else contextlib.nullcontext():
+        db[b"batch"] = b"pending"
+        walk = iter(db.items())
+        next(walk)
+        db.raw[b"k0"] = b"replaced"  # a value replaced moves no key
+        next(walk)
+        assert len(db) == 2004
+        db.raw[b"raw"] = b"new"
+        with pytest.raises(RuntimeError, match="database changed during iteration"):
+            next(walk)
+        assert db[b"raw"] == b"new" and len(db) == 2005
+
+
+def test_a_walk_shows_the_mapping_as_it_stands_at_each_step(db):
+    """A walk started before a batch goes on with the batch's values, each
+    key once; a batch that changes nothing leaves a walk going, and one that
+    commits changes stops it, as the commit rewrites records under it."""
+    walk = iter(db.items())
+    first = next(walk)
+    later = {key: b"batch's" for key in RECORDS if key != first[0]}
+    with db.batch():
+        db.update(later)
+        walked = [first, *walk]
+    assert sorted(walked) == sorted({**RECORDS, **later}.items())
+    walk = iter(db)
+    keys = [next(walk)]
+    with db.batch():
+        pass
+    assert sorted(keys + list(walk)) == sorted(RECORDS)
+    walk = iter(db)
+    next(walk)
+    with db.batch():
+        db[b"a"] = b"again"
+    with pytest.raises(RuntimeError, match="database changed during iteration"):
+        next(walk)
+
+
 @pytest.mark.parametrize("method", ["reorganize", "dump", "load", "close"])
 def test_file_operations_are_refused_inside_a_batch(db, method, tmp_path):
     calls = {
@@ -222,6 +290,40 @@ def test_file_operations_are_refused_inside_a_batch(db, method, tmp_path):
         with pytest.raises(kvstore.error, match=f"{method}\\(\\) cannot run inside a batch"):
             calls[method]()
     assert db[b"x"] == b"1" and not db.closed
+
+
+FILE_OPERATIONS = {
+    "reorganize": lambda db, folder: db.reorganize(),
+    "sync": lambda db, folder: db.sync(),
+    "dump": lambda db, folder: db.dump(folder / "d"),
+    "load": lambda db, folder: (db.dump(folder / "d"), db.load(folder / "d", replace=True)),
+    "recover": lambda db, folder: db.recover(force=True),
+    "failure_atomic": lambda db, folder: db.failure_atomic(folder / "even", folder / "odd"),
+    "clear": lambda db, folder: db.clear(),
+    "close": lambda db, folder: db.close(),
+}
+
+
+@pytest.mark.parametrize("operation", FILE_OPERATIONS.values(), ids=FILE_OPERATIONS.keys())
+def test_file_operations_of_other_threads_wait_for_the_batch(db, operation, tmp_path):
+    events = []
+
+    def other():
+        try:
+            operation(db, tmp_path)
+        except kvstore.error as refused:
+            # A file system without reflink copies refuses failure_atomic.
+            assert "batch" not in str(refused)
+        events.append("operation")
+
+    thread = threading.Thread(target=other)
+    with db.batch():
+        db[b"x"] = b"1"
+        thread.start()
+        time.sleep(0.2)
+        events.append("batch ends")
+    thread.join(10)
+    assert events == ["batch ends", "operation"]
 
 
 def test_other_threads_wait_for_the_batch_and_then_see_it_whole(db):

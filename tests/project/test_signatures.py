@@ -266,9 +266,9 @@ def test_calls_are_accepted_as_the_signature_line_says(scope, name, function, tm
     # Arguments that the checks after the parser's take: a missing file
     # where a name is wanted, so that open() fails without making one.
     required = {"key": b"k", "value": b"v", "changes": {}, "replace": False, "commit": print,
-                "filename": str(tmp_path / "missing.db"), "target": str(tmp_path / "missing.db"),
-                "even": str(tmp_path / "even"), "odd": str(tmp_path / "odd"),
-                "name": str(tmp_path / "missing" / "lock"), "mode": 0o600}
+                "method": "dump", "filename": str(tmp_path / "missing.db"),
+                "target": str(tmp_path / "missing.db"), "even": str(tmp_path / "even"),
+                "odd": str(tmp_path / "odd"), "name": str(tmp_path / "missing" / "lock"), "mode": 0o600}
 
     def value(parameter):
         if parameter.default is OMITTED:

@@ -24,7 +24,7 @@ import pytest
 
 import _kvstore
 import kvstore
-from support import Exporter, fresh_module, package_over, record_stats, walk
+from support import Exporter, fresh_module, package_for_batches, package_over, record_stats, walk
 from support.paths import ROOT
 
 pytestmark = pytest.mark.skipif(not hasattr(_kvstore, "_fault_at"),
@@ -64,13 +64,36 @@ def package_store_while_walking(db):
 
 
 def package_batch(db, folder):
-    package = package_over(db)
-    package._flag, package._closed = "c", False
-    package._database = os.path.realpath(folder / "db")
-    package._journal = kvstore._journal.Journal(package._database)
+    """Every operation of a batch's mapping, and a nested batch that fails."""
+    package = package_for_batches(db, folder / "db")
     with package.batch():
         package[TEXT_KEY + "!"] = TEXT_VALUE
         package[b"new"] = VALUE
+        assert package[TEXT_KEY] == VALUE and package.get(b"missing") is None
+        assert TEXT_KEY + "!" in package and len(package) == 5 and package
+        assert package.setdefault(b"new", b"other") == VALUE
+        assert package.setdefault(b"gone", b"soon") == b"soon"
+        assert package.pop(b"gone") == b"soon"
+        del package[b"a" * 4096]
+        package[b"a" * 4096] = VALUE
+        walked = [len(list(view)) for view in (package, package.values(), package.items())]
+        assert walked == [5, 5, 5]
+        try:
+            with package.batch():
+                package.clear()
+                raise ValueError("dropped")
+        except ValueError:
+            pass
+        assert len(package) == 5
+
+
+def package_batch_popitem(db, folder):
+    package = package_for_batches(db, folder / "db")
+    with package.batch():
+        key, value = package.popitem()
+        assert value == VALUE
+        package.clear()
+        package[key] = value
 
 
 def journal_roll_back(db, folder):
@@ -105,6 +128,13 @@ def first_seeded_key():
             for key, value in RECORDS.items():
                 seed[key] = value
             return seed.firstkey()
+
+
+def keep_first_seeded_key(model):
+    first = first_seeded_key()
+    for key in list(model):
+        if key != first:
+            del model[key]
 
 
 # name -> (flags, operation, its effect on a dict model, the exception that
@@ -160,6 +190,7 @@ CASES = {
     "package-batch": ("c", package_batch,
                       lambda model: model.update({(TEXT_KEY + "!").encode(): TEXT_VALUE.encode(),
                                                   b"new": VALUE}), None),
+    "package-batch-popitem": ("c", package_batch_popitem, keep_first_seeded_key, None),
     "package-walks": ("c", lambda db, folder: package_walks(db), None, None),
     "journal-roll-back": ("c", journal_roll_back, None, None),
     "open-beside": ("c", lambda db, folder: os.close(_kvstore._open_beside(str(folder / "db-lock"), 0o644)),

@@ -18,7 +18,8 @@ import pytest
 
 import _kvstore
 from support.scale import MEMTOOL, scaled
-from support import CLOSED, Exporter, database_type, library_message, package_over, raises, walk
+from support import (CLOSED, Exporter, database_type, library_message, package_for_batches, package_over,
+                     raises, walk)
 
 KEY = b"k" * 2048
 VALUE = b"v" * 8192
@@ -121,6 +122,37 @@ class Env:
         key, value = package.popitem()
         package[KEY + b"\0"] = VALUE
         package[key] = value
+
+    def package_batch(self, commit):
+        """Every operation of a batch's mapping, leaving the records as they
+        were: committed, or abandoned after a nested batch failed."""
+        # One Database for every run: its journal stays beside the file
+        # between commits, and no other may take it over.
+        if not hasattr(self, "batches"):
+            self.batches = package_for_batches(self.db, self.path)
+        package = self.batches
+        try:
+            with package.batch():
+                package[b"extra"] = VALUE
+                del package[KEY + b"\0"]
+                assert len(package) == 8 and b"extra" in package and package.get(b"missing") is None
+                assert [len(list(view)) for view in (package, package.values(), package.items())] == [8, 8, 8]
+                raises(TypeError, None, package.get, 1)
+                raises(KeyError, None, package.__getitem__, b"missing")
+                assert package.setdefault(b"extra", b"x") == VALUE and package.pop(b"extra") == VALUE
+                package[KEY + b"\0"] = VALUE
+                try:
+                    with package.batch():
+                        package.popitem()
+                        package.clear()
+                        raise ValueError
+                except ValueError:
+                    pass
+                if not commit:
+                    raise ValueError
+        except ValueError:
+            pass
+        assert len(package) == 8
 
     def store_and_delete(self):
         self.db[b"extra"] = VALUE
@@ -276,6 +308,8 @@ CASES = {
     "package_walks": (False, Env.package_walks),
     "package_store_while_walking": (False, Env.package_store_while_walking),
     "package_abandoned_walk": (False, Env.package_abandoned_walk),
+    "package_batch_committed": (True, lambda e: e.package_batch(commit=True)),
+    "package_batch_abandoned": (False, lambda e: e.package_batch(commit=False)),
     "package_closed": (False, lambda e: raises(E, CLOSED, lambda: next(iter(package_over(e.closed).items())))),
     # maintenance
     "sync": (False, lambda e: e.db.sync()),

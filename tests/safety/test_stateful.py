@@ -10,8 +10,9 @@ import shutil
 import tempfile
 
 import hypothesis.strategies as st
+import pytest
 from hypothesis import HealthCheck, settings
-from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
+from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule, run_state_machine_as_test
 
 import _kvstore
 import kvstore
@@ -347,26 +348,70 @@ else:
     )
 
 
-class PackageMachine(RuleBasedStateMachine):
-    """kvstore.Database against a dict, with an iterator running across the
-    operations: it must yield every key once, or raise RuntimeError after an
-    operation that added or removed a key."""
+class Abandoned(Exception):
+    """Leaves a batch block, which drops its changes."""
 
-    def __init__(self):
+
+# What the package machine runs against: a Database; a Database inside a
+# batch, committed and begun anew from time to time; a Shared store.
+KINDS = ["database", "batch", "shared"]
+
+
+class PackageMachine(RuleBasedStateMachine):
+    """The package's mappings against a dict, with an iterator running
+    across the operations: a Database's must yield every key once, or
+    raise RuntimeError after an operation that added or removed a key; a
+    Shared store's walks what was there when it started."""
+
+    def __init__(self, kind):
         super().__init__()
+        self.kind = kind
         self.folder = tempfile.mkdtemp(prefix="kvstore-package-")
         self.path = os.path.join(self.folder, "model.db")
-        self.db = kvstore.open(self.path, "n")
-        self.read_only = False
         self.model = {}
+        self.block = None
         self.walk = None
         self.walked = []
+        self.walk_keys = None
         self.walk_stale = False
         self.operations = 0
+        self.open("n")
+
+    def open(self, flag):
+        self.read_only = flag.startswith("r")
+        if self.kind == "shared":
+            self.db = kvstore.Shared(self.path, "c" if flag == "n" else flag[:1])
+            if flag == "n":
+                self.db.clear()
+            return
+        self.db = kvstore.open(self.path, flag)
+        if self.kind == "batch" and not self.read_only:
+            self.begin()
+
+    def begin(self):
+        self.block = self.db.batch()
+        assert self.block.__enter__() is self.db
+        self.before_batch = dict(self.model)
+
+    def end(self, commit):
+        """Ends the running batch; a batch abandoned leaves the file as it was."""
+        block, self.block = self.block, None
+        if commit:
+            block.__exit__(None, None, None)
+        else:
+            assert block.__exit__(Abandoned, Abandoned(), None) is None
+            self.model = self.before_batch
+
+    def close(self):
+        self.walk = None
+        if self.block is not None:
+            self.end(commit=True)
+        if self.kind != "shared":
+            self.db.close()
 
     def teardown(self):
         try:
-            self.db.close()
+            self.close()
             with kvstore.open(self.path) as check:
                 assert dict(check.items()) == self.model
         finally:
@@ -405,18 +450,18 @@ class PackageMachine(RuleBasedStateMachine):
     def pop(self, key, default):
         stored = self.model.get(as_bytes(key))
         args = (key,) if default is SENTINEL else (key, default)
-        if stored is None:
+        if stored is None and not (self.read_only and self.kind == "shared"):
             if default is SENTINEL:
                 raises(KeyError, None, self.db.pop, *args)
             else:
                 assert self.db.pop(*args) is default
             self.operations += 1
         elif self.change(self.db.pop, *args, adds_or_removes=True) is not False:
-            del self.model[as_bytes(key)]
+            assert self.model.pop(as_bytes(key)) == stored
 
     @rule()
     def popitem(self):
-        if not self.model:
+        if not self.model and not (self.read_only and self.kind == "shared"):
             raises(KeyError, None, self.db.popitem)
             return
         popped = self.change(self.db.popitem, adds_or_removes=True)
@@ -450,9 +495,50 @@ class PackageMachine(RuleBasedStateMachine):
         if not self.read_only:
             self.model.clear()
 
+    @precondition(lambda self: self.kind != "shared")
     @rule()
     def reorganize(self):
-        self.change(self.db.reorganize, adds_or_removes=True)
+        if self.block is not None:
+            self.operations += 1
+            raises(_kvstore.error, "reorganize() cannot run inside a batch", self.db.reorganize)
+        else:
+            self.change(self.db.reorganize, adds_or_removes=True)
+
+    # ---- batches ----------------------------------------------------------
+
+    @rule(pairs=st.lists(st.tuples(keys, values), max_size=5), deleted=keys, fails=st.booleans())
+    def batch(self, pairs, deleted, fails):
+        """A batch block of its own; inside the running batch, a nested one."""
+        self.operations += len(pairs) + 2
+        # The walk's course over a block's end is the batch tests' concern.
+        self.walk = None
+        if self.read_only:
+            # A Shared store refuses at the block's start.
+            raises(_kvstore.error, None, lambda: self.db.batch().__enter__())
+            return
+        model = dict(self.model)
+        model.update((as_bytes(key), as_bytes(value)) for key, value in pairs)
+        try:
+            with self.db.batch() as db:
+                db.update(pairs)
+                assert dict(db.items()) == model and len(db) == len(model)
+                if db.pop(deleted, None) is not None:
+                    del model[as_bytes(deleted)]
+                if fails:
+                    raise Abandoned
+        except Abandoned:
+            pass
+        if not fails:
+            self.model = model
+        assert dict(self.db.items()) == self.model
+
+    @precondition(lambda self: self.block is not None)
+    @rule(commit=st.booleans())
+    def end_batch(self, commit):
+        self.operations += 1
+        self.walk = None
+        self.end(commit)
+        self.begin()
 
     # ---- reads ----------------------------------------------------------
 
@@ -499,6 +585,8 @@ class PackageMachine(RuleBasedStateMachine):
         else:
             self.walk = iter(self.db if view == "iter" else self.db.keys())
         self.walked = []
+        # A Shared store walks the keys it had when the walk started.
+        self.walk_keys = sorted(self.model) if self.kind == "shared" else None
         self.walk_stale = False
         self.step_walk(1)
 
@@ -512,13 +600,13 @@ class PackageMachine(RuleBasedStateMachine):
     def step_walk(self, steps):
         for _ in range(steps):
             self.operations += 1
-            if self.walk_stale and self.walked:
+            if self.walk_stale and self.walked and self.walk_keys is None:
                 raises(RuntimeError, "database changed during iteration", next, self.walk)
                 self.walk = None
                 return
             key = next(self.walk, None)
             if key is None:
-                assert sorted(self.walked) == sorted(self.model)
+                assert sorted(self.walked) == (self.walk_keys or sorted(self.model))
                 self.walk = None
                 return
             self.walked.append(key)
@@ -531,12 +619,11 @@ class PackageMachine(RuleBasedStateMachine):
     @rule(flag=st.sampled_from(["w", "c", "wf", "r", "ru"]))
     def reopen(self, flag):
         self.operations += 2
-        self.walk = None
-        self.db.close()
-        self.db = kvstore.open(self.path, flag)
-        self.read_only = flag.startswith("r")
+        self.close()
+        self.open(flag)
         assert dict(self.db) == self.model
 
 
-TestPackage = PackageMachine.TestCase
-TestPackage.settings = TestDatabase.settings
+@pytest.mark.parametrize("kind", KINDS)
+def test_package_against_a_dict(kind):
+    run_state_machine_as_test(lambda: PackageMachine(kind), settings=TestDatabase.settings)

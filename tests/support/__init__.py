@@ -122,6 +122,18 @@ def package_over(db):
     return package
 
 
+def package_for_batches(db, path):
+    """package_over(db), ready for batches: writable, with the journal of
+    the file at `path`, which db has open."""
+    import kvstore
+
+    package = package_over(db)
+    package._flag, package._closed = "c", False
+    package._database = os.path.realpath(path)
+    package._journal = kvstore._journal.Journal(package._database)
+    return package
+
+
 def make_db(path, records=(), flags="c"):
     """Writes `records` (a mapping or pairs) to a database at `path`, then
     opens it with `flags`."""
