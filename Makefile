@@ -79,12 +79,12 @@ bench-check: $(BUILT)
 .PHONY: crash-long
 ## crash-long: writers killed at random points on an XFS image, 300 trials (root, xfsprogs)
 crash-long: $(BUILT)
-	KVSTORE_TEST_SCALE=$${CRASH_SCALE:-30} $(PY) -m pytest -q -p no:cacheprovider tests/test_crash_tolerance.py tests/test_durability.py -k "killed or full_disk"
+	KVSTORE_TEST_SCALE=$${CRASH_SCALE:-30} $(PY) -m pytest -q -p no:cacheprovider tests/safety/test_crash_tolerance.py tests/files/test_durability.py -k "killed or full_disk"
 
 .PHONY: crash-batches
 ## crash-batches: children killed at random points in and during the commit of batches, 320 kills
 crash-batches: $(BUILT)
-	KVSTORE_TEST_SCALE=$${CRASH_SCALE:-20} $(PY) -m pytest -q -s -p no:cacheprovider tests/test_batches.py -k killed
+	KVSTORE_TEST_SCALE=$${CRASH_SCALE:-20} $(PY) -m pytest -q -s -p no:cacheprovider tests/package/test_batches.py -k killed
 
 .PHONY: bench-batches
 ## bench-batches: a batch against the same changes one by one, 1,000 to 100,000 changes

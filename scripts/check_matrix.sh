@@ -41,11 +41,11 @@ need_debootstrap
 
 # The behaviour tests: the typing, packaging, documentation and check-memory
 # planner tests run once, elsewhere.
-BEHAVIOUR="tests --ignore=tests/test_typing.py --ignore=tests/test_packaging.py --ignore=tests/test_docs.py --ignore=tests/test_check_memory.py"
+BEHAVIOUR="tests --ignore=tests/project/test_typing.py --ignore=tests/project/test_packaging.py --ignore=tests/project/test_docs.py --ignore=tests/project/test_check_memory.py"
 # On a wheel, its packaging tests too: they look at its metadata and bundled
 # library. PACKAGE is the short set: the module and package tests.
-WHEEL_SUITE="tests --ignore=tests/test_typing.py --ignore=tests/test_docs.py --ignore=tests/test_check_memory.py"
-PACKAGE="tests/test_module.py tests/test_package.py tests/test_packaging.py"
+WHEEL_SUITE="tests --ignore=tests/project/test_typing.py --ignore=tests/project/test_docs.py --ignore=tests/project/test_check_memory.py"
+PACKAGE="tests/module/test_module.py tests/package/test_package.py tests/project/test_packaging.py"
 
 # The shell functions that rows run inside their root.
 ROW_FUNCTIONS=$(cat <<'EOF'

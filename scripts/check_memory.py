@@ -33,18 +33,20 @@ from xml.etree import ElementTree
 ROOT = Path(__file__).resolve().parent.parent
 TESTS = ROOT / "tests"
 SECONDS_FILE = Path(os.environ.get("KVSTORE_MEMORY_SECONDS") or ROOT / "build" / "check-memory-seconds.json")
-# They look at the stub, the metadata, the pages and this script, not at
-# memory: make test runs them.
-NOT_MEMORY_TESTS = {"test_typing.py", "test_packaging.py", "test_docs.py", "test_check_memory.py"}
+# The project's tests look at the stub, the metadata, the pages and this
+# script, not at memory: make test runs them.
+NOT_MEMORY_ROOMS = {"project"}
 PASSES = ("valgrind", "sanitizers")
 
 
 # ---- planning -----------------------------------------------------------------
 
 def behaviour_files(tests=TESTS):
-    """{file name: size in bytes} of the test files that check-memory runs."""
-    return {path.name: path.stat().st_size for path in sorted(tests.glob("test_*.py"))
-            if path.name not in NOT_MEMORY_TESTS}
+    """{file name: size in bytes} of the test files that check-memory runs,
+    named from `tests` ("package/test_batches.py")."""
+    return {path.relative_to(tests).as_posix(): path.stat().st_size
+            for path in sorted(tests.rglob("test_*.py"))
+            if path.relative_to(tests).parts[0] not in NOT_MEMORY_ROOMS}
 
 
 def estimates(sizes, recorded):
@@ -80,11 +82,13 @@ def recorded_seconds(path=SECONDS_FILE):
 
 def measured_seconds(junit_xml):
     """{file name: seconds its tests took} from a JUnit report of pytest,
-    whose class names start with the test file's module."""
+    whose class names are the test file's path from the project, dotted
+    ("tests.package.test_batches.TestGroup")."""
     seconds = {}
     for case in ElementTree.parse(junit_xml).iter("testcase"):
-        module = next(part for part in case.get("classname").split(".") if part.startswith("test_"))
-        name = f"{module}.py"
+        parts = case.get("classname").split(".")[1:]
+        module = next(index for index, part in enumerate(parts) if part.startswith("test_"))
+        name = "/".join(parts[: module + 1]) + ".py"
         seconds[name] = seconds.get(name, 0.0) + float(case.get("time", 0))
     return seconds
 

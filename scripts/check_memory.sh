@@ -5,7 +5,7 @@
 #      watches; the children that read damaged files run under memcheck too;
 #   2. against a build of the module with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (build/asan), loaded ahead of the installed
-#      one; that build also injects failures, so tests/test_faults.py sweeps
+#      one; that build also injects failures, so tests/safety/test_faults.py sweeps
 #      every fallible call of the module there.
 # The typing, packaging and documentation tests look at the stub, the
 # metadata and the pages, not at memory: make test runs them. The two passes
@@ -62,7 +62,7 @@ run_shards valgrind env PYTHONMALLOC=malloc KVSTORE_MEMTOOL=valgrind KVSTORE_TES
 pids+=($!)
 
 # ---- AddressSanitizer and UndefinedBehaviorSanitizer ------------------------
-# The same build injects failures on request: tests/test_faults.py makes
+# The same build injects failures on request: tests/safety/test_faults.py makes
 # each fallible call of the module fail in turn.
 # It builds while the valgrind shards run.
 # build_sanitized: builds and installs it into build/asan-root, and sets

@@ -20,7 +20,7 @@ KVSTORE_HYPOTHESIS_PROFILE=long KVSTORE_FUZZ_EXAMPLES=${FUZZ_EXAMPLES:-5000} \
     KVSTORE_TEST_SCALE=${FUZZ_SCALE:-10} KVSTORE_DAMAGE_SEED=$seed \
     KVSTORE_STATS_FILE=$PWD/$out/stats KVSTORE_CRASH_DIR=$PWD/$out/crashes \
     "$py" -m pytest -q -p no:cacheprovider \
-    tests/test_stateful.py tests/test_threads.py tests/test_damaged.py || status=1
+    tests/safety/test_stateful.py tests/concurrency/test_threads.py tests/safety/test_damaged.py || status=1
 
 "$py" - "$out/stats" <<'EOF'
 import collections, json, sys

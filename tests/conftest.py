@@ -1,7 +1,14 @@
+import os
+
 import pytest
 
 import _kvstore
 import support
+from support.paths import TESTS
+
+# The child programs (support/programs/) run as `python -m support.programs.NAME`
+# and import the support package: every child finds it.
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(TESTS), os.environ.get("PYTHONPATH")]))
 
 
 @pytest.fixture
