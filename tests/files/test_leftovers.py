@@ -6,13 +6,14 @@ import fcntl
 import os
 import signal
 import subprocess
-import sys
 
 import pytest
 
 import _kvstore
 import kvstore
 from kvstore._leftovers import leftovers
+from support.children import program_command
+from support.rewrites import run_operation
 
 
 def not_a_dump(folder):
@@ -113,25 +114,6 @@ def test_long_names_fit_in_the_temporary_names(tmp_path, operation, length, kind
 
 # ---- what killed processes leave, and the next call removes -----------------------
 
-# A child that runs one operation and is killed (SIGKILL) in its first
-# progress call, the new file made and partly written: it leaves the file.
-KILLED = r"""
-import os, signal, sys
-import _kvstore
-
-path, operation, other = sys.argv[1:4]
-
-def progress(done, total):
-    os.kill(os.getpid(), signal.SIGKILL)
-
-if operation == "compact":
-    _kvstore.open(path, "w").compact(progress=progress)
-elif operation == "load":
-    _kvstore.open(path, "w").load(other, True, progress=progress)
-else:
-    _kvstore.open(other, "r").dump(path, operation.split("-")[1], progress=progress)
-"""
-
 # Which call leaves a file and which call then cleans: a rewrite (compact()
 # or load()) cleans a rewrite's, a dump to the same name a dump's.
 AFTER_A_KILL = {
@@ -150,20 +132,8 @@ def make_records(path, records=RECORDS):
             db[key] = value
 
 
-def run_operation(operation, path, other, progress=None):
-    if operation == "compact":
-        with _kvstore.open(path, "w") as db:
-            db.compact(progress=progress)
-    elif operation == "load":
-        with _kvstore.open(path, "w") as db:
-            db.load(other, True, progress=progress)
-    else:
-        with _kvstore.open(other, "r") as db:
-            db.dump(path, operation.split("-")[1], progress=progress)
-
-
 def kill_during(operation, path, other):
-    child = subprocess.run([sys.executable, "-c", KILLED, path, operation, other],
+    child = subprocess.run(program_command("leftovers_killed", path, operation, other),
                            capture_output=True, timeout=120)
     assert child.returncode == -signal.SIGKILL, child.stderr
 
@@ -216,35 +186,6 @@ def test_the_next_call_removes_what_killed_processes_left(tmp_path, case, length
         assert contents(target) == {**loaded, b"own": b"record"}
 
 
-# A child whose operation stops in its first progress call until told to go
-# on: it says "ready" on stdout, reads a line from stdin, then finishes and
-# says "done". The database is opened with 'u' (no lock), so that the test
-# can rewrite it meanwhile: only the new file's own lock tells that it is in use.
-PAUSED = r"""
-import os, sys
-import _kvstore
-
-path, operation, other = sys.argv[1:4]
-paused = []
-
-def progress(done, total):
-    if not paused:
-        paused.append(True)
-        print("ready", flush=True)
-        sys.stdin.readline()
-
-if operation == "compact":
-    with _kvstore.open(path, "wu") as db:
-        db.compact(progress=progress)
-elif operation == "load":
-    with _kvstore.open(path, "wu") as db:
-        db.load(other, True, progress=progress)
-else:
-    with _kvstore.open(other, "ru") as db:
-        db.dump(path, operation.split("-")[1], progress=progress)
-print("done", flush=True)
-"""
-
 LIVE = {
     "compact-during-compact": ("compact", "compact"),
     "load-during-compact": ("compact", "load"),
@@ -265,7 +206,7 @@ def test_a_file_a_live_process_is_writing_is_left_alone(tmp_path, case):
     other = source if running.startswith("dump") else dump
     if not running.startswith("dump"):
         make_records(target, {b"own": b"record"})
-    with subprocess.Popen([sys.executable, "-c", PAUSED, target, running, other],
+    with subprocess.Popen(program_command("leftovers_paused", target, running, other),
                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as child:
         try:
             assert child.stdout.readline() == "ready\n"

@@ -226,31 +226,6 @@ CACHE_STEPS = [
     ("pass", "len", (None, 0, 0, 0)),
 ]
 
-CACHE_CHILD = """
-import ctypes, json, sys
-import _kvstore
-
-path, dump, shim_path, steps = sys.argv[1], sys.argv[2], sys.argv[3], json.loads(sys.argv[4])
-shim = ctypes.CDLL(shim_path)
-counts = ctypes.c_long.in_dll(shim, "kvshim_counts")
-firstkeys = ctypes.c_long.in_dll(shim, "kvshim_firstkeys")
-with open("/proc/self/maps") as maps:
-    linked = any("libgdbm" in line for line in maps)
-seen = []
-with _kvstore.open(path, "w") as db:
-    for operation, probe in steps:
-        try:
-            exec(operation, {"db": db, "dump": dump})
-            raised = None
-        except Exception as caught:
-            raised = type(caught).__name__
-        before = counts.value, firstkeys.value
-        answer = len(db) if probe == "len" else bool(db)
-        seen.append([raised, answer, counts.value - before[0], firstkeys.value - before[1]])
-print(json.dumps({"linked": linked, "seen": seen}))
-"""
-
-
 def test_the_cached_count_spares_the_library(tmp_path, path):
     with _kvstore.open(path, "c") as db:
         for key in (b"a", b"b", b"c"):
@@ -261,7 +236,7 @@ def test_the_cached_count_spares_the_library(tmp_path, path):
         other.dump(str(dump))
     shim = build_shim(tmp_path, "count_shim")
     steps = [[operation, probe] for operation, probe, _ in CACHE_STEPS]
-    result = run_json(CACHE_CHILD, path, dump, shim, json.dumps(steps), env=preload_env(shim))
+    result = run_json("mapping_count_steps", path, dump, shim, json.dumps(steps), env=preload_env(shim))
     if not result["linked"]:
         pytest.skip("gdbm is linked into the module, out of the preloaded counter's reach")
     expected = [[operation, probe, list(outcome)] for operation, probe, outcome in CACHE_STEPS]

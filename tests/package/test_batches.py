@@ -15,7 +15,6 @@ import signal
 import stat
 import struct
 import subprocess
-import sys
 import threading
 import time
 import zlib
@@ -24,7 +23,7 @@ import pytest
 
 import _kvstore
 import kvstore
-from support.children import build_flush_shim, preload_env, run_json
+from support.children import build_flush_shim, preload_env, program_command, run_json
 from support.paths import DAMAGED_CYCLE
 from support.scale import MEMTOOL, scaled
 
@@ -157,17 +156,8 @@ def test_batch_is_the_only_kind_of_pending_changes(db):
 
 def test_the_journal_stays_void_between_commits_and_goes_at_close(tmp_path):
     path = tmp_path / "void.db"
-    code = r"""
-import os, sys, kvstore
-db = kvstore.open(sys.argv[1], "c")
-with db.batch():
-    db[b"a"] = b"1"
-with db.batch():
-    db[b"b"] = b"2"
-os._exit(7)
-"""
     # A process that dies between commits leaves the void journal.
-    done = subprocess.run([sys.executable, "-c", code, str(path)])
+    done = subprocess.run(program_command("batch_dies_between_commits", path))
     assert done.returncode == 7
     journal = str(path) + "-journal"
     assert os.path.exists(journal) and not kvstore._journal.unfinished(str(path))
@@ -366,18 +356,7 @@ def journal_content(before, identity):
 def crash_in_commit(path, records, changes):
     """Leaves what a process killed in the middle of a commit leaves: the
     journal written whole, half of the changes in the file (flushed)."""
-    code = r"""
-import os, sys, kvstore
-path, records, changes = sys.argv[1], eval(sys.argv[2]), eval(sys.argv[3])
-db = kvstore.open(path, "c")
-db.update(records)
-db.sync()
-db._journal.begin(db.raw, changes, durable=True)
-db.raw._apply(dict(list(changes.items())[: len(changes) // 2]))
-db.sync()
-os._exit(9)
-"""
-    done = subprocess.run([sys.executable, "-c", code, str(path), repr(records), repr(changes)])
+    done = subprocess.run(program_command("batch_crash_in_commit", path, repr(records), repr(changes)))
     assert done.returncode == 9
 
 
@@ -432,43 +411,6 @@ KILL_SEED = int(os.environ.get("KVSTORE_CRASH_SEED", "20261211"))
 KILL_WINDOW = 2.0 if MEMTOOL else 0.1
 KEYS = 5000
 
-# Batch n stores every key as n (and "count" too), holds "odd" only when n is
-# odd, starts some batches with clear(), and abandons others with an
-# exception after part of their changes: any state but a whole batch's shows.
-BATCHES = r"""
-import sys, kvstore
-path, durable, keys = sys.argv[1], sys.argv[2] == "1", int(sys.argv[3])
-PAD = b"." * 200
-db = kvstore.open(path, "c", timeout=30)
-n = int(db.get(b"count", b"0"))
-print("ready", flush=True)
-attempt = 0
-told = False
-while True:
-    n += 1
-    attempt += 1
-    try:
-        with db.batch(durable=durable):
-            if n % 5 == 0:
-                db.clear()
-            for i in range(keys):
-                db[b"k%d" % i] = b"%d" % n + PAD
-                if attempt % 7 == 3 and i == keys // 2:
-                    raise ValueError
-            db[b"count"] = b"%d" % n
-            if n % 2:
-                db[b"odd"] = b"1"
-            else:
-                db.pop(b"odd", None)
-    except ValueError:
-        n -= 1
-    else:
-        if not told:
-            print("committed", flush=True)
-            told = True
-"""
-
-
 def whole_batch(records):
     """The batch number the records are the whole of; fails on a part."""
     if not records:
@@ -498,7 +440,7 @@ def test_processes_killed_in_batches_leave_a_whole_batch(tmp_path):
     path = str(tmp_path / "killed.db")
     last, rolled_back = 0, 0
     for trial in range(KILL_TRIALS):
-        child = subprocess.Popen([sys.executable, "-c", BATCHES, path, str(trial % 2), str(KEYS)],
+        child = subprocess.Popen([*program_command("batch_killed_batches"), path, str(trial % 2), str(KEYS)],
                                  stdout=subprocess.PIPE)
         assert child.stdout.readline() == b"ready\n"
         # Killed once it has committed a batch, however slow the machine: at
@@ -520,41 +462,6 @@ def test_processes_killed_in_batches_leave_a_whole_batch(tmp_path):
 
 # ---- a failing disk -------------------------------------------------------------
 
-# A durable batch in a child under the flush shim: the flushes of the journal
-# go through, then `failing` flushes fail (the commit's, then the undo's).
-FAILING_DISK = r"""
-import ctypes, errno, json, os, sys, kvstore
-path, shim_path, passing, failing = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
-shim = ctypes.CDLL(shim_path)
-db = kvstore.open(path, "c")
-db.update({b"a": b"1", b"b": b"2"})
-db.sync()
-ctypes.c_int.in_dll(shim, "kvshim_fail_errno").value = errno.ENOSPC
-ctypes.c_long.in_dll(shim, "kvshim_pass_next").value = passing
-ctypes.c_long.in_dll(shim, "kvshim_fail_next").value = failing
-result = {}
-try:
-    with db.batch(durable=True):
-        db[b"a"] = b"changed"
-        del db[b"b"]
-        db[b"c"] = b"3"
-except kvstore.error as caught:
-    result["raised"] = [caught.errno, str(caught)]
-ctypes.c_long.in_dll(shim, "kvshim_fail_next").value = 0
-result["journal"] = kvstore._journal.unfinished(path)
-if not result["journal"]:
-    result["records"] = {k.decode(): v.decode() for k, v in db.items()}
-else:
-    db.recover()
-    result["recovered"] = {k.decode(): v.decode() for k, v in db.items()}
-    result["journal after recover"] = kvstore._journal.unfinished(path)
-db.close()
-with kvstore.open(path) as again:
-    result["reopened"] = {k.decode(): v.decode() for k, v in again.items()}
-print(json.dumps(result))
-"""
-
-
 @pytest.fixture(scope="module")
 def flush_shim(tmp_path_factory):
     return build_flush_shim(tmp_path_factory.mktemp("shim"))
@@ -566,7 +473,7 @@ def flush_shim(tmp_path_factory):
                          ids=["journal's folder flush fails", "commit fails", "undo fails too"])
 def test_a_full_disk_in_the_commit_leaves_the_records_as_before(tmp_path, flush_shim, passing, failing):
     path = str(tmp_path / "full.db")
-    result = run_json(FAILING_DISK, path, flush_shim, passing, failing, env=preload_env(flush_shim))
+    result = run_json("batch_failing_disk", path, flush_shim, passing, failing, env=preload_env(flush_shim))
     before = {"a": "1", "b": "2"}
     assert result["raised"][0] == errno.ENOSPC
     assert result["reopened"] == before

@@ -18,6 +18,7 @@ import pytest
 
 import _kvstore
 import kvstore
+from support.children import program_command
 from support.paths import DAMAGED_CYCLE
 
 RECORDS = {b"alpha": b"1", b"caf\xc3\xa9": b"cr\xc3\xa8me", b"\xff\x00bin": b"\x01\x02",
@@ -202,11 +203,8 @@ def test_a_file_whose_traversal_does_not_end(tmp_path, command):
 @pytest.fixture
 def locked(dbfile):
     """The database held open for writing by another process."""
-    with subprocess.Popen(
-            [sys.executable, "-c",
-             "import sys, _kvstore; db = _kvstore.open(sys.argv[1], 'w'); print('held', flush=True); "
-             "sys.stdin.read()", str(dbfile)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as holder:
+    with subprocess.Popen(program_command("hold_open", dbfile),
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as holder:
         assert holder.stdout.readline() == "held\n"
         yield dbfile
         holder.stdin.close()

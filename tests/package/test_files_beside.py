@@ -133,46 +133,6 @@ def test_the_journal_has_the_database_files_permission_bits(tmp_path):
             os.umask(old_umask)
 
 
-# As two users in turn (forked children of root): the first commits a batch
-# and is killed between commits, leaving its void journal; the second may
-# read and write the database and must not be locked out by it.
-OTHER_USERS = r"""
-import json, os, sys, kvstore
-path, first, second = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-child = os.fork()
-if child == 0:
-    os.setgid(first)
-    os.setuid(first)
-    db = kvstore.open(path, "w")
-    with db.batch():
-        db[b"a"] = b"first"
-    os._exit(0)
-os.waitpid(child, 0)
-journal = os.lstat(path + "-journal")
-read, write = os.pipe()
-child = os.fork()
-if child == 0:
-    os.setgid(second)
-    os.setuid(second)
-    seen = {}
-    for name, use in [
-        ("open r", lambda: kvstore.open(path, "r")[b"a"]),
-        ("Shared read", lambda: kvstore.Shared(path, "r", timeout=2)[b"a"]),
-        ("open w", lambda: kvstore.open(path, "w")[b"a"]),
-    ]:
-        try:
-            seen[name] = use().decode()
-        except OSError as caught:
-            seen[name] = f"{type(caught).__name__}: {caught}"
-    os.write(write, json.dumps(seen).encode())
-    os._exit(0)
-os.waitpid(child, 0)
-seen = json.loads(os.read(read, 65536))
-seen["journal owner"] = journal.st_uid
-print(json.dumps(seen))
-"""
-
-
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run as two other users")
 def test_a_void_journal_of_another_user_locks_nobody_out():
     folder = tempfile.mkdtemp(dir="/tmp")
@@ -182,7 +142,7 @@ def test_a_void_journal_of_another_user_locks_nobody_out():
         with kvstore.open(path, "c", 0o666) as db:
             db.update(RECORDS)
         os.chmod(path, 0o666)
-        done = subprocess.run([sys.executable, "-c", OTHER_USERS, path, "12345", "23456"],
+        done = subprocess.run([*program_command("files_beside_other_users"), path, "12345", "23456"],
                               capture_output=True, text=True, timeout=CHILD_LIMIT)
         assert done.returncode == 0, done.stderr
         seen = json.loads(done.stdout.splitlines()[-1])

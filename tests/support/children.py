@@ -9,9 +9,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-import pytest
 from support.paths import SHIMS
-
 
 
 def program_command(program, *args):
@@ -24,9 +22,8 @@ def program_command(program, *args):
 def run_json(program, *args, env=None, timeout=120):
     """Runs the child program `program` with `args`; returns what it printed
     as JSON on its last line."""
-    command = ([sys.executable, "-c", program, *map(str, args)] if "\n" in program
-               else program_command(program, *args))
-    result = subprocess.run(command, capture_output=True, text=True, env=env, timeout=timeout)
+    result = subprocess.run(program_command(program, *args), capture_output=True, text=True,
+                            env=env, timeout=timeout)
     assert result.returncode == 0, f"child failed ({result.returncode}):\n{result.stderr}"
     return json.loads(result.stdout.splitlines()[-1])
 
@@ -41,6 +38,8 @@ def build_shim(folder, name):
     compiler = shutil.which("cc") or shutil.which("c++")
     if compiler is None:
         # As where the module runs from a wheel, on a machine without a compiler.
+        import pytest  # only where a test skips: programs import this module too
+
         pytest.skip(f"no C compiler (cc or c++) to build tests/support/shims/{name}.c with")
     shim = Path(folder) / f"{name}.so"
     subprocess.run(

@@ -18,26 +18,8 @@ import sys
 import time
 
 import _kvstore
-
-WRITER = r"""
-import sys
-import _kvstore
-
-path, even, odd, batch = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
-db = _kvstore.open(path, "n")
-db.failure_atomic(even, odd)
-i = 0
-while True:
-    for _ in range(batch):
-        db[b"key%d" % i] = b"%d:" % i * (i % 89 + 1)
-        i += 1
-    db.sync()
-    print(i, flush=True)
-"""
-
-
-def value(i):
-    return b"%d:" % i * (i % 89 + 1)
+from support.children import program_command
+from support.programs.crash_tolerance_writer import value
 
 
 def trial(folder, chooser):
@@ -46,7 +28,7 @@ def trial(folder, chooser):
         if os.path.exists(name):
             os.unlink(name)
     batch = chooser.choice([1, 7, 50, 400])
-    writer = subprocess.Popen([sys.executable, "-c", WRITER, path, even, odd, str(batch)],
+    writer = subprocess.Popen(program_command("crash_tolerance_writer", path, even, odd, batch),
                               stdout=subprocess.PIPE, text=True)
     time.sleep(chooser.uniform(0.05, 0.6))
     writer.kill()
