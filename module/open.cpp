@@ -393,6 +393,7 @@ PyObject *open_object(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
     db.working_thread = 0;
     db.changes = 0;
     db.walkers = 0;
+    db.reserved_to = 0;
     PyObject_GC_Track(self.get());
     bool opened = open_handle(db, PyBytes_AS_STRING(name.get()), flags, mode, chosen);
     return opened ? self.release() : nullptr;
