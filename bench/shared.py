@@ -197,10 +197,14 @@ def make_sqlitedict(path: str) -> None:
         store.commit()
 
 
-def sqlitedict_store(path: str) -> GetOrSet:
-    from sqlitedict import SqliteDict
+class LookupStore(Protocol):
+    def get(self, key: bytes, /) -> bytes | None: ...
+    def __setitem__(self, key: bytes, value: bytes, /) -> None: ...
 
-    store = SqliteDict(path, autocommit=True, timeout=TIMEOUT)
+
+def looked_up_then_stored(store: LookupStore) -> GetOrSet:
+    """Get-or-set over a store that has no such call of its own: a lookup,
+    then a store where the key was missing (each its own transaction)."""
 
     def get_or_set(key: bytes, value: bytes) -> bytes:
         found: bytes | None = store.get(key)
@@ -210,6 +214,12 @@ def sqlitedict_store(path: str) -> GetOrSet:
         return value
 
     return get_or_set
+
+
+def sqlitedict_store(path: str) -> GetOrSet:
+    from sqlitedict import SqliteDict
+
+    return looked_up_then_stored(SqliteDict(path, autocommit=True, timeout=TIMEOUT))
 
 
 def read_sqlitedict(path: str, keys: list[bytes]) -> list[bytes | None]:
@@ -234,16 +244,7 @@ def make_dbm_sqlite3(path: str) -> None:
 def dbm_sqlite3_store(path: str) -> GetOrSet:
     import dbm.sqlite3
 
-    store = dbm.sqlite3.open(path, "w")
-
-    def get_or_set(key: bytes, value: bytes) -> bytes:
-        found: bytes | None = store.get(key)
-        if found is not None:
-            return found
-        store[key] = value
-        return value
-
-    return get_or_set
+    return looked_up_then_stored(dbm.sqlite3.open(path, "w"))
 
 
 def read_dbm_sqlite3(path: str, keys: list[bytes]) -> list[bytes | None]:

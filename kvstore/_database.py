@@ -123,7 +123,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         """A live view of the keys: iterating it walks the file's hash table
         one key at a time, as iterating the Database does; len() and in
         ask the file, and set operations answer as a dict's keys view does."""
-        return _Keys(self)
+        return Keys(self)
 
     @override
     def items(self) -> ItemsView[bytes, bytes]:
@@ -151,12 +151,7 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         if not self._closed and self._flag[:1] == "r":
             raise _kvstore.error("transform() needs a database opened for writing, not for reading")
         with self.batch():
-            new = function(self.get(key))
-            if new is None:
-                _ = self.pop(key, None)
-            else:
-                self[key] = new
-        return new
+            return keep(self, key, function(self.get(key)))
 
     def incr(self, key: Data, delta: int = 1, default: int | None = 0) -> int:
         """Adds delta to the whole number stored as text under key (as b"42"),
@@ -359,6 +354,16 @@ class Database(_kvstore._Mapping, MutableMapping[bytes, bytes]):  # pyright: ign
         return f"<kvstore.Database {self._filename!r} flag={self._flag!r} {state}>"
 
 
+def keep(db: Database, key: Data, new: Data | None) -> Data | None:
+    """transform()'s store: new under key, or key deleted for None; gives
+    new back."""
+    if new is None:
+        _ = db.pop(key, None)
+    else:
+        db[key] = new
+    return new
+
+
 def counter(key: Data, delta: int, default: int | None) -> Callable[[bytes | None], bytes]:
     """incr()'s function for transform(): the whole number stored as text
     under key, or default when key is missing, plus delta, as text."""
@@ -396,14 +401,6 @@ def _as_stored(key: object) -> bytes | None:
     return None
 
 
-def holds_key(contains: Callable[[bytes], bool], key: object) -> bool:
-    """Whether `key` is stored, as a dict's keys view answers: a key that no
-    store takes is not, where the mapping's own `in` refuses it. `contains`
-    looks a stored key up."""
-    stored = _as_stored(key)
-    return stored is not None and contains(stored)
-
-
 def holds_item(get: Callable[[bytes], bytes | None], item: object) -> bool:
     """Whether the (key, value) pair `item` is stored, as a dict's items
     view answers: `get` looks the key up."""
@@ -421,13 +418,17 @@ def holds_item(get: Callable[[bytes], bytes | None], item: object) -> bool:
 # and set operations as a dict's views do.
 
 @final
-class _Keys(KeysView[bytes]):
+class Keys(KeysView[bytes]):
+    """The keys view of Database and Shared: a key that no store takes is
+    not among them, where the mapping's own `in` refuses it."""
+
     __slots__ = ()
-    _mapping: Database
+    _mapping: MutableMapping[bytes, bytes]
 
     @override
     def __contains__(self, key: object) -> bool:
-        return holds_key(self._mapping.__contains__, key)
+        stored = _as_stored(key)
+        return stored is not None and stored in self._mapping
 
     @override
     def __iter__(self) -> Iterator[bytes]:

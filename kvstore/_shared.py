@@ -44,7 +44,7 @@ from typing import TYPE_CHECKING, Final, cast, final, overload, override
 import _kvstore
 
 from ._batch import MISSING
-from ._database import Data, Database, FileName, counter, holds_item, holds_key
+from ._database import Data, Database, FileName, Keys, counter, holds_item, keep
 from ._journal import journal_name, unfinished
 from ._waiting import lock, locked, wait_for_gdbm
 
@@ -366,7 +366,7 @@ class Shared(MutableMapping[bytes, bytes]):
     def keys(self) -> KeysView[bytes]:
         """A view of the keys: iterating it reads every key in one reader's
         turn and walks that snapshot; len() and in take a turn each."""
-        return _Keys(self)
+        return Keys(self)
 
     @override
     def items(self) -> ItemsView[bytes, bytes]:
@@ -440,11 +440,7 @@ class Shared(MutableMapping[bytes, bytes]):
         def change(db: Database) -> Data | None:
             with _inside(self._database):
                 new = function(db.get(key))
-            if new is None:
-                _ = db.pop(key, None)
-            else:
-                db[key] = new
-            return new
+            return keep(db, key, new)
 
         return self._writing(change)
 
@@ -526,20 +522,6 @@ def _inside(database: str) -> Generator[None]:
 
 # The views of items and values read every record in one turn: a snapshot,
 # not a record at a time, which other processes could change in between.
-
-
-@final
-class _Keys(KeysView[bytes]):
-    __slots__ = ()
-    _mapping: Shared
-
-    @override
-    def __contains__(self, key: object) -> bool:
-        return holds_key(self._mapping.__contains__, key)
-
-    @override
-    def __iter__(self) -> Iterator[bytes]:
-        return iter(self._mapping)
 
 
 @final

@@ -9,7 +9,6 @@ import select
 import subprocess
 import sys
 import threading
-from pathlib import Path
 
 import pytest
 

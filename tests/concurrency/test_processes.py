@@ -4,7 +4,6 @@ every synced record readable."""
 
 import signal
 import subprocess
-import sys
 
 import pytest
 

@@ -7,7 +7,6 @@ import pathlib
 import re
 import shutil
 import subprocess
-import sys
 import threading
 import time
 
@@ -21,7 +20,6 @@ from support.dump_files import (FORMATS, TOOL_ENV, ascii_dump, binary_item, cont
                         installed_gdbm_version, item, target, tool_run, write_db, written_dump)
 from support import CLOSED, library_message
 
-from support.paths import ROOT
 
 # Keys and values the text format must encode: NUL bytes, bytes that are no
 # UTF-8, a line break, a long value.

@@ -11,7 +11,6 @@ import os
 import random
 import socket
 import subprocess
-import sys
 import time
 
 import pytest

@@ -1,9 +1,6 @@
 """A failure inside gdbm is reported as `error`, never as a missing key, the
 end of a traversal or an empty database."""
 
-import struct
-from pathlib import Path
-
 import pytest
 
 import _kvstore

@@ -1,6 +1,5 @@
 """The module object: its attributes, its error class and its life in several interpreters."""
 
-import errno
 
 import _interpreters
 import pytest

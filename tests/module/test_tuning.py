@@ -7,7 +7,6 @@ import signal
 import shutil
 import struct
 import subprocess
-import sys
 
 import pytest
 

@@ -12,7 +12,6 @@ import json
 import os
 import stat
 import subprocess
-import sys
 import tempfile
 import time
 
@@ -72,12 +71,18 @@ OPERATIONS = ["open w", "open r", "commit", "Shared read", "Shared write"]
 BEFORE = {key.decode(): value.decode() for key, value in RECORDS.items()}
 
 
-@pytest.mark.parametrize("operation", OPERATIONS)
+# Each name beside the database with the operations that open it: the
+# journal's every operation, the lock file's the shared store's turns.
+BESIDE = ([("-journal", operation) for operation in OPERATIONS]
+          + [("-lock", operation) for operation in ["Shared read", "Shared write"]])
+
+
+@pytest.mark.parametrize(("suffix", "operation"), BESIDE)
 @pytest.mark.parametrize("kind", NOT_REGULAR)
-def test_anything_but_a_regular_file_at_the_journal_is_refused(tmp_path, kind, operation):
-    seen = run_case(tmp_path, "-journal", kind, operation)
+def test_anything_but_a_regular_file_beside_the_database_is_refused(tmp_path, kind, suffix, operation):
+    seen = run_case(tmp_path, suffix, kind, operation)
     assert seen["outcome"] == "error", seen
-    assert seen["filename"] == str(tmp_path / "db-journal")
+    assert seen["filename"] == str(tmp_path / f"db{suffix}")
     assert "Not a regular file" in seen["text"] and "refused" in seen["text"]
     assert seen["seconds"] < SHARED_TIMEOUT
     # Nothing was changed: not the commit, not the writer's own store.
@@ -100,17 +105,6 @@ def test_a_regular_file_at_the_journal_is_never_read_whole_nor_written_into(tmp_
         assert seen["outcome"] == "done", seen
         assert seen["seconds"] < SHARED_TIMEOUT
     assert time.monotonic() - started < CHILD_LIMIT
-
-
-@pytest.mark.parametrize("operation", ["Shared read", "Shared write"])
-@pytest.mark.parametrize("kind", NOT_REGULAR)
-def test_anything_but_a_regular_file_at_the_lock_file_is_refused(tmp_path, kind, operation):
-    seen = run_case(tmp_path, "-lock", kind, operation)
-    assert seen["outcome"] == "error", seen
-    assert seen["filename"] == str(tmp_path / "db-lock")
-    assert "Not a regular file" in seen["text"] and "refused" in seen["text"]
-    assert seen["seconds"] < SHARED_TIMEOUT
-    assert seen["records"] == BEFORE
 
 
 # ---- other users ------------------------------------------------------------

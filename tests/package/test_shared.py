@@ -8,7 +8,6 @@ import os
 import pickle
 import re
 import shutil
-import signal
 import subprocess
 import threading
 import time
@@ -45,6 +44,20 @@ def finish(process):
     out, _ = process.communicate(timeout=600)
     assert process.returncode == 0, out
     return json.loads(out.splitlines()[-1])
+
+
+def start_together(commands):
+    """Runs each [program, args...] of `commands` in a child; once all say
+    "ready", tells them to go at once. What each printed last, as finish()
+    reads it."""
+    children = [subprocess.Popen(program_command(*command), stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, text=True) for command in commands]
+    for process in children:
+        expect(process, "ready")
+    for process in children:
+        process.stdin.write("go\n")
+        process.stdin.flush()
+    return [finish(process) for process in children]
 
 
 def refused_for_lock(call, timeout):
@@ -270,32 +283,15 @@ def test_an_operation_inside_the_threads_own_block_is_refused_at_once(path, bloc
 def test_a_counter_incremented_by_many_processes_ends_at_the_total(path):
     processes, each = 4, scaled(500, minimum=20)
     kvstore.Shared(path)
-    children = [subprocess.Popen([*program_command("shared_increments"), path, str(each)],
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-                for _ in range(processes)]
-    for process in children:
-        expect(process, "ready")
-    for process in children:
-        process.stdin.write("go\n")
-        process.stdin.flush()
-    for process in children:
-        assert finish(process) == []
+    assert start_together([["shared_increments", path, each]] * processes) == [[]] * processes
     assert kvstore.Shared(path, "r")[b"n"] == b"%d" % (processes * each)
 
 
 def test_incr_from_many_processes_loses_no_increment(path):
     processes, each = 4, scaled(1000, minimum=20)
     kvstore.Shared(path)
-    children = [subprocess.Popen([*program_command("shared_incr"), path, str(each), "abcd"[number]],
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-                for number in range(processes)]
-    for process in children:
-        expect(process, "ready")
-    for process in children:
-        process.stdin.write("go\n")
-        process.stdin.flush()
-    for process in children:
-        assert finish(process) == []
+    commands = [["shared_incr", path, each, "abcd"[number]] for number in range(processes)]
+    assert start_together(commands) == [[]] * processes
     shared = kvstore.Shared(path, "r")
     assert shared[b"n"] == b"%d" % (processes * each)
     trail = shared[b"trail"]

@@ -5,7 +5,6 @@ sanitizers write."""
 import importlib.util
 import json
 import sys
-from pathlib import Path
 
 import pytest
 from support.paths import ROOT

@@ -8,7 +8,6 @@ import ast
 import builtins
 import functools
 import inspect
-import pathlib
 import pydoc
 import re
 import types

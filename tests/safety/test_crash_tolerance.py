@@ -12,7 +12,6 @@ import fcntl
 import os
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest

@@ -14,7 +14,6 @@ import random
 import select
 import shutil
 import subprocess
-import sys
 from collections import Counter
 from pathlib import Path
 

@@ -18,7 +18,6 @@ import re
 import sys
 import tempfile
 import tracemalloc
-from pathlib import Path
 
 import pytest
 

@@ -4,7 +4,6 @@ run with their output checked; commands to type (```sh) and text shown as
 it is (```text) are not run."""
 
 import doctest
-import pathlib
 import re
 
 from support.paths import ROOT

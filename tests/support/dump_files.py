@@ -4,7 +4,6 @@ them, with what docs/durability.md says gdbm_load reads."""
 
 import base64
 import os
-import pathlib
 import re
 import shutil
 import subprocess

@@ -4,7 +4,7 @@ undo's).
 
 Run by package/test_batches.py."""
 
-import ctypes, errno, json, os, sys, kvstore
+import ctypes, errno, json, sys, kvstore
 path, shim_path, passing, failing = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
 shim = ctypes.CDLL(shim_path)
 db = kvstore.open(path, "c")
